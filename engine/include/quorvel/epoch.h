@@ -1,0 +1,75 @@
+// The epoch kernels: phase 1 finds every vector's best-matching unit (BMU),
+// phase 2 recomputes every node as the neighbourhood-weighted mean of all
+// vectors. Both phases run in OpenMP parallel regions.
+#ifndef QUORVEL_EPOCH_H
+#define QUORVEL_EPOCH_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+// One stored component of a sparse vector.
+struct SparseEntry {
+    std::int32_t index;
+    float value;
+};
+
+// A sparse vector: entries in strictly increasing index order, closed by an
+// entry whose index is -1 (its value is never read). Components that are not
+// stored are zero.
+using SparseRow = const SparseEntry *;
+
+// Sparse rows of dense vectors, owned together: every component that is not
+// zero is stored (NaN included; -0.0 compares equal to zero and is not).
+struct SparseRows {
+    std::vector<SparseEntry> entries;
+    std::vector<SparseRow> rows;
+};
+SparseRows make_sparse_rows(const float *data, std::uint32_t vector_count,
+                            std::uint32_t dimension);
+
+// Sum over i of (codebook component - data component)^2, in float, from 0.0
+// in increasing i. No square root.
+float squared_distance_dense(const float *codebook, const float *data,
+                             std::uint32_t y, std::uint32_t x,
+                             std::uint32_t columns, std::uint32_t dimension,
+                             std::uint32_t n);
+
+// Scans the nodes rows outer, columns inner; a later node replaces the best
+// only when strictly nearer, so ties go to the first node in row-major order
+// and a NaN distance never wins. Writes column then row to out.
+void find_bmu_dense(const float *codebook, const float *data,
+                    std::uint32_t rows, std::uint32_t columns,
+                    std::uint32_t dimension, std::int32_t *out,
+                    std::uint32_t n);
+
+void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
+                 std::uint32_t rows, std::uint32_t dimension,
+                 std::uint32_t vector_count, float radius, float scale,
+                 std::string map_type, std::string grid_type, bool cutoff,
+                 bool use_gaussian, std::int32_t *bmus, bool bmu_only);
+
+// As the dense distance, walking the row's entries beside the components: an
+// absent component contributes the codebook component squared.
+float squared_distance_sparse(const float *codebook,
+                              const SparseRow *sparse_data, std::uint32_t y,
+                              std::uint32_t x, std::uint32_t columns,
+                              std::uint32_t dimension, std::uint32_t n);
+
+void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
+                     std::uint32_t rows, std::uint32_t columns,
+                     std::uint32_t dimension, std::int32_t *out,
+                     std::uint32_t n);
+
+void sparse_epoch(const SparseRow *sparse_data, float *codebook,
+                  std::uint32_t columns, std::uint32_t rows,
+                  std::uint32_t dimension, std::uint32_t vector_count,
+                  float radius, float scale, std::string map_type,
+                  std::string grid_type, bool cutoff, bool use_gaussian,
+                  std::int32_t *bmus, bool bmu_only);
+
+} // namespace quorvel
+
+#endif

@@ -1,0 +1,107 @@
+// Pieces shared by the dense and the sparse epoch kernels.
+#ifndef QUORVEL_KERNEL_SUPPORT_H
+#define QUORVEL_KERNEL_SUPPORT_H
+
+#include "quorvel/geometry.h"
+
+#include <omp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quorvel {
+namespace detail {
+
+// What phase 2 needs to weigh one vector for one node.
+struct Neighbourhood {
+    Geometry geometry;
+    std::uint32_t columns;
+    std::uint32_t rows;
+    float radius;
+    float scale;
+    bool cutoff;
+    bool use_gaussian;
+};
+
+// The weight of vector n for node (x, y), through the BMU that phase 1 wrote
+// (stored as int32, read as unsigned coordinates).
+inline float vector_weight(const Neighbourhood &hood, const std::int32_t *bmus,
+                           std::uint32_t x, std::uint32_t y, std::size_t n) {
+    const auto bmu_x = static_cast<std::uint32_t>(bmus[2 * n]);
+    const auto bmu_y = static_cast<std::uint32_t>(bmus[2 * n + 1]);
+    const float distance = grid_distance(hood.geometry, x, y, bmu_x, bmu_y,
+                                         hood.columns, hood.rows);
+    return neighbourhood_weight(distance, hood.radius, hood.scale, hood.cutoff,
+                                hood.use_gaussian);
+}
+
+// The batch rule: a component takes its weighted mean only when that mean
+// is above zero; zero, negative and NaN quotients (0/0 for a node that no
+// vector reaches) keep the previous value.
+inline void store_positive_quotients(float *node, const float *numerator,
+                                     float denominator,
+                                     std::uint32_t dimension) {
+    for (std::uint32_t i = 0; i < dimension; ++i) {
+        const float quotient = numerator[i] / denominator;
+        if (quotient > 0.0f)
+            node[i] = quotient;
+    }
+}
+
+// Phase 2 scratch: one numerator of `dimension` floats per thread of the
+// team. Allocated by the calling thread before the parallel region, so an
+// allocation failure is an ordinary std::bad_alloc outside it.
+struct Numerators {
+    int threads;
+    std::uint32_t dimension;
+    std::vector<float> storage;
+
+    explicit Numerators(std::uint32_t dimension_)
+        : threads(omp_get_max_threads()), dimension(dimension_),
+          storage(static_cast<std::size_t>(threads) * dimension_) {}
+
+    float *of_this_thread() {
+        return storage.data() +
+               static_cast<std::size_t>(omp_get_thread_num()) * dimension;
+    }
+};
+
+// Runs update(node, x, y, numerator) for every node, map rows divided among
+// the threads in contiguous blocks. Each node is written by the one thread
+// that owns its row, so no location is shared.
+template <class UpdateNode>
+void update_nodes(float *codebook, std::uint32_t columns, std::uint32_t rows,
+                  std::uint32_t dimension, UpdateNode update) {
+    Numerators numerators(dimension);
+    const std::int64_t row_count = rows;
+#pragma omp parallel num_threads(numerators.threads) default(none)            \
+    shared(numerators, update, codebook, columns, dimension, row_count)
+    {
+        float *numerator = numerators.of_this_thread();
+#pragma omp for schedule(static)
+        for (std::int64_t y = 0; y < row_count; ++y) {
+            for (std::uint32_t x = 0; x < columns; ++x) {
+                const std::size_t node =
+                    static_cast<std::size_t>(y) * columns + x;
+                update(codebook + node * dimension, x,
+                       static_cast<std::uint32_t>(y), numerator);
+            }
+        }
+    }
+}
+
+// Runs find(n) for every vector, vectors divided among the threads in
+// contiguous blocks; each writes only its own vector's BMU pair.
+template <class FindBmu>
+void find_bmus(std::uint32_t vector_count, FindBmu find) {
+    const std::int64_t count = vector_count;
+#pragma omp parallel for schedule(static) default(none) shared(find, count)
+    for (std::int64_t n = 0; n < count; ++n)
+        find(static_cast<std::uint32_t>(n));
+}
+
+} // namespace detail
+} // namespace quorvel
+
+#endif

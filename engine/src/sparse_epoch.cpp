@@ -1,0 +1,117 @@
+#include "quorvel/epoch.h"
+
+#include "kernel_support.h"
+
+namespace quorvel {
+
+SparseRows make_sparse_rows(const float *data, std::uint32_t vector_count,
+                            std::uint32_t dimension) {
+    SparseRows sparse;
+    std::size_t stored = 0;
+    const std::size_t values = static_cast<std::size_t>(vector_count) * dimension;
+    for (std::size_t i = 0; i < values; ++i)
+        stored += data[i] != 0.0f;
+    sparse.entries.reserve(stored + vector_count);
+    for (std::uint32_t n = 0; n < vector_count; ++n) {
+        const float *vector = data + static_cast<std::size_t>(n) * dimension;
+        for (std::uint32_t i = 0; i < dimension; ++i)
+            if (vector[i] != 0.0f)
+                sparse.entries.push_back(
+                    {static_cast<std::int32_t>(i), vector[i]});
+        sparse.entries.push_back({-1, 0.0f});
+    }
+    // Row pointers are taken only now: the entries no longer move.
+    sparse.rows.reserve(vector_count);
+    const SparseEntry *entry = sparse.entries.data();
+    for (std::uint32_t n = 0; n < vector_count; ++n) {
+        sparse.rows.push_back(entry);
+        while (entry->index != -1)
+            ++entry;
+        ++entry;
+    }
+    return sparse;
+}
+
+float squared_distance_sparse(const float *codebook,
+                              const SparseRow *sparse_data, std::uint32_t y,
+                              std::uint32_t x, std::uint32_t columns,
+                              std::uint32_t dimension, std::uint32_t n) {
+    const float *node =
+        codebook + (static_cast<std::size_t>(y) * columns + x) * dimension;
+    const SparseEntry *entry = sparse_data[n];
+    float sum = 0.0f;
+    for (std::uint32_t i = 0; i < dimension; ++i) {
+        float difference = node[i];
+        // Each position is compared only with the current entry, so the
+        // terminator (index -1) is never passed.
+        if (entry->index == static_cast<std::int32_t>(i)) {
+            difference = difference - entry->value;
+            ++entry;
+        }
+        sum = sum + difference * difference;
+    }
+    return sum;
+}
+
+void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
+                     std::uint32_t rows, std::uint32_t columns,
+                     std::uint32_t dimension, std::int32_t *out,
+                     std::uint32_t n) {
+    float best = squared_distance_sparse(codebook, sparse_data, 0, 0, columns,
+                                         dimension, n);
+    std::uint32_t best_x = 0;
+    std::uint32_t best_y = 0;
+    for (std::uint32_t y = 0; y < rows; ++y) {
+        for (std::uint32_t x = y == 0 ? 1 : 0; x < columns; ++x) {
+            const float distance = squared_distance_sparse(
+                codebook, sparse_data, y, x, columns, dimension, n);
+            if (distance < best) {
+                best = distance;
+                best_x = x;
+                best_y = y;
+            }
+        }
+    }
+    out[0] = static_cast<std::int32_t>(best_x);
+    out[1] = static_cast<std::int32_t>(best_y);
+}
+
+void sparse_epoch(const SparseRow *sparse_data, float *codebook,
+                  std::uint32_t columns, std::uint32_t rows,
+                  std::uint32_t dimension, std::uint32_t vector_count,
+                  float radius, float scale, std::string map_type,
+                  std::string grid_type, bool cutoff, bool use_gaussian,
+                  std::int32_t *bmus, bool bmu_only) {
+    if (columns == 0 || rows == 0)
+        return;
+    detail::find_bmus(vector_count, [&](std::uint32_t n) {
+        find_bmu_sparse(codebook, sparse_data, rows, columns, dimension,
+                        bmus + 2 * static_cast<std::size_t>(n), n);
+    });
+    if (bmu_only)
+        return;
+
+    const detail::Neighbourhood hood{select_geometry(map_type, grid_type),
+                                     columns, rows, radius, scale, cutoff,
+                                     use_gaussian};
+    detail::update_nodes(
+        codebook, columns, rows, dimension,
+        [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator) {
+            // Cleared for every node; only stored components are added.
+            float denominator = 0.0f;
+            for (std::uint32_t i = 0; i < dimension; ++i)
+                numerator[i] = 0.0f;
+            for (std::uint32_t n = 0; n < vector_count; ++n) {
+                const float weight = detail::vector_weight(hood, bmus, x, y, n);
+                denominator = weight + denominator;
+                for (const SparseEntry *entry = sparse_data[n];
+                     entry->index != -1; ++entry)
+                    numerator[entry->index] =
+                        entry->value * weight + numerator[entry->index];
+            }
+            detail::store_positive_quotients(node, numerator, denominator,
+                                             dimension);
+        });
+}
+
+} // namespace quorvel

@@ -4,26 +4,32 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 
-.PHONY: test test-cpp test-cpp-native build clean
+.PHONY: test test-cpp test-cpp-native test-cpp-sanitize system-deps clean
 
-test: test-cpp test-cpp-native
+test: test-cpp test-cpp-native test-cpp-sanitize
 
 system-deps:
 	@tools/install-system-deps.sh
 
-# The C++ tests run twice: with the default flags and tuned for this machine
-# (-O3 -march=native). Both builds must give the same bits.
+# One C++ test suite: configure build/cpp-$(1) with extra CMake flags $(2),
+# build it and run ctest.
+define cpp_suite
+	cmake -S . -B build/cpp-$(1) $(CMAKE_FLAGS) $(2) >/dev/null
+	cmake --build build/cpp-$(1) -j $(JOBS)
+	ctest --test-dir build/cpp-$(1) --output-on-failure -j $(JOBS)
+endef
+
+# The C++ tests run with the default flags and tuned for this machine
+# (-O3 -march=native): both builds must give the same bits.
 test-cpp: system-deps
-	cmake -S . -B build/cpp-default $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/cpp-default -j $(JOBS)
-	ctest --test-dir build/cpp-default --output-on-failure -j $(JOBS)
+	$(call cpp_suite,default,)
 
 test-cpp-native: system-deps
-	cmake -S . -B build/cpp-native $(CMAKE_FLAGS) -DCMAKE_CXX_FLAGS="-O3 -march=native" >/dev/null
-	cmake --build build/cpp-native -j $(JOBS)
-	ctest --test-dir build/cpp-native --output-on-failure -j $(JOBS)
+	$(call cpp_suite,native,-DCMAKE_CXX_FLAGS="-O3 -march=native")
 
-build: test-cpp
+# AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
+test-cpp-sanitize: system-deps
+	$(call cpp_suite,sanitize,-DQUORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 clean:
 	rm -rf build

@@ -1,0 +1,236 @@
+// The runtime's object types and the recognition of wrapped pointers made by
+// other modules of the process.
+#include "wrapped_pointer.h"
+
+#include "holders.h"
+
+#include <cstdlib>
+#include <cstring>
+
+static const char qv_object_doc[] =
+    "Swig object carries a C/C++ instance pointer";
+
+static QvWrappedPointer *qv_as_wrapped(PyObject *object) {
+    return reinterpret_cast<QvWrappedPointer *>(object);
+}
+
+// The pointed-to memory is never freed here: this module makes no wrapped
+// pointers and so knows no destructor for what one might own.
+static void qv_wrapped_pointer_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    Py_CLEAR(qv_as_wrapped(self)->next);
+    type->tp_free(self);
+    // Instances of a heap type hold a reference to it.
+    Py_DECREF(type);
+}
+
+static PyObject *qv_wrapped_pointer_disown(PyObject *self, PyObject *) {
+    qv_as_wrapped(self)->own = 0;
+    Py_RETURN_NONE;
+}
+
+static PyObject *qv_wrapped_pointer_acquire(PyObject *self, PyObject *) {
+    qv_as_wrapped(self)->own = 1;
+    Py_RETURN_NONE;
+}
+
+// own() reports the ownership flag; own(value) also sets it.
+static PyObject *qv_wrapped_pointer_own(PyObject *self, PyObject *args) {
+    PyObject *value = nullptr;
+    if (!PyArg_UnpackTuple(args, "own", 0, 1, &value)) {
+        return nullptr;
+    }
+    QvReference previous(PyBool_FromLong(qv_as_wrapped(self)->own));
+    if (value) {
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0) {
+            return nullptr;
+        }
+        qv_as_wrapped(self)->own = truth;
+    }
+    return previous.release();
+}
+
+// Links another wrapped pointer right after this one.
+static PyObject *qv_wrapped_pointer_append(PyObject *self, PyObject *next) {
+    if (!qv_is_wrapped_pointer(next)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "Attempt to append a non SwigPyObject");
+        return nullptr;
+    }
+    PyObject *rest = qv_as_wrapped(self)->next;
+    PyObject *replaced = qv_as_wrapped(next)->next;
+    Py_INCREF(next);
+    qv_as_wrapped(next)->next = rest;
+    qv_as_wrapped(self)->next = next;
+    Py_XDECREF(replaced);
+    Py_RETURN_NONE;
+}
+
+static PyObject *qv_wrapped_pointer_next(PyObject *self, PyObject *) {
+    PyObject *next = qv_as_wrapped(self)->next;
+    if (!next) {
+        Py_RETURN_NONE;
+    }
+    Py_INCREF(next);
+    return next;
+}
+
+// The last of the '|'-separated alternatives of the readable name.
+static const char *qv_pretty_name(const QvTypeEntry *type) {
+    if (!type) {
+        return "unknown";
+    }
+    if (!type->str) {
+        return type->name;
+    }
+    const char *bar = std::strrchr(type->str, '|');
+    return bar ? bar + 1 : type->str;
+}
+
+static PyObject *qv_wrapped_pointer_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<Swig Object of type '%s' at %p>",
+                                qv_pretty_name(qv_as_wrapped(self)->type),
+                                static_cast<void *>(self));
+}
+
+static PyObject *qv_wrapped_pointer_int(PyObject *self) {
+    return PyLong_FromVoidPtr(qv_as_wrapped(self)->ptr);
+}
+
+// Two wrapped pointers are equal when they wrap the same address.
+static PyObject *qv_wrapped_pointer_richcompare(PyObject *self, PyObject *other,
+                                                int op) {
+    if ((op != Py_EQ && op != Py_NE) || !qv_is_wrapped_pointer(other)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const bool same = qv_as_wrapped(self)->ptr == qv_as_wrapped(other)->ptr;
+    return PyBool_FromLong(op == Py_EQ ? same : !same);
+}
+
+static PyMethodDef qv_wrapped_pointer_methods[] = {
+    {"disown", qv_wrapped_pointer_disown, METH_NOARGS, nullptr},
+    {"acquire", qv_wrapped_pointer_acquire, METH_NOARGS, nullptr},
+    {"own", qv_wrapped_pointer_own, METH_VARARGS, nullptr},
+    {"append", qv_wrapped_pointer_append, METH_O, nullptr},
+    {"next", qv_wrapped_pointer_next, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+static PyType_Slot qv_wrapped_pointer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(qv_wrapped_pointer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(qv_wrapped_pointer_repr)},
+    {Py_tp_richcompare,
+     reinterpret_cast<void *>(qv_wrapped_pointer_richcompare)},
+    {Py_nb_int, reinterpret_cast<void *>(qv_wrapped_pointer_int)},
+    {Py_tp_methods, qv_wrapped_pointer_methods},
+    {Py_tp_doc, const_cast<char *>(qv_object_doc)},
+    {0, nullptr}};
+
+// Only C code makes these objects, so Python may not call the type.
+static PyType_Spec qv_wrapped_pointer_spec = {
+    "SwigPyObject", sizeof(QvWrappedPointer), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    qv_wrapped_pointer_slots};
+
+// Made on first use and kept for the life of the process.
+static PyObject *qv_wrapped_pointer_type_object = nullptr;
+
+static void qv_packed_data_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    std::free(reinterpret_cast<QvPackedData *>(self)->pack);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+static PyType_Slot qv_packed_data_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(qv_packed_data_dealloc)},
+    {Py_tp_doc, const_cast<char *>(qv_object_doc)},
+    {0, nullptr}};
+
+static PyType_Spec qv_packed_data_spec = {
+    "SwigPyPacked", sizeof(QvPackedData), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    qv_packed_data_slots};
+
+static PyObject *qv_packed_data_type_object = nullptr;
+
+PyTypeObject *qv_packed_data_type() {
+    if (!qv_packed_data_type_object) {
+        qv_packed_data_type_object = PyType_FromSpec(&qv_packed_data_spec);
+    }
+    return reinterpret_cast<PyTypeObject *>(qv_packed_data_type_object);
+}
+
+bool qv_is_wrapped_pointer(PyObject *object) {
+    if (!qv_wrapped_pointer_type_object) {
+        qv_wrapped_pointer_type_object =
+            PyType_FromSpec(&qv_wrapped_pointer_spec);
+        if (!qv_wrapped_pointer_type_object) {
+            // The name test below still recognises every module's objects.
+            PyErr_Clear();
+        }
+    }
+    if (qv_wrapped_pointer_type_object &&
+        PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject *>(
+                                       qv_wrapped_pointer_type_object))) {
+        return true;
+    }
+    // Each module of the runtime has its own copy of the type.
+    return std::strcmp(Py_TYPE(object)->tp_name, "SwigPyObject") == 0;
+}
+
+// A new reference to the wrapped pointer that the object is or leads to
+// through "this" attributes, or null with no exception set. The walk is
+// bounded because an object may lead back to itself.
+static PyObject *qv_find_wrapped_pointer(PyObject *object) {
+    PyObject *this_name = qv_this_attribute_name();
+    if (!this_name) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_INCREF(object);
+    QvReference current(object);
+    for (int step = Py_GetRecursionLimit(); step >= 0; --step) {
+        if (qv_is_wrapped_pointer(current.get())) {
+            return current.release();
+        }
+        PyObject *next = PyObject_GetAttr(current.get(), this_name);
+        if (!next) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        current.reset(next);
+    }
+    return nullptr;
+}
+
+bool qv_pointer_from_object(PyObject *object, QvTypeEntry *type,
+                            void **pointer) {
+    if (object == Py_None) {
+        *pointer = nullptr;
+        return true;
+    }
+    // Holding the head keeps the whole chain alive while it is walked.
+    QvReference head(qv_find_wrapped_pointer(object));
+    PyObject *link = head.get();
+    for (int step = Py_GetRecursionLimit(); link && step >= 0; --step) {
+        QvWrappedPointer *wrapped = qv_as_wrapped(link);
+        if (wrapped->type == type) {
+            *pointer = wrapped->ptr;
+            return true;
+        }
+        QvCastRecord *cast =
+            wrapped->type ? qv_find_cast(wrapped->type->name, type) : nullptr;
+        if (cast) {
+            // Our types have no converters that allocate, so the flag that
+            // reports new memory is not needed.
+            int new_memory = 0;
+            *pointer = cast->converter
+                           ? cast->converter(wrapped->ptr, &new_memory)
+                           : wrapped->ptr;
+            return true;
+        }
+        link = wrapped->next;
+    }
+    return false;
+}

@@ -17,11 +17,8 @@ static QvWrappedPointer *qv_as_wrapped(PyObject *object) {
 // The pointed-to memory is never freed here: this module makes no wrapped
 // pointers and so knows no destructor for what one might own.
 static void qv_wrapped_pointer_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
     Py_CLEAR(qv_as_wrapped(self)->next);
-    type->tp_free(self);
-    // Instances of a heap type hold a reference to it.
-    Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
 static PyObject *qv_wrapped_pointer_disown(PyObject *self, PyObject *) {
@@ -116,63 +113,70 @@ static PyMethodDef qv_wrapped_pointer_methods[] = {
     {"next", qv_wrapped_pointer_next, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-static PyType_Slot qv_wrapped_pointer_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(qv_wrapped_pointer_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void *>(qv_wrapped_pointer_repr)},
-    {Py_tp_richcompare,
-     reinterpret_cast<void *>(qv_wrapped_pointer_richcompare)},
-    {Py_nb_int, reinterpret_cast<void *>(qv_wrapped_pointer_int)},
-    {Py_tp_methods, qv_wrapped_pointer_methods},
-    {Py_tp_doc, const_cast<char *>(qv_object_doc)},
-    {0, nullptr}};
+// Both types are static types, filled in and readied on first use. A type
+// made from a spec would need a dotted name such as
+// "_quorvel_wrap.SwigPyObject" to avoid a deprecation warning, while other
+// modules of the runtime recognise these objects by the plain name. Static
+// storage starts zeroed, so only the slots we use are set; the reference count
+// of one keeps the type from ever being deallocated.
+static PyTypeObject qv_wrapped_pointer_type_object;
+static PyNumberMethods qv_wrapped_pointer_number;
+static bool qv_wrapped_pointer_ready = false;
 
-// Only C code makes these objects, so Python may not call the type.
-static PyType_Spec qv_wrapped_pointer_spec = {
-    "SwigPyObject", sizeof(QvWrappedPointer), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    qv_wrapped_pointer_slots};
-
-// Made on first use and kept for the life of the process.
-static PyObject *qv_wrapped_pointer_type_object = nullptr;
-
-static void qv_packed_data_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    std::free(reinterpret_cast<QvPackedData *>(self)->pack);
-    type->tp_free(self);
-    Py_DECREF(type);
+static PyTypeObject *qv_wrapped_pointer_type() {
+    PyTypeObject *type = &qv_wrapped_pointer_type_object;
+    if (!qv_wrapped_pointer_ready) {
+        Py_SET_REFCNT(type, 1);
+        type->tp_name = "SwigPyObject";
+        type->tp_basicsize = sizeof(QvWrappedPointer);
+        type->tp_dealloc = qv_wrapped_pointer_dealloc;
+        type->tp_repr = qv_wrapped_pointer_repr;
+        qv_wrapped_pointer_number.nb_int = qv_wrapped_pointer_int;
+        type->tp_as_number = &qv_wrapped_pointer_number;
+        // Only C code makes these objects, so Python may not call the type.
+        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        type->tp_doc = qv_object_doc;
+        type->tp_richcompare = qv_wrapped_pointer_richcompare;
+        type->tp_methods = qv_wrapped_pointer_methods;
+        if (PyType_Ready(type) < 0) {
+            return nullptr;
+        }
+        qv_wrapped_pointer_ready = true;
+    }
+    return type;
 }
 
-static PyType_Slot qv_packed_data_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(qv_packed_data_dealloc)},
-    {Py_tp_doc, const_cast<char *>(qv_object_doc)},
-    {0, nullptr}};
+static void qv_packed_data_dealloc(PyObject *self) {
+    std::free(reinterpret_cast<QvPackedData *>(self)->pack);
+    Py_TYPE(self)->tp_free(self);
+}
 
-static PyType_Spec qv_packed_data_spec = {
-    "SwigPyPacked", sizeof(QvPackedData), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    qv_packed_data_slots};
-
-static PyObject *qv_packed_data_type_object = nullptr;
+static PyTypeObject qv_packed_data_type_object;
+static bool qv_packed_data_ready = false;
 
 PyTypeObject *qv_packed_data_type() {
-    if (!qv_packed_data_type_object) {
-        qv_packed_data_type_object = PyType_FromSpec(&qv_packed_data_spec);
+    PyTypeObject *type = &qv_packed_data_type_object;
+    if (!qv_packed_data_ready) {
+        Py_SET_REFCNT(type, 1);
+        type->tp_name = "SwigPyPacked";
+        type->tp_basicsize = sizeof(QvPackedData);
+        type->tp_dealloc = qv_packed_data_dealloc;
+        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        type->tp_doc = qv_object_doc;
+        if (PyType_Ready(type) < 0) {
+            return nullptr;
+        }
+        qv_packed_data_ready = true;
     }
-    return reinterpret_cast<PyTypeObject *>(qv_packed_data_type_object);
+    return type;
 }
 
 bool qv_is_wrapped_pointer(PyObject *object) {
-    if (!qv_wrapped_pointer_type_object) {
-        qv_wrapped_pointer_type_object =
-            PyType_FromSpec(&qv_wrapped_pointer_spec);
-        if (!qv_wrapped_pointer_type_object) {
-            // The name test below still recognises every module's objects.
-            PyErr_Clear();
-        }
-    }
-    if (qv_wrapped_pointer_type_object &&
-        PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject *>(
-                                       qv_wrapped_pointer_type_object))) {
+    PyTypeObject *own_type = qv_wrapped_pointer_type();
+    if (!own_type) {
+        // The name test below still recognises every module's objects.
+        PyErr_Clear();
+    } else if (PyObject_TypeCheck(object, own_type)) {
         return true;
     }
     // Each module of the runtime has its own copy of the type.

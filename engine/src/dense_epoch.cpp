@@ -4,7 +4,7 @@
 
 namespace quorvel {
 
-float squared_distance_dense(const float *codebook, const float *data,
+float squared_distance_dense_ref(const float *codebook, const float *data,
                              std::uint32_t y, std::uint32_t x,
                              std::uint32_t columns, std::uint32_t dimension,
                              std::uint32_t n) {
@@ -20,17 +20,17 @@ float squared_distance_dense(const float *codebook, const float *data,
     return sum;
 }
 
-void find_bmu_dense(const float *codebook, const float *data,
-                    std::uint32_t rows, std::uint32_t columns,
-                    std::uint32_t dimension, std::int32_t *out,
-                    std::uint32_t n) {
+void find_bmu_dense_ref(const float *codebook, const float *data,
+                        std::uint32_t rows, std::uint32_t columns,
+                        std::uint32_t dimension, std::int32_t *out,
+                        std::uint32_t n) {
     float best =
-        squared_distance_dense(codebook, data, 0, 0, columns, dimension, n);
+        squared_distance_dense_ref(codebook, data, 0, 0, columns, dimension, n);
     std::uint32_t best_x = 0;
     std::uint32_t best_y = 0;
     for (std::uint32_t y = 0; y < rows; ++y) {
         for (std::uint32_t x = y == 0 ? 1 : 0; x < columns; ++x) {
-            const float distance = squared_distance_dense(
+            const float distance = squared_distance_dense_ref(
                 codebook, data, y, x, columns, dimension, n);
             if (distance < best) {
                 best = distance;
@@ -43,17 +43,18 @@ void find_bmu_dense(const float *codebook, const float *data,
     out[1] = static_cast<std::int32_t>(best_y);
 }
 
-void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
-                 std::uint32_t rows, std::uint32_t dimension,
-                 std::uint32_t vector_count, float radius, float scale,
-                 std::string map_type, std::string grid_type, bool cutoff,
-                 bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
+void dense_epoch_ref(const float *data, float *codebook,
+                     std::uint32_t columns, std::uint32_t rows,
+                     std::uint32_t dimension, std::uint32_t vector_count,
+                     float radius, float scale, std::string map_type,
+                     std::string grid_type, bool cutoff, bool use_gaussian,
+                     std::int32_t *bmus, bool bmu_only) {
     // Without nodes there is no BMU to report and nothing to update.
     if (columns == 0 || rows == 0)
         return;
     detail::find_bmus(vector_count, [&](std::uint32_t n) {
-        find_bmu_dense(codebook, data, rows, columns, dimension,
-                       bmus + 2 * static_cast<std::size_t>(n), n);
+        find_bmu_dense_ref(codebook, data, rows, columns, dimension,
+                           bmus + 2 * static_cast<std::size_t>(n), n);
     });
     // Without vectors the first vector never sets the accumulators; the
     // codebook keeps its values.
@@ -82,6 +83,102 @@ void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
             detail::store_positive_quotients(node, numerator, denominator,
                                              dimension);
         });
+}
+
+float squared_distance_dense(const float *codebook, const float *data,
+                             std::uint32_t y, std::uint32_t x,
+                             std::uint32_t columns, std::uint32_t dimension,
+                             std::uint32_t n) {
+    return squared_distance_dense_ref(codebook, data, y, x, columns, dimension,
+                                      n);
+}
+
+// One vector alone gains nothing from the transposed codebook that the
+// epoch kernel builds, so the single search is the reference scan.
+void find_bmu_dense(const float *codebook, const float *data,
+                    std::uint32_t rows, std::uint32_t columns,
+                    std::uint32_t dimension, std::int32_t *out,
+                    std::uint32_t n) {
+    find_bmu_dense_ref(codebook, data, rows, columns, dimension, out, n);
+}
+
+namespace detail {
+
+void find_bmus_dense_fast(const Variant &variant, const float *data,
+                          const float *codebook, std::uint32_t columns,
+                          std::uint32_t rows, std::uint32_t dimension,
+                          std::uint32_t vector_count, std::int32_t *bmus) {
+    const std::uint32_t node_count = columns * rows;
+    const std::uint32_t lanes = variant.lanes();
+    const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
+    AlignedFloats transposed(static_cast<std::size_t>(blocks) * lanes *
+                             dimension);
+    transpose_codebook(codebook, node_count, dimension, lanes,
+                       transposed.data());
+    const DenseBmuJob job{transposed.data(), data, node_count,
+                          columns,           dimension, bmus};
+    // Each thread takes one contiguous share of the vectors and writes only
+    // their BMU pairs; every vector is searched whole by one thread, so the
+    // result does not depend on the number of threads.
+    const int threads = omp_get_max_threads();
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(variant, job, vector_count, threads)
+    for (int thread = 0; thread < threads; ++thread) {
+        std::uint32_t begin, end;
+        share_of(vector_count, threads, thread, begin, end);
+        variant.find_bmus_dense(job, begin, end);
+    }
+}
+
+void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
+                    std::uint32_t columns, std::uint32_t rows,
+                    std::uint32_t dimension, std::uint32_t vector_count,
+                    float radius, float scale, const std::string &map_type,
+                    const std::string &grid_type, bool cutoff,
+                    bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
+    if (columns == 0 || rows == 0)
+        return;
+    if (!node_count_fits(columns, rows)) {
+        // Node indices of the fast kernels are 32-bit.
+        dense_epoch_ref(data, codebook, columns, rows, dimension, vector_count,
+                        radius, scale, map_type, grid_type, cutoff,
+                        use_gaussian, bmus, bmu_only);
+        return;
+    }
+    const Variant variant = variant_of(level);
+    find_bmus_dense_fast(variant, data, codebook, columns, rows, dimension,
+                         vector_count, bmus);
+    if (bmu_only || vector_count == 0)
+        return;
+
+    const WeightTableStorage weights(select_geometry(map_type, grid_type),
+                                     columns, rows, radius, scale, cutoff,
+                                     use_gaussian);
+    const bool finite = all_finite(
+        data, static_cast<std::size_t>(vector_count) * dimension);
+    const DenseUpdateJob job{data,    codebook,     bmus,
+                             columns, dimension,    vector_count,
+                             weights.table(), finite};
+    // Map rows in contiguous blocks per thread; each node is written by the
+    // one thread that owns its row, and the codebook is not read.
+    const std::int64_t row_count = rows;
+#pragma omp parallel for schedule(static) default(none) \
+    shared(variant, job, row_count)
+    for (std::int64_t y = 0; y < row_count; ++y)
+        variant.update_dense_row(job, static_cast<std::uint32_t>(y));
+}
+
+} // namespace detail
+
+void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
+                 std::uint32_t rows, std::uint32_t dimension,
+                 std::uint32_t vector_count, float radius, float scale,
+                 std::string map_type, std::string grid_type, bool cutoff,
+                 bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
+    detail::dense_epoch_at(detail::detected_simd_level(), data, codebook,
+                           columns, rows, dimension, vector_count, radius,
+                           scale, map_type, grid_type, cutoff, use_gaussian,
+                           bmus, bmu_only);
 }
 
 } // namespace quorvel

@@ -2,12 +2,15 @@
 #ifndef QUORVEL_KERNEL_SUPPORT_H
 #define QUORVEL_KERNEL_SUPPORT_H
 
+#include "kernels.h"
 #include "quorvel/geometry.h"
 
 #include <omp.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace quorvel {
@@ -99,6 +102,70 @@ void find_bmus(std::uint32_t vector_count, FindBmu find) {
 #pragma omp parallel for schedule(static) default(none) shared(find, count)
     for (std::int64_t n = 0; n < count; ++n)
         find(static_cast<std::uint32_t>(n));
+}
+
+// Floats on 64-byte boundaries, so that the vector loads of the fast kernels
+// never straddle a cache line. Owned by the calling thread of a kernel and
+// released when the kernel returns.
+class AlignedFloats {
+  public:
+    explicit AlignedFloats(std::size_t count)
+        : values_(static_cast<float *>(::operator new[](
+              (count == 0 ? 1 : count) * sizeof(float),
+              std::align_val_t(64)))) {}
+    float *data() { return values_.get(); }
+    const float *data() const { return values_.get(); }
+
+  private:
+    struct Release {
+        void operator()(float *values) const {
+            ::operator delete[](values, std::align_val_t(64));
+        }
+    };
+    std::unique_ptr<float[], Release> values_;
+};
+
+// The epoch's neighbourhood weights over grid offsets (see WeightTable),
+// computed with the same geometry and weight functions as the reference
+// kernels, so every weight has the bits that they compute per pair.
+class WeightTableStorage {
+  public:
+    WeightTableStorage(Geometry geometry, std::uint32_t columns,
+                       std::uint32_t rows, float radius, float scale,
+                       bool cutoff, bool use_gaussian);
+    const WeightTable &table() const { return table_; }
+
+  private:
+    std::vector<float> weights_;
+    std::vector<std::uint8_t> flags_;
+    WeightTable table_;
+};
+
+// True when no value is NaN or infinite: only then can a zero weight be
+// skipped without changing a bit (0 x inf and 0 x NaN are NaN).
+bool all_finite(const float *values, std::size_t count);
+bool all_finite(const SparseRow *rows, std::uint32_t row_count);
+
+// The codebook in blocks of `lanes` nodes ([block][component][lane]), lanes
+// past the last node filled with NaN.
+void transpose_codebook(const float *codebook, std::uint32_t node_count,
+                        std::uint32_t dimension, std::uint32_t lanes,
+                        float *transposed);
+
+// The fast kernels number nodes with 32-bit indices; larger maps take the
+// reference kernels.
+inline bool node_count_fits(std::uint32_t columns, std::uint32_t rows) {
+    return static_cast<std::uint64_t>(columns) * rows <= 0xffffffffu;
+}
+
+// The team size of the kernels' parallel regions, and the contiguous share
+// of `count` items that thread `thread` of `threads` takes, as a static
+// schedule would hand them out.
+inline void share_of(std::uint32_t count, int threads, int thread,
+                     std::uint32_t &begin, std::uint32_t &end) {
+    const std::uint64_t total = count;
+    begin = static_cast<std::uint32_t>(total * thread / threads);
+    end = static_cast<std::uint32_t>(total * (thread + 1) / threads);
 }
 
 } // namespace detail

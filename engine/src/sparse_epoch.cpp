@@ -32,10 +32,11 @@ SparseRows make_sparse_rows(const float *data, std::uint32_t vector_count,
     return sparse;
 }
 
-float squared_distance_sparse(const float *codebook,
-                              const SparseRow *sparse_data, std::uint32_t y,
-                              std::uint32_t x, std::uint32_t columns,
-                              std::uint32_t dimension, std::uint32_t n) {
+float squared_distance_sparse_ref(const float *codebook,
+                                  const SparseRow *sparse_data,
+                                  std::uint32_t y, std::uint32_t x,
+                                  std::uint32_t columns,
+                                  std::uint32_t dimension, std::uint32_t n) {
     const float *node =
         codebook + (static_cast<std::size_t>(y) * columns + x) * dimension;
     const SparseEntry *entry = sparse_data[n];
@@ -53,17 +54,17 @@ float squared_distance_sparse(const float *codebook,
     return sum;
 }
 
-void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
-                     std::uint32_t rows, std::uint32_t columns,
-                     std::uint32_t dimension, std::int32_t *out,
-                     std::uint32_t n) {
-    float best = squared_distance_sparse(codebook, sparse_data, 0, 0, columns,
-                                         dimension, n);
+void find_bmu_sparse_ref(const float *codebook, const SparseRow *sparse_data,
+                         std::uint32_t rows, std::uint32_t columns,
+                         std::uint32_t dimension, std::int32_t *out,
+                         std::uint32_t n) {
+    float best = squared_distance_sparse_ref(codebook, sparse_data, 0, 0,
+                                             columns, dimension, n);
     std::uint32_t best_x = 0;
     std::uint32_t best_y = 0;
     for (std::uint32_t y = 0; y < rows; ++y) {
         for (std::uint32_t x = y == 0 ? 1 : 0; x < columns; ++x) {
-            const float distance = squared_distance_sparse(
+            const float distance = squared_distance_sparse_ref(
                 codebook, sparse_data, y, x, columns, dimension, n);
             if (distance < best) {
                 best = distance;
@@ -76,17 +77,17 @@ void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
     out[1] = static_cast<std::int32_t>(best_y);
 }
 
-void sparse_epoch(const SparseRow *sparse_data, float *codebook,
-                  std::uint32_t columns, std::uint32_t rows,
-                  std::uint32_t dimension, std::uint32_t vector_count,
-                  float radius, float scale, std::string map_type,
-                  std::string grid_type, bool cutoff, bool use_gaussian,
-                  std::int32_t *bmus, bool bmu_only) {
+void sparse_epoch_ref(const SparseRow *sparse_data, float *codebook,
+                      std::uint32_t columns, std::uint32_t rows,
+                      std::uint32_t dimension, std::uint32_t vector_count,
+                      float radius, float scale, std::string map_type,
+                      std::string grid_type, bool cutoff, bool use_gaussian,
+                      std::int32_t *bmus, bool bmu_only) {
     if (columns == 0 || rows == 0)
         return;
     detail::find_bmus(vector_count, [&](std::uint32_t n) {
-        find_bmu_sparse(codebook, sparse_data, rows, columns, dimension,
-                        bmus + 2 * static_cast<std::size_t>(n), n);
+        find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
+                            bmus + 2 * static_cast<std::size_t>(n), n);
     });
     if (bmu_only)
         return;
@@ -112,6 +113,90 @@ void sparse_epoch(const SparseRow *sparse_data, float *codebook,
             detail::store_positive_quotients(node, numerator, denominator,
                                              dimension);
         });
+}
+
+float squared_distance_sparse(const float *codebook,
+                              const SparseRow *sparse_data, std::uint32_t y,
+                              std::uint32_t x, std::uint32_t columns,
+                              std::uint32_t dimension, std::uint32_t n) {
+    return squared_distance_sparse_ref(codebook, sparse_data, y, x, columns,
+                                       dimension, n);
+}
+
+void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
+                     std::uint32_t rows, std::uint32_t columns,
+                     std::uint32_t dimension, std::int32_t *out,
+                     std::uint32_t n) {
+    find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension, out,
+                        n);
+}
+
+namespace detail {
+
+void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
+                     float *codebook, std::uint32_t columns,
+                     std::uint32_t rows, std::uint32_t dimension,
+                     std::uint32_t vector_count, float radius, float scale,
+                     const std::string &map_type, const std::string &grid_type,
+                     bool cutoff, bool use_gaussian, std::int32_t *bmus,
+                     bool bmu_only) {
+    if (columns == 0 || rows == 0)
+        return;
+    if (!node_count_fits(columns, rows)) {
+        sparse_epoch_ref(sparse_data, codebook, columns, rows, dimension,
+                         vector_count, radius, scale, map_type, grid_type,
+                         cutoff, use_gaussian, bmus, bmu_only);
+        return;
+    }
+    const Variant variant = variant_of(level);
+    find_bmus(vector_count, [&](std::uint32_t n) {
+        find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
+                            bmus + 2 * static_cast<std::size_t>(n), n);
+    });
+    if (bmu_only)
+        return;
+
+    const WeightTableStorage weights(select_geometry(map_type, grid_type),
+                                     columns, rows, radius, scale, cutoff,
+                                     use_gaussian);
+    const SparseUpdateJob job{sparse_data,     codebook,
+                              bmus,            columns,
+                              dimension,       vector_count,
+                              weights.table(), all_finite(sparse_data,
+                                                          vector_count)};
+    // Each thread's numerators for one block of nodes, allocated here so that
+    // an allocation failure is an ordinary exception outside the region.
+    const int threads = omp_get_max_threads();
+    const std::size_t scratch =
+        static_cast<std::size_t>(dimension) * variant.lanes();
+    AlignedFloats numerators(scratch * static_cast<std::size_t>(threads));
+    float *numerator_base = numerators.data();
+    const std::int64_t row_count = rows;
+#pragma omp parallel num_threads(threads) default(none) \
+    shared(variant, job, row_count, numerator_base, scratch)
+    {
+        float *numerator =
+            numerator_base + scratch * static_cast<std::size_t>(
+                                           omp_get_thread_num());
+#pragma omp for schedule(static)
+        for (std::int64_t y = 0; y < row_count; ++y)
+            variant.update_sparse_row(job, static_cast<std::uint32_t>(y),
+                                      numerator);
+    }
+}
+
+} // namespace detail
+
+void sparse_epoch(const SparseRow *sparse_data, float *codebook,
+                  std::uint32_t columns, std::uint32_t rows,
+                  std::uint32_t dimension, std::uint32_t vector_count,
+                  float radius, float scale, std::string map_type,
+                  std::string grid_type, bool cutoff, bool use_gaussian,
+                  std::int32_t *bmus, bool bmu_only) {
+    detail::sparse_epoch_at(detail::detected_simd_level(), sparse_data,
+                            codebook, columns, rows, dimension, vector_count,
+                            radius, scale, map_type, grid_type, cutoff,
+                            use_gaussian, bmus, bmu_only);
 }
 
 } // namespace quorvel

@@ -30,8 +30,17 @@ struct SparseRows {
 SparseRows make_sparse_rows(const float *data, std::uint32_t vector_count,
                             std::uint32_t dimension);
 
+// The public kernels below run the fast variants (blocked, vectorised across
+// independent sums, chosen at run time for the CPU); each has a
+// straightforward *_ref twin that computes the same bits one pair at a time
+// and serves as the oracle of the tests.
+
 // Sum over i of (codebook component - data component)^2, in float, from 0.0
 // in increasing i. No square root.
+float squared_distance_dense_ref(const float *codebook, const float *data,
+                                 std::uint32_t y, std::uint32_t x,
+                                 std::uint32_t columns, std::uint32_t dimension,
+                                 std::uint32_t n);
 float squared_distance_dense(const float *codebook, const float *data,
                              std::uint32_t y, std::uint32_t x,
                              std::uint32_t columns, std::uint32_t dimension,
@@ -40,10 +49,21 @@ float squared_distance_dense(const float *codebook, const float *data,
 // Scans the nodes rows outer, columns inner; a later node replaces the best
 // only when strictly nearer, so ties go to the first node in row-major order
 // and a NaN distance never wins. Writes column then row to out.
+void find_bmu_dense_ref(const float *codebook, const float *data,
+                        std::uint32_t rows, std::uint32_t columns,
+                        std::uint32_t dimension, std::int32_t *out,
+                        std::uint32_t n);
 void find_bmu_dense(const float *codebook, const float *data,
                     std::uint32_t rows, std::uint32_t columns,
                     std::uint32_t dimension, std::int32_t *out,
                     std::uint32_t n);
+
+void dense_epoch_ref(const float *data, float *codebook,
+                     std::uint32_t columns, std::uint32_t rows,
+                     std::uint32_t dimension, std::uint32_t vector_count,
+                     float radius, float scale, std::string map_type,
+                     std::string grid_type, bool cutoff, bool use_gaussian,
+                     std::int32_t *bmus, bool bmu_only);
 
 void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
                  std::uint32_t rows, std::uint32_t dimension,
@@ -53,15 +73,31 @@ void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
 
 // As the dense distance, walking the row's entries beside the components: an
 // absent component contributes the codebook component squared.
+float squared_distance_sparse_ref(const float *codebook,
+                                  const SparseRow *sparse_data,
+                                  std::uint32_t y, std::uint32_t x,
+                                  std::uint32_t columns,
+                                  std::uint32_t dimension, std::uint32_t n);
 float squared_distance_sparse(const float *codebook,
                               const SparseRow *sparse_data, std::uint32_t y,
                               std::uint32_t x, std::uint32_t columns,
                               std::uint32_t dimension, std::uint32_t n);
 
+void find_bmu_sparse_ref(const float *codebook, const SparseRow *sparse_data,
+                         std::uint32_t rows, std::uint32_t columns,
+                         std::uint32_t dimension, std::int32_t *out,
+                         std::uint32_t n);
 void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
                      std::uint32_t rows, std::uint32_t columns,
                      std::uint32_t dimension, std::int32_t *out,
                      std::uint32_t n);
+
+void sparse_epoch_ref(const SparseRow *sparse_data, float *codebook,
+                      std::uint32_t columns, std::uint32_t rows,
+                      std::uint32_t dimension, std::uint32_t vector_count,
+                      float radius, float scale, std::string map_type,
+                      std::string grid_type, bool cutoff, bool use_gaussian,
+                      std::int32_t *bmus, bool bmu_only);
 
 void sparse_epoch(const SparseRow *sparse_data, float *codebook,
                   std::uint32_t columns, std::uint32_t rows,

@@ -1,0 +1,155 @@
+// The private dispatch header of the fast kernels: what every instruction-set
+// variant provides, the jobs handed to it, and the choice of variant. The
+// variants live one per file (kernels_portable.cpp, kernels_avx2.cpp,
+// kernels_avx512.cpp), each compiling the shared body of kernels_body.h with
+// its own vector type. The OpenMP regions stay in the dispatching files:
+// a variant only ever works on the range of work it is handed.
+#ifndef QUORVEL_KERNELS_H
+#define QUORVEL_KERNELS_H
+
+#include "quorvel/epoch.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvel {
+namespace detail {
+
+enum class SimdLevel {
+    portable, // GCC vector extensions: SSE2 on x86-64, whatever elsewhere
+    avx2,
+    avx512,
+};
+
+// The best variant that is both built and supported by this CPU; detected
+// once per process.
+SimdLevel detected_simd_level();
+// Whether a variant is built and this CPU can run it.
+bool simd_level_available(SimdLevel level);
+const char *simd_level_name(SimdLevel level);
+
+// Phase 1, dense: the codebook transposed into blocks of `lanes` nodes, each
+// block holding component 0 of its nodes, then component 1, and so on
+// ([block][component][lane]). Lanes past the last node hold NaN, whose
+// distance never wins a strict comparison.
+struct DenseBmuJob {
+    const float *transposed;
+    const float *data;
+    std::uint32_t node_count;
+    std::uint32_t columns;
+    std::uint32_t dimension;
+    std::int32_t *bmus;
+};
+
+// Neighbourhood weights of one epoch over grid offsets. For a node in row y
+// and a BMU (bx, by), the weights of the nodes x = 0 ... columns - 1 of row y
+// are row_of(|y - by|, min(y, by) & 1)[x + columns - 1 - bx]: the axis
+// differences, the wrap-around and the hexagonal shift are baked into the
+// table, so the kernels never look at the geometry. Every row is padded with
+// zeros up to `stride` so a full vector load past the last column stays
+// inside the table.
+struct WeightTable {
+    const float *weights;
+    std::size_t stride;
+    // Per table row: bit 0 set when some weight is not zero (NaN counts as
+    // not zero), bit 1 set when some weight is tiny (see below).
+    const std::uint8_t *row_flags;
+    std::uint32_t columns;
+};
+
+enum : std::uint8_t { row_has_weight = 1, row_has_tiny_weight = 2 };
+
+// A weight whose magnitude is below 2^-100 (and not zero) is tiny: its
+// products with ordinary data can be subnormal, which costs dozens of cycles
+// per float multiply. Those products are taken in double and rounded once to
+// float: the exact product of two floats fits in a double, so the single
+// rounding gives the same bits as the float multiply.
+constexpr float tiny_weight = 0x1p-100f;
+
+inline std::size_t table_row(std::uint32_t y, std::uint32_t bmu_y) {
+    const std::uint32_t dy = y > bmu_y ? y - bmu_y : bmu_y - y;
+    const std::uint32_t lower = y < bmu_y ? y : bmu_y;
+    return 2 * static_cast<std::size_t>(dy) + (lower & 1u);
+}
+
+// Phase 2, dense. `skip_zero_weights` may be set only when every data value
+// is finite: a zero weight then adds +-0 to a numerator and +-0 to the
+// denominator, which can change at most the sign of a zero sum. A zero
+// numerator gives a quotient of +-0 or NaN and is never stored, and a zero
+// denominator means every weight was zero (the weights of a node share the
+// sign of the scale), so its node is not written either way.
+struct DenseUpdateJob {
+    const float *data;
+    float *codebook;
+    const std::int32_t *bmus;
+    std::uint32_t columns;
+    std::uint32_t dimension;
+    std::uint32_t vector_count;
+    WeightTable table;
+    bool skip_zero_weights;
+};
+
+// Phase 2, sparse. `numerator` is the calling thread's scratch of
+// dimension x lanes floats ([component][lane]).
+struct SparseUpdateJob {
+    const SparseRow *sparse_data;
+    float *codebook;
+    const std::int32_t *bmus;
+    std::uint32_t columns;
+    std::uint32_t dimension;
+    std::uint32_t vector_count;
+    WeightTable table;
+    bool skip_zero_weights;
+};
+
+// Each variant: the lane count of its transposed codebook, the BMUs of
+// vectors [begin, end), and the update of every node of one map row.
+#define QUORVEL_DECLARE_VARIANT(isa)                                           \
+    namespace isa {                                                            \
+    std::uint32_t lanes();                                                     \
+    void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,          \
+                         std::uint32_t end);                                   \
+    void update_dense_row(const DenseUpdateJob &job, std::uint32_t y);         \
+    void update_sparse_row(const SparseUpdateJob &job, std::uint32_t y,        \
+                           float *numerator);                                  \
+    }
+
+QUORVEL_DECLARE_VARIANT(portable)
+#if defined(QUORVEL_X86_KERNELS)
+QUORVEL_DECLARE_VARIANT(avx2)
+QUORVEL_DECLARE_VARIANT(avx512)
+#endif
+#undef QUORVEL_DECLARE_VARIANT
+
+// The entry points of one variant, chosen once per kernel call.
+struct Variant {
+    std::uint32_t (*lanes)();
+    void (*find_bmus_dense)(const DenseBmuJob &, std::uint32_t,
+                            std::uint32_t);
+    void (*update_dense_row)(const DenseUpdateJob &, std::uint32_t);
+    void (*update_sparse_row)(const SparseUpdateJob &, std::uint32_t, float *);
+};
+
+Variant variant_of(SimdLevel level);
+
+// The epoch kernels and the U-matrix with an explicit variant, for tests
+// that force each one; the public names call them with the detected level.
+void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
+                    std::uint32_t columns, std::uint32_t rows,
+                    std::uint32_t dimension, std::uint32_t vector_count,
+                    float radius, float scale, const std::string &map_type,
+                    const std::string &grid_type, bool cutoff,
+                    bool use_gaussian, std::int32_t *bmus, bool bmu_only);
+
+void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
+                     float *codebook, std::uint32_t columns,
+                     std::uint32_t rows, std::uint32_t dimension,
+                     std::uint32_t vector_count, float radius, float scale,
+                     const std::string &map_type, const std::string &grid_type,
+                     bool cutoff, bool use_gaussian, std::int32_t *bmus,
+                     bool bmu_only);
+
+} // namespace detail
+} // namespace quorvel
+
+#endif

@@ -1,0 +1,334 @@
+// The body shared by every instruction-set variant of the fast kernels.
+// Included once by each kernels_<isa>.cpp after it has defined, in its own
+// namespace, a vector type `Vec` with:
+//   reg, lanes, bmu_vectors, bmu_blocks, update_chunk,
+//   zero(), load(p), store(p, a), set1(x), add(a, b), sub(a, b), mul(a, b),
+//   less(a, b)       bit l set when a[l] < b[l] (false for NaN),
+//   nonzero(a)       bit l set when a[l] != 0 (true for NaN),
+//   tiny(a)          bit l set when 0 < |a[l]| < tiny_weight,
+//   mul_in_double(a, x)  each a[l] * x taken in double, rounded to float.
+//
+// Every lane is its own sequential sum, in the order the reference kernels
+// use, with a separate multiply and add: vectorising across independent
+// outputs (nodes or components) changes no bit, while any reassociation
+// inside one sum would. Everything here has internal linkage, so the copies
+// compiled with different instruction sets never meet at link time.
+#ifndef QUORVEL_KERNELS_BODY_H
+#define QUORVEL_KERNELS_BODY_H
+
+// Included inside namespace quorvel::detail::<isa>, after kernels.h and the
+// standard headers it needs.
+
+namespace {
+
+constexpr int lanes_ = Vec::lanes;
+
+// ---------------------------------------------------------------------------
+// Phase 1, dense: a tile of R vectors against B consecutive node blocks.
+// Each lane sums (c - x)^2 over the components in increasing order from 0.0,
+// exactly as the reference distance does for its node.
+
+template <int R, int B>
+inline __attribute__((always_inline)) void
+distance_tile(const float *block, std::size_t block_stride,
+              const float *const *vectors, std::uint32_t dimension,
+              float (*sums)[B][lanes_]) {
+    typename Vec::reg acc[R][B];
+    for (int r = 0; r < R; ++r)
+        for (int b = 0; b < B; ++b)
+            acc[r][b] = Vec::zero();
+    for (std::uint32_t i = 0; i < dimension; ++i) {
+        typename Vec::reg node[B];
+        for (int b = 0; b < B; ++b)
+            node[b] = Vec::load(block + b * block_stride +
+                                static_cast<std::size_t>(i) * lanes_);
+        for (int r = 0; r < R; ++r) {
+            const typename Vec::reg x = Vec::set1(vectors[r][i]);
+            for (int b = 0; b < B; ++b) {
+                const typename Vec::reg t = Vec::sub(node[b], x);
+                acc[r][b] = Vec::add(acc[r][b], Vec::mul(t, t));
+            }
+        }
+    }
+    for (int r = 0; r < R; ++r)
+        for (int b = 0; b < B; ++b)
+            Vec::store(sums[r][b], acc[r][b]);
+}
+
+// The running best of one vector, updated as the reference scan would: node 0
+// sets it, a later node replaces it only when strictly nearer. A NaN best is
+// never replaced (nothing is less than NaN) and a NaN distance never wins.
+struct Best {
+    float distance;
+    std::uint32_t node;
+};
+
+inline void scan_block(Best &best, const float *sums, std::uint32_t first_node,
+                       std::uint32_t node_count) {
+    std::uint32_t lane = 0;
+    if (first_node == 0) {
+        best.distance = sums[0];
+        best.node = 0;
+        lane = 1;
+    } else if (Vec::less(Vec::load(sums), Vec::set1(best.distance)) == 0) {
+        // The common case: no lane beats the best, so the sequential scan
+        // would not change it either.
+        return;
+    }
+    for (; lane < static_cast<std::uint32_t>(lanes_); ++lane) {
+        const std::uint32_t node = first_node + lane;
+        if (node >= node_count)
+            break;
+        if (sums[lane] < best.distance) {
+            best.distance = sums[lane];
+            best.node = node;
+        }
+    }
+}
+
+static_assert(Vec::update_chunk >= 2, "tails are handled by smaller chunks");
+
+template <int R>
+inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
+    constexpr int B = Vec::bmu_blocks;
+    const std::uint32_t dimension = job.dimension;
+    const std::size_t block_stride = static_cast<std::size_t>(dimension) * lanes_;
+    const std::uint32_t block_count =
+        (job.node_count + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
+    const float *vectors[R];
+    Best best[R];
+    for (int r = 0; r < R; ++r) {
+        vectors[r] = job.data + static_cast<std::size_t>(first + r) * dimension;
+        best[r] = Best{0.0f, 0};
+    }
+    float sums[R][B][lanes_];
+    float single[R][1][lanes_];
+    std::uint32_t block = 0;
+    // Blocks in increasing order, so every vector sees the nodes in the
+    // reference's row-major order.
+    for (; block + B <= block_count; block += B) {
+        distance_tile<R, B>(job.transposed + block * block_stride, block_stride,
+                            vectors, dimension, sums);
+        for (int r = 0; r < R; ++r)
+            for (int b = 0; b < B; ++b)
+                scan_block(best[r], sums[r][b], (block + b) * lanes_,
+                           job.node_count);
+    }
+    for (; block < block_count; ++block) {
+        distance_tile<R, 1>(job.transposed + block * block_stride,
+                            block_stride, vectors, dimension, single);
+        for (int r = 0; r < R; ++r)
+            scan_block(best[r], single[r][0], block * lanes_, job.node_count);
+    }
+    for (int r = 0; r < R; ++r) {
+        std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(first + r);
+        out[0] = static_cast<std::int32_t>(best[r].node % job.columns);
+        out[1] = static_cast<std::int32_t>(best[r].node / job.columns);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Phase 2: one block of up to `lanes_` consecutive nodes of a map row, one
+// lane per node, against every vector in increasing order. The weights of the
+// block for vector n are one contiguous load from the epoch's weight table.
+
+inline const float *weights_for(const WeightTable &table, std::uint32_t y,
+                                const std::int32_t *bmu, std::uint32_t x0) {
+    const auto bmu_x = static_cast<std::uint32_t>(bmu[0]);
+    const auto bmu_y = static_cast<std::uint32_t>(bmu[1]);
+    return table.weights + table_row(y, bmu_y) * table.stride +
+           (table.columns - 1 - bmu_x) + x0;
+}
+
+inline std::uint8_t flags_for(const WeightTable &table, std::uint32_t y,
+                              const std::int32_t *bmu) {
+    return table.row_flags[table_row(y, static_cast<std::uint32_t>(bmu[1]))];
+}
+
+// Writes quotients of K components of the block's nodes: a component takes
+// N / D only when that quotient is above zero.
+template <int K>
+inline void store_quotients(float *codebook, std::size_t first_node,
+                            std::uint32_t dimension, std::uint32_t component,
+                            std::uint32_t node_count,
+                            const float (*numerators)[lanes_],
+                            const float *denominators) {
+    for (std::uint32_t lane = 0; lane < node_count; ++lane) {
+        float *node = codebook + (first_node + lane) * dimension + component;
+        for (int k = 0; k < K; ++k) {
+            const float quotient = numerators[k][lane] / denominators[lane];
+            if (quotient > 0.0f)
+                node[k] = quotient;
+        }
+    }
+}
+
+// Components [component, component + K) of the block. The first vector sets
+// the accumulators (N = x * h, D = h), every later one adds in increasing n
+// (N = x * h + N, D = D + h), the product rounded before the sum: the order
+// of the reference kernel. The denominator is summed with the first chunk.
+template <int K>
+inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
+                               std::uint32_t x0, std::uint32_t node_count,
+                               std::uint32_t component,
+                               float *denominators) {
+    const WeightTable &table = job.table;
+    const std::uint32_t dimension = job.dimension;
+    const bool first_chunk = component == 0;
+    typename Vec::reg acc[K];
+    typename Vec::reg denominator;
+    {
+        const typename Vec::reg h =
+            Vec::load(weights_for(table, y, job.bmus, x0));
+        const float *x = job.data + component;
+        for (int k = 0; k < K; ++k)
+            acc[k] = Vec::mul_in_double(h, x[k]);
+        denominator = h;
+    }
+    for (std::uint32_t n = 1; n < job.vector_count; ++n) {
+        const std::int32_t *bmu = job.bmus + 2 * static_cast<std::size_t>(n);
+        const std::uint8_t flags = flags_for(table, y, bmu);
+        if (job.skip_zero_weights && !(flags & row_has_weight))
+            continue;
+        const typename Vec::reg h = Vec::load(weights_for(table, y, bmu, x0));
+        if (job.skip_zero_weights && Vec::nonzero(h) == 0)
+            continue;
+        if (first_chunk)
+            denominator = Vec::add(denominator, h);
+        const float *x = job.data + static_cast<std::size_t>(n) * dimension +
+                         component;
+        if ((flags & row_has_tiny_weight) && Vec::tiny(h) != 0) {
+            for (int k = 0; k < K; ++k)
+                acc[k] = Vec::add(Vec::mul_in_double(h, x[k]), acc[k]);
+        } else {
+            for (int k = 0; k < K; ++k)
+                acc[k] = Vec::add(Vec::mul(Vec::set1(x[k]), h), acc[k]);
+        }
+    }
+    float numerators[K][lanes_];
+    for (int k = 0; k < K; ++k)
+        Vec::store(numerators[k], acc[k]);
+    if (first_chunk)
+        Vec::store(denominators, denominator);
+    store_quotients<K>(job.codebook,
+                       static_cast<std::size_t>(y) * job.columns + x0,
+                       dimension, component, node_count, numerators,
+                       denominators);
+}
+
+template <int K>
+inline void update_dense_tail(const DenseUpdateJob &job, std::uint32_t y,
+                              std::uint32_t x0, std::uint32_t node_count,
+                              std::uint32_t component, std::uint32_t remaining,
+                              float *denominators) {
+    if constexpr (K > 1) {
+        if (remaining < K) {
+            update_dense_tail<K - 1>(job, y, x0, node_count, component,
+                                     remaining, denominators);
+            return;
+        }
+    }
+    update_dense_chunk<K>(job, y, x0, node_count, component, denominators);
+}
+
+// ---------------------------------------------------------------------------
+// Phase 2, sparse: as the dense block, but the accumulators start at 0.0 for
+// every node and only stored components are added, so the block's numerators
+// live in the thread's scratch ([component][lane]) rather than in registers.
+
+inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
+                                std::uint32_t x0, std::uint32_t node_count,
+                                float *numerator) {
+    const WeightTable &table = job.table;
+    const std::uint32_t dimension = job.dimension;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(dimension) * lanes_;
+         i += lanes_)
+        Vec::store(numerator + i, Vec::zero());
+    typename Vec::reg denominator = Vec::zero();
+    for (std::uint32_t n = 0; n < job.vector_count; ++n) {
+        const std::int32_t *bmu = job.bmus + 2 * static_cast<std::size_t>(n);
+        const std::uint8_t flags = flags_for(table, y, bmu);
+        if (job.skip_zero_weights && !(flags & row_has_weight))
+            continue;
+        const typename Vec::reg h = Vec::load(weights_for(table, y, bmu, x0));
+        if (job.skip_zero_weights && Vec::nonzero(h) == 0)
+            continue;
+        denominator = Vec::add(h, denominator);
+        const bool tiny = (flags & row_has_tiny_weight) && Vec::tiny(h) != 0;
+        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+             ++entry) {
+            float *sum = numerator + static_cast<std::size_t>(entry->index) *
+                                         lanes_;
+            const typename Vec::reg product =
+                tiny ? Vec::mul_in_double(h, entry->value)
+                     : Vec::mul(Vec::set1(entry->value), h);
+            Vec::store(sum, Vec::add(product, Vec::load(sum)));
+        }
+    }
+    float denominators[lanes_];
+    Vec::store(denominators, denominator);
+    float *codebook = job.codebook +
+                      (static_cast<std::size_t>(y) * job.columns + x0) *
+                          dimension;
+    for (std::uint32_t lane = 0; lane < node_count; ++lane) {
+        float *node = codebook + static_cast<std::size_t>(lane) * dimension;
+        for (std::uint32_t i = 0; i < dimension; ++i) {
+            const float quotient =
+                numerator[static_cast<std::size_t>(i) * lanes_ + lane] /
+                denominators[lane];
+            if (quotient > 0.0f)
+                node[i] = quotient;
+        }
+    }
+}
+
+} // namespace
+
+std::uint32_t lanes() { return static_cast<std::uint32_t>(lanes_); }
+
+void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
+                     std::uint32_t end) {
+    constexpr int R = Vec::bmu_vectors;
+    std::uint32_t n = begin;
+    for (; n + R <= end; n += R)
+        bmus_of_vectors<R>(job, n);
+    for (; n < end; ++n)
+        bmus_of_vectors<1>(job, n);
+}
+
+void update_dense_row(const DenseUpdateJob &job, std::uint32_t y) {
+    constexpr int K = Vec::update_chunk;
+    alignas(64) float denominators[lanes_];
+    for (std::uint32_t x0 = 0; x0 < job.columns; x0 += lanes_) {
+        const std::uint32_t remaining_nodes = job.columns - x0;
+        const std::uint32_t node_count =
+            remaining_nodes < static_cast<std::uint32_t>(lanes_)
+                ? remaining_nodes
+                : static_cast<std::uint32_t>(lanes_);
+        std::uint32_t component = 0;
+        if (job.dimension == 0) {
+            // No component to write; the denominators alone change nothing.
+            continue;
+        }
+        for (; component + K <= job.dimension; component += K)
+            update_dense_chunk<K>(job, y, x0, node_count, component,
+                                  denominators);
+        if (component < job.dimension)
+            update_dense_tail<K - 1>(job, y, x0, node_count, component,
+                                     job.dimension - component, denominators);
+    }
+}
+
+void update_sparse_row(const SparseUpdateJob &job, std::uint32_t y,
+                       float *numerator) {
+    for (std::uint32_t x0 = 0; x0 < job.columns; x0 += lanes_) {
+        const std::uint32_t remaining_nodes = job.columns - x0;
+        const std::uint32_t node_count =
+            remaining_nodes < static_cast<std::uint32_t>(lanes_)
+                ? remaining_nodes
+                : static_cast<std::uint32_t>(lanes_);
+        update_sparse_block(job, y, x0, node_count, numerator);
+    }
+}
+
+#endif

@@ -4,9 +4,10 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 
-.PHONY: test test-cpp test-cpp-native test-cpp-sanitize system-deps clean
+.PHONY: test test-cpp test-cpp-native test-cpp-sanitize test-python demo \
+	python-install system-deps clean
 
-test: test-cpp test-cpp-native test-cpp-sanitize
+test: test-cpp test-cpp-native test-cpp-sanitize test-python
 
 system-deps:
 	@tools/install-system-deps.sh
@@ -30,6 +31,31 @@ test-cpp-native: system-deps
 # AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
 test-cpp-sanitize: system-deps
 	$(call cpp_suite,sanitize,-DQUORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+# The Python side lives in a local virtual environment, .venv: made once,
+# then each target installs what it needs and builds the package into it
+# (pip install ., through scikit-build-core and the CMake build).
+VENV := .venv
+VENV_PYTHON := $(VENV)/bin/python
+PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check --quiet
+
+$(VENV_PYTHON):
+	$(PYTHON) -m venv $(VENV)
+
+python-install: system-deps $(VENV_PYTHON)
+	$(PIP) install numpy pytest
+	$(PIP) install .
+
+# Passive waiting keeps idle OpenMP threads from spinning between the many
+# small training calls of the tests, which matters on a machine of 2 cores.
+test-python: python-install
+	OMP_WAIT_POLICY=PASSIVE $(VENV_PYTHON) -m pytest
+
+# Trains a map on the iris measurements and writes the results to out/demo.
+demo: system-deps $(VENV_PYTHON)
+	$(PIP) install numpy matplotlib
+	$(PIP) install .
+	$(VENV_PYTHON) demo/iris_demo.py --output out/demo
 
 clean:
 	rm -rf build

@@ -6,7 +6,7 @@
 #include <cfloat>
 #include <cmath>
 
-QvStatus qv_as_unsigned_int(PyObject *object, std::uint32_t *value) {
+QvStatus qv_convert(PyObject *object, std::uint32_t *value) {
     // bool is an int subclass, so True and False pass as 1 and 0; NumPy's
     // integer scalars are not int subclasses and fail here.
     if (!PyLong_Check(object)) {
@@ -24,7 +24,7 @@ QvStatus qv_as_unsigned_int(PyObject *object, std::uint32_t *value) {
     return QvStatus::ok;
 }
 
-QvStatus qv_as_float(PyObject *object, float *value) {
+QvStatus qv_convert(PyObject *object, float *value) {
     double converted = 0.0;
     if (PyFloat_Check(object)) {
         converted = PyFloat_AsDouble(object);
@@ -60,7 +60,7 @@ static QvTypeEntry *qv_cached_type(QvTypeEntry **cache, const char *name) {
     return *cache;
 }
 
-QvStatus qv_as_string(PyObject *object, std::string *value) {
+QvStatus qv_convert(PyObject *object, std::string *value) {
     if (PyUnicode_Check(object)) {
         Py_ssize_t length = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(object, &length);
@@ -100,7 +100,7 @@ QvStatus qv_as_string(PyObject *object, std::string *value) {
     return QvStatus::generic_error;
 }
 
-QvStatus qv_as_bool(PyObject *object, bool *value) {
+QvStatus qv_convert(PyObject *object, bool *value) {
     // Only bool itself: 0 and 1 are refused, and so are NumPy's bools.
     if (!PyBool_Check(object)) {
         return QvStatus::generic_error;

@@ -15,11 +15,22 @@ enum class QvStatus : int {
     overflow_error = -7,
 };
 
-// Each leaves no exception set; on failure the output is not written.
-QvStatus qv_as_unsigned_int(PyObject *object, std::uint32_t *value);
-QvStatus qv_as_float(PyObject *object, float *value);
-QvStatus qv_as_string(PyObject *object, std::string *value);
-QvStatus qv_as_bool(PyObject *object, bool *value);
+// One conversion per kind of argument, chosen by the type of the result.
+// Each leaves no exception set; on failure the result is not written.
+QvStatus qv_convert(PyObject *object, std::uint32_t *value);
+QvStatus qv_convert(PyObject *object, float *value);
+QvStatus qv_convert(PyObject *object, std::string *value);
+QvStatus qv_convert(PyObject *object, bool *value);
+
+// The type word that each kind's failure messages carry.
+constexpr const char *qv_type_word(const std::uint32_t *) {
+    return "unsigned int";
+}
+constexpr const char *qv_type_word(const float *) { return "float"; }
+constexpr const char *qv_type_word(const std::string *) {
+    return "std::string";
+}
+constexpr const char *qv_type_word(const bool *) { return "bool"; }
 
 // Returns true for ok; otherwise sets the exception that the status stands
 // for, with the message "in method 'train', argument <number> of type

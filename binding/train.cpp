@@ -13,11 +13,6 @@
 #include <stdexcept>
 #include <string>
 
-static const char qv_unsigned_word[] = "unsigned int";
-static const char qv_float_word[] = "float";
-static const char qv_string_word[] = "std::string";
-static const char qv_bool_word[] = "bool";
-
 // The first failure ends the call with one exception set, before the engine
 // runs, so the in-place arrays are untouched. The interpreter's lock is held
 // throughout, the engine call included: no other Python code can resize or
@@ -48,30 +43,18 @@ static PyObject *qv_train_checked(PyObject *args) {
     float scale_start = 0.0f, scale_end = 0.0f;
     std::string radius_cooling, scale_cooling, map_type, grid_type;
     bool cutoff = false, use_gaussian = false;
-    auto as_unsigned = [&](int i, std::uint32_t *value) {
-        return qv_converted(qv_as_unsigned_int(arguments[i], value), i + 2,
-                            qv_unsigned_word);
+    auto convert = [&](int i, auto *value) {
+        return qv_converted(qv_convert(arguments[i], value), i + 2,
+                            qv_type_word(value));
     };
-    auto as_float = [&](int i, float *value) {
-        return qv_converted(qv_as_float(arguments[i], value), i + 2,
-                            qv_float_word);
-    };
-    auto as_string = [&](int i, std::string *value) {
-        return qv_converted(qv_as_string(arguments[i], value), i + 2,
-                            qv_string_word);
-    };
-    auto as_bool = [&](int i, bool *value) {
-        return qv_converted(qv_as_bool(arguments[i], value), i + 2,
-                            qv_bool_word);
-    };
-    if (!as_unsigned(1, &epoch_count) || !as_unsigned(2, &columns) ||
-        !as_unsigned(3, &rows) || !as_unsigned(4, &dimension) ||
-        !as_unsigned(5, &vector_count) || !as_unsigned(6, &radius_start) ||
-        !as_unsigned(7, &radius_end) || !as_string(8, &radius_cooling) ||
-        !as_float(9, &scale_start) || !as_float(10, &scale_end) ||
-        !as_string(11, &scale_cooling) || !as_unsigned(12, &kernel_type) ||
-        !as_string(13, &map_type) || !as_string(14, &grid_type) ||
-        !as_bool(15, &cutoff) || !as_bool(16, &use_gaussian)) {
+    if (!convert(1, &epoch_count) || !convert(2, &columns) ||
+        !convert(3, &rows) || !convert(4, &dimension) ||
+        !convert(5, &vector_count) || !convert(6, &radius_start) ||
+        !convert(7, &radius_end) || !convert(8, &radius_cooling) ||
+        !convert(9, &scale_start) || !convert(10, &scale_end) ||
+        !convert(11, &scale_cooling) || !convert(12, &kernel_type) ||
+        !convert(13, &map_type) || !convert(14, &grid_type) ||
+        !convert(15, &cutoff) || !convert(16, &use_gaussian)) {
         return nullptr;
     }
 

@@ -41,6 +41,45 @@ struct DenseBmuJob {
     std::int32_t *bmus;
 };
 
+// Phase 1, sparse. The stated distance walks every component of every node;
+// almost every node can be ruled out from a cheap estimate instead: the
+// exact distance of node j is S_j = |c_j|^2 + sum over stored (k, v) of
+// v * (v - 2 c_jk), taken here in double through the node's squared norm
+// and the vector's few stored values. The float walk s_j differs from S_j
+// by at most relative_error * S_j + absolute_error (every term and every
+// partial sum is non-negative, no overflow once all values are below 2^40
+// in magnitude), and the double estimate from S_j by at most
+// estimate_error * (|c_j|^2 + |v|^2). A node whose lower bound exceeds the
+// least upper bound over all nodes is strictly farther than some other node
+// and can never be the BMU, not even on a tie; the remaining candidates are
+// measured with the stated float walk, in row-major order, under the
+// reference's strict comparison. Used only when codebook and data are
+// finite and bounded, so no distance is NaN or infinite.
+struct SparseBmuJob {
+    const SparseRow *sparse_data;
+    const float *codebook;
+    // The codebook by component: component k of node j at k * node_count + j.
+    const float *by_component;
+    // Squared norm of every node, in double.
+    const double *norms;
+    std::uint32_t node_count;
+    std::uint32_t columns;
+    std::uint32_t dimension;
+    double relative_error;
+    double absolute_error;
+    double estimate_error;
+    std::int32_t *bmus;
+};
+
+// One thread's scratch for the sparse search: an estimate and a candidate
+// slot per node, and one dense copy of the current vector (all zeros between
+// vectors).
+struct SparseBmuScratch {
+    double *estimates;
+    std::uint32_t *candidates;
+    float *dense_vector;
+};
+
 // Neighbourhood weights of one epoch over grid offsets. For a node in row y
 // and a BMU (bx, by), the weights of the nodes x = 0 ... columns - 1 of row y
 // are row_of(|y - by|, min(y, by) & 1)[x + columns - 1 - bx]: the axis
@@ -110,6 +149,8 @@ struct SparseUpdateJob {
     void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,          \
                          std::uint32_t end);                                   \
     void update_dense_row(const DenseUpdateJob &job, std::uint32_t y);         \
+    void find_bmus_sparse(const SparseBmuJob &job, std::uint32_t begin,        \
+                          std::uint32_t end, const SparseBmuScratch &scratch); \
     void update_sparse_row(const SparseUpdateJob &job, std::uint32_t y,        \
                            float *numerator);                                  \
     }
@@ -127,6 +168,8 @@ struct Variant {
     void (*find_bmus_dense)(const DenseBmuJob &, std::uint32_t,
                             std::uint32_t);
     void (*update_dense_row)(const DenseUpdateJob &, std::uint32_t);
+    void (*find_bmus_sparse)(const SparseBmuJob &, std::uint32_t,
+                             std::uint32_t, const SparseBmuScratch &);
     void (*update_sparse_row)(const SparseUpdateJob &, std::uint32_t, float *);
 };
 

@@ -282,6 +282,95 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
     }
 }
 
+// ---------------------------------------------------------------------------
+// Phase 1, sparse: estimates, bounds, and the stated walk for the few
+// candidates left. The loops over nodes are plain element-wise loops, which
+// the compiler vectorises for this file's instruction set without changing
+// any lane's arithmetic.
+
+inline std::uint32_t sparse_bmu(const SparseBmuJob &job,
+                                const SparseBmuScratch &scratch,
+                                std::uint32_t n) {
+    const std::uint32_t nodes = job.node_count;
+    double *estimate = scratch.estimates;
+    for (std::uint32_t j = 0; j < nodes; ++j)
+        estimate[j] = job.norms[j];
+    double vector_norm = 0.0;
+    for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+         ++entry) {
+        const double v = entry->value;
+        vector_norm += v * v;
+        const float *component =
+            job.by_component + static_cast<std::size_t>(entry->index) * nodes;
+        for (std::uint32_t j = 0; j < nodes; ++j)
+            estimate[j] += v * (v - 2.0 * static_cast<double>(component[j]));
+    }
+    // The least upper bound over all nodes.
+    double least_upper = estimate[0] + job.estimate_error *
+                                           (job.norms[0] + vector_norm);
+    for (std::uint32_t j = 1; j < nodes; ++j) {
+        const double upper =
+            estimate[j] + job.estimate_error * (job.norms[j] + vector_norm);
+        least_upper = upper < least_upper ? upper : least_upper;
+    }
+    least_upper = least_upper * (1.0 + job.relative_error) + job.absolute_error;
+    // Candidates: nodes whose lower bound does not exceed it.
+    std::uint32_t count = 0;
+    for (std::uint32_t j = 0; j < nodes; ++j) {
+        const double lower =
+            (estimate[j] - job.estimate_error * (job.norms[j] + vector_norm)) *
+                (1.0 - job.relative_error) -
+            job.absolute_error;
+        scratch.candidates[count] = j;
+        count += lower <= least_upper;
+    }
+    // The stated sparse walk runs on the vector made dense: an absent
+    // component gives t = c - 0 = c, the same bits as the walk's t = c.
+    float *dense = scratch.dense_vector;
+    for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+         ++entry)
+        dense[entry->index] = entry->value;
+    // The candidates in row-major order under the strict comparison: the
+    // nodes left out are strictly farther than the best, so the reference
+    // scan over all nodes ends on the same node. Eight candidates are walked
+    // side by side, each its own sequential sum, so that the additions of
+    // one sum need not wait for each other.
+    const std::uint32_t dimension = job.dimension;
+    constexpr std::uint32_t together = 8;
+    std::uint32_t best_node = scratch.candidates[0];
+    float best = 0.0f;
+    for (std::uint32_t first = 0; first < count; first += together) {
+        const std::uint32_t group =
+            count - first < together ? count - first : together;
+        const float *node[together];
+        for (std::uint32_t g = 0; g < together; ++g)
+            node[g] = job.codebook +
+                      static_cast<std::size_t>(
+                          scratch.candidates[first + (g < group ? g : 0)]) *
+                          dimension;
+        float sums[together];
+        for (std::uint32_t g = 0; g < together; ++g)
+            sums[g] = 0.0f;
+        for (std::uint32_t i = 0; i < dimension; ++i) {
+            const float x = dense[i];
+            for (std::uint32_t g = 0; g < together; ++g) {
+                const float difference = node[g][i] - x;
+                sums[g] = sums[g] + difference * difference;
+            }
+        }
+        for (std::uint32_t g = 0; g < group; ++g) {
+            if (first + g == 0 || sums[g] < best) {
+                best = sums[g];
+                best_node = scratch.candidates[first + g];
+            }
+        }
+    }
+    for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+         ++entry)
+        dense[entry->index] = 0.0f;
+    return best_node;
+}
+
 } // namespace
 
 std::uint32_t lanes() { return static_cast<std::uint32_t>(lanes_); }
@@ -294,6 +383,16 @@ void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
         bmus_of_vectors<R>(job, n);
     for (; n < end; ++n)
         bmus_of_vectors<1>(job, n);
+}
+
+void find_bmus_sparse(const SparseBmuJob &job, std::uint32_t begin,
+                      std::uint32_t end, const SparseBmuScratch &scratch) {
+    for (std::uint32_t n = begin; n < end; ++n) {
+        const std::uint32_t node = sparse_bmu(job, scratch, n);
+        std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
+        out[0] = static_cast<std::int32_t>(node % job.columns);
+        out[1] = static_cast<std::int32_t>(node / job.columns);
+    }
 }
 
 void update_dense_row(const DenseUpdateJob &job, std::uint32_t y) {

@@ -132,6 +132,107 @@ void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
 }
 
 namespace detail {
+namespace {
+
+// Values this far below the float range keep every squared distance of the
+// search finite: |c - v| < 2^41, a square below 2^82, a sum below 2^114.
+constexpr float bounded_magnitude = 0x1p40f;
+
+bool bounded(float value) {
+    return value < bounded_magnitude && value > -bounded_magnitude;
+}
+
+bool search_can_prune(const SparseRow *sparse_data, const float *codebook,
+                      std::uint32_t node_count, std::uint32_t dimension,
+                      std::uint32_t vector_count) {
+    // Beyond this the relative error bound of a float sum is no bound.
+    if (dimension > (1u << 20))
+        return false;
+    const std::size_t values = static_cast<std::size_t>(node_count) * dimension;
+    for (std::size_t i = 0; i < values; ++i)
+        if (!bounded(codebook[i]))
+            return false;
+    for (std::uint32_t n = 0; n < vector_count; ++n)
+        for (const SparseEntry *entry = sparse_data[n]; entry->index != -1;
+             ++entry)
+            if (!bounded(entry->value))
+                return false;
+    return true;
+}
+
+void find_bmus_sparse_fast(const Variant &variant,
+                           const SparseRow *sparse_data, const float *codebook,
+                           std::uint32_t columns, std::uint32_t rows,
+                           std::uint32_t dimension, std::uint32_t vector_count,
+                           std::int32_t *bmus) {
+    const std::uint32_t node_count = columns * rows;
+    if (!search_can_prune(sparse_data, codebook, node_count, dimension,
+                          vector_count)) {
+        find_bmus(vector_count, [&](std::uint32_t n) {
+            find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
+                                bmus + 2 * static_cast<std::size_t>(n), n);
+        });
+        return;
+    }
+    AlignedFloats by_component(static_cast<std::size_t>(dimension) *
+                               node_count);
+    std::vector<double> norms(node_count);
+    for (std::uint32_t j = 0; j < node_count; ++j) {
+        const float *node = codebook + static_cast<std::size_t>(j) * dimension;
+        double norm = 0.0;
+        for (std::uint32_t i = 0; i < dimension; ++i) {
+            by_component.data()[static_cast<std::size_t>(i) * node_count + j] =
+                node[i];
+            norm += static_cast<double>(node[i]) * node[i];
+        }
+        norms[j] = norm;
+    }
+    // The float walk: each term carries at most three roundings and each of
+    // the `dimension` additions one more, all on non-negative values, so
+    // |s - S| <= g S with g = (d + 3) u / (1 - (d + 3) u), u = 2^-24, plus
+    // 2^-149 per term for products that underflow. The double estimate sums
+    // at most 5 d + 16 rounded operations on terms bounded by
+    // 2 (|c|^2 + |v|^2). Both bounds are widened slightly for the rounding
+    // of the bounds themselves.
+    const double unit = 0x1p-24;
+    const double terms = static_cast<double>(dimension) + 3.0;
+    const double relative = terms * unit / (1.0 - terms * unit);
+    const SparseBmuJob job{
+        sparse_data,
+        codebook,
+        by_component.data(),
+        norms.data(),
+        node_count,
+        columns,
+        dimension,
+        relative * 1.001 + 0x1p-40,
+        (static_cast<double>(dimension) + 1.0) * 0x1p-149,
+        2.0 * (5.0 * dimension + 16.0) * 0x1p-52 * 1.001,
+        bmus};
+    const int threads = omp_get_max_threads();
+    std::vector<double> estimates(static_cast<std::size_t>(node_count) *
+                                  threads);
+    std::vector<std::uint32_t> candidates(static_cast<std::size_t>(node_count) *
+                                          threads);
+    std::vector<float> dense(static_cast<std::size_t>(dimension) * threads,
+                             0.0f);
+    // Each thread searches one contiguous share of the vectors with its own
+    // scratch and writes only their BMU pairs.
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(variant, job, vector_count, threads, estimates, candidates, dense, \
+               node_count, dimension)
+    for (int thread = 0; thread < threads; ++thread) {
+        std::uint32_t begin, end;
+        share_of(vector_count, threads, thread, begin, end);
+        const SparseBmuScratch scratch{
+            estimates.data() + static_cast<std::size_t>(node_count) * thread,
+            candidates.data() + static_cast<std::size_t>(node_count) * thread,
+            dense.data() + static_cast<std::size_t>(dimension) * thread};
+        variant.find_bmus_sparse(job, begin, end, scratch);
+    }
+}
+
+} // namespace
 
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
                      float *codebook, std::uint32_t columns,
@@ -149,10 +250,8 @@ void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
         return;
     }
     const Variant variant = variant_of(level);
-    find_bmus(vector_count, [&](std::uint32_t n) {
-        find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
-                            bmus + 2 * static_cast<std::size_t>(n), n);
-    });
+    find_bmus_sparse_fast(variant, sparse_data, codebook, columns, rows,
+                          dimension, vector_count, bmus);
     if (bmu_only)
         return;
 

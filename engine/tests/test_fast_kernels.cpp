@@ -268,6 +268,56 @@ TEST_P(FastKernels, test_small_radius_with_subnormal_weights_keeps_the_bits) {
     }
 }
 
+// Long sparse vectors against nodes that differ from each other by a few
+// units in the last place: the estimates cannot separate them, so the
+// search must fall back on the stated float walk for every close node.
+TEST_P(FastKernels, test_sparse_search_separates_near_ties_by_the_float_walk) {
+    const SimdLevel level = GetParam();
+    for (unsigned seed = 0; seed < 6; ++seed) {
+        Config c;
+        c.columns = 13;
+        c.rows = 7;
+        c.dimension = 300 + seed * 37;
+        c.vectors = 120;
+        c.map_type = "toroid";
+        c.grid_type = "hexagonal";
+        c.cutoff = false;
+        c.use_gaussian = true;
+        c.radius = 2.0f;
+        c.scale = 0.1f;
+        std::mt19937 generator(seed);
+        std::uniform_real_distribution<float> uniform(0.0f, 0.05f);
+        std::uniform_int_distribution<std::uint32_t> component(
+            0, c.dimension - 1);
+        std::vector<float> base(c.dimension);
+        for (float &value : base)
+            value = uniform(generator);
+        const std::size_t nodes = static_cast<std::size_t>(c.columns) * c.rows;
+        c.codebook.resize(nodes * c.dimension);
+        for (std::size_t j = 0; j < nodes; ++j) {
+            for (std::uint32_t i = 0; i < c.dimension; ++i) {
+                float value = base[i];
+                // A few nodes are the base itself; the others move a few
+                // components by one or two units in the last place.
+                if (j % 3 != 0 && (i + j) % 17 == 0)
+                    for (std::size_t step = 0; step < 1 + j % 2; ++step)
+                        value = std::nextafter(value, j % 2 ? 1.0f : 0.0f);
+                c.codebook[j * c.dimension + i] = value;
+            }
+        }
+        c.data.assign(static_cast<std::size_t>(c.vectors) * c.dimension, 0.0f);
+        for (std::uint32_t n = 0; n < c.vectors; ++n)
+            for (int k = 0; k < 1 + static_cast<int>(n % 20); ++k)
+                c.data[static_cast<std::size_t>(n) * c.dimension +
+                       component(generator)] = 2.0f * uniform(generator);
+        const Result expected = run_sparse(c, false, nullptr);
+        const Result actual = run_sparse(c, false, &level);
+        ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
+        ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
+            << describe(c, level);
+    }
+}
+
 TEST_P(FastKernels, test_results_do_not_depend_on_thread_count) {
     const SimdLevel level = GetParam();
     for (unsigned seed = 0; seed < 30; ++seed) {

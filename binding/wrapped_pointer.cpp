@@ -113,8 +113,8 @@ static PyMethodDef qv_wrapped_pointer_methods[] = {
     {"next", qv_wrapped_pointer_next, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-// Both types are static types, filled in and readied on first use. A type
-// made from a spec would need a dotted name such as
+// Both types are static types, filled in and readied on first use. A heap
+// type (PyType_FromSpec) would need a dotted name such as
 // "_quorvel_wrap.SwigPyObject" to avoid a deprecation warning, while other
 // modules of the runtime recognise these objects by the plain name. Static
 // storage starts zeroed, so only the slots we use are set; the reference count

@@ -4,7 +4,7 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 
-.PHONY: test test-cpp test-cpp-native test-cpp-sanitize test-python demo \
+.PHONY: bench test test-cpp test-cpp-native test-cpp-sanitize test-python demo \
 	python-install system-deps clean
 
 test: test-cpp test-cpp-native test-cpp-sanitize test-python
@@ -56,6 +56,25 @@ demo: system-deps $(VENV_PYTHON)
 	$(PIP) install numpy matplotlib
 	$(PIP) install .
 	$(VENV_PYTHON) demo/iris_demo.py --output out/demo
+
+# The benchmark against the peers (bench/run_bench.py): its own virtual
+# environment with the peers and our package, the C++ driver for the
+# roofline and per-phase figures, a table on stdout and JSON under
+# bench/results/. OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy
+# where a machine sets them, so they are cleared for this command only.
+BENCH_VENV := bench/.venv
+BENCH_PIP := $(BENCH_VENV)/bin/python -m pip --disable-pip-version-check --quiet
+
+$(BENCH_VENV)/bin/python:
+	$(PYTHON) -m venv $(BENCH_VENV)
+
+bench: system-deps $(BENCH_VENV)/bin/python
+	$(BENCH_PIP) install numpy scipy minisom xpysom sparse-som
+	$(BENCH_PIP) install .
+	cmake -S . -B build/bench -DQUORVEL_BUILD_BENCH=ON -DQUORVEL_BUILD_TESTS=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target quorvel_bench
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_VENV)/bin/python \
+		bench/run_bench.py --driver build/bench/bench/quorvel_bench
 
 clean:
 	rm -rf build

@@ -179,8 +179,16 @@ bool qv_is_wrapped_pointer(PyObject *object) {
     } else if (PyObject_TypeCheck(object, own_type)) {
         return true;
     }
-    // Each module of the runtime has its own copy of the type.
-    return std::strcmp(Py_TYPE(object)->tp_name, "SwigPyObject") == 0;
+    // Each module of the runtime has its own copy of the type: a static type
+    // made in C, with the layout above. Python code can give a class the
+    // same name, but such a class is a heap type whose instances lack the
+    // layout, and reading one as a wrapped pointer would follow whatever
+    // lies past its end.
+    PyTypeObject *type = Py_TYPE(object);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+           type->tp_basicsize >=
+               static_cast<Py_ssize_t>(sizeof(QvWrappedPointer)) &&
+           std::strcmp(type->tp_name, "SwigPyObject") == 0;
 }
 
 // A new reference to the wrapped pointer that the object is or leads to

@@ -27,7 +27,7 @@ struct QvPackedData {
     std::size_t size;
 };
 
-// Whether the object is a wrapped pointer: of our type, or of any type named
+// Whether the object is a wrapped pointer: of our type, or of a C type named
 // "SwigPyObject". Readies our type on first use; leaves no exception set.
 bool qv_is_wrapped_pointer(PyObject *object);
 

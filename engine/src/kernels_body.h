@@ -140,9 +140,23 @@ inline const float *weights_for(const WeightTable &table, std::uint32_t y,
            (table.columns - 1 - bmu_x) + x0;
 }
 
-inline std::uint8_t flags_for(const WeightTable &table, std::uint32_t y,
-                              const std::int32_t *bmu) {
-    return table.row_flags[table_row(y, static_cast<std::uint32_t>(bmu[1]))];
+// The weights of the block for vector n. False when the vector may be
+// skipped: every weight zero while zero weights may be skipped. `tiny` says
+// whether some weight needs its products taken in double.
+inline bool block_weights(const WeightTable &table, bool skip_zero_weights,
+                          const std::int32_t *bmus, std::uint32_t n,
+                          std::uint32_t y, std::uint32_t x0,
+                          typename Vec::reg &h, bool &tiny) {
+    const std::int32_t *bmu = bmus + 2 * static_cast<std::size_t>(n);
+    const std::uint8_t flags =
+        table.row_flags[table_row(y, static_cast<std::uint32_t>(bmu[1]))];
+    if (skip_zero_weights && !(flags & row_has_weight))
+        return false;
+    h = Vec::load(weights_for(table, y, bmu, x0));
+    if (skip_zero_weights && Vec::nonzero(h) == 0)
+        return false;
+    tiny = (flags & row_has_tiny_weight) && Vec::tiny(h) != 0;
+    return true;
 }
 
 // Writes quotients of K components of the block's nodes: a component takes
@@ -186,18 +200,16 @@ inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
         denominator = h;
     }
     for (std::uint32_t n = 1; n < job.vector_count; ++n) {
-        const std::int32_t *bmu = job.bmus + 2 * static_cast<std::size_t>(n);
-        const std::uint8_t flags = flags_for(table, y, bmu);
-        if (job.skip_zero_weights && !(flags & row_has_weight))
-            continue;
-        const typename Vec::reg h = Vec::load(weights_for(table, y, bmu, x0));
-        if (job.skip_zero_weights && Vec::nonzero(h) == 0)
+        typename Vec::reg h;
+        bool tiny;
+        if (!block_weights(table, job.skip_zero_weights, job.bmus, n, y, x0, h,
+                           tiny))
             continue;
         if (first_chunk)
             denominator = Vec::add(denominator, h);
         const float *x = job.data + static_cast<std::size_t>(n) * dimension +
                          component;
-        if ((flags & row_has_tiny_weight) && Vec::tiny(h) != 0) {
+        if (tiny) {
             for (int k = 0; k < K; ++k)
                 acc[k] = Vec::add(Vec::mul_in_double(h, x[k]), acc[k]);
         } else {
@@ -246,15 +258,12 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
         Vec::store(numerator + i, Vec::zero());
     typename Vec::reg denominator = Vec::zero();
     for (std::uint32_t n = 0; n < job.vector_count; ++n) {
-        const std::int32_t *bmu = job.bmus + 2 * static_cast<std::size_t>(n);
-        const std::uint8_t flags = flags_for(table, y, bmu);
-        if (job.skip_zero_weights && !(flags & row_has_weight))
-            continue;
-        const typename Vec::reg h = Vec::load(weights_for(table, y, bmu, x0));
-        if (job.skip_zero_weights && Vec::nonzero(h) == 0)
+        typename Vec::reg h;
+        bool tiny;
+        if (!block_weights(table, job.skip_zero_weights, job.bmus, n, y, x0, h,
+                           tiny))
             continue;
         denominator = Vec::add(h, denominator);
-        const bool tiny = (flags & row_has_tiny_weight) && Vec::tiny(h) != 0;
         for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
              ++entry) {
             float *sum = numerator + static_cast<std::size_t>(entry->index) *

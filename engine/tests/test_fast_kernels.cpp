@@ -122,6 +122,21 @@ Result run_sparse(const Config &c, bool bmu_only, const SimdLevel *level) {
     return r;
 }
 
+std::string describe(const Config &c, SimdLevel level);
+
+// The kernel of the given variant against its reference on one
+// configuration, BMUs and codebook bit for bit.
+void expect_reference_bits(const Config &c, SimdLevel level, bool sparse,
+                           bool bmu_only = false) {
+    const Result expected = sparse ? run_sparse(c, bmu_only, nullptr)
+                                   : run_dense(c, bmu_only, nullptr);
+    const Result actual = sparse ? run_sparse(c, bmu_only, &level)
+                                 : run_dense(c, bmu_only, &level);
+    ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
+    ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
+        << describe(c, level);
+}
+
 std::string describe(const Config &c, SimdLevel level) {
     return std::string(quorvel::detail::simd_level_name(level)) + " " +
            std::to_string(c.columns) + "x" + std::to_string(c.rows) + " dim " +
@@ -145,12 +160,9 @@ TEST_P(FastKernels, test_dense_epoch_matches_reference_on_random_maps) {
     const SimdLevel level = GetParam();
     for (unsigned seed = 0; seed < 300; ++seed) {
         const Config c = random_config(seed);
-        const bool bmu_only = seed % 11 == 0;
-        const Result expected = run_dense(c, bmu_only, nullptr);
-        const Result actual = run_dense(c, bmu_only, &level);
-        ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
-        ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
-            << describe(c, level);
+        expect_reference_bits(c, level, false, seed % 11 == 0);
+        if (HasFatalFailure())
+            return;
     }
 }
 
@@ -158,12 +170,9 @@ TEST_P(FastKernels, test_sparse_epoch_matches_reference_on_random_maps) {
     const SimdLevel level = GetParam();
     for (unsigned seed = 1000; seed < 1200; ++seed) {
         const Config c = random_config(seed);
-        const bool bmu_only = seed % 11 == 0;
-        const Result expected = run_sparse(c, bmu_only, nullptr);
-        const Result actual = run_sparse(c, bmu_only, &level);
-        ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
-        ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
-            << describe(c, level);
+        expect_reference_bits(c, level, true, seed % 11 == 0);
+        if (HasFatalFailure())
+            return;
     }
 }
 
@@ -186,13 +195,9 @@ TEST_P(FastKernels, test_ties_go_to_the_first_node_as_in_the_reference) {
                     c.codebook[node * c.dimension + i];
         }
         for (bool sparse : {false, true}) {
-            const Result expected = sparse ? run_sparse(c, false, nullptr)
-                                           : run_dense(c, false, nullptr);
-            const Result actual = sparse ? run_sparse(c, false, &level)
-                                         : run_dense(c, false, &level);
-            ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
-            ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
-                << describe(c, level);
+            expect_reference_bits(c, level, sparse);
+            if (HasFatalFailure())
+                return;
         }
     }
 }
@@ -218,13 +223,9 @@ TEST_P(FastKernels, test_nan_distances_follow_the_reference_scan) {
             c.codebook[node_of(generator) * c.dimension] = nan_value;
         c.codebook[node_of(generator) * c.dimension] = inf_value;
         for (bool sparse : {false, true}) {
-            const Result expected = sparse ? run_sparse(c, false, nullptr)
-                                           : run_dense(c, false, nullptr);
-            const Result actual = sparse ? run_sparse(c, false, &level)
-                                         : run_dense(c, false, &level);
-            ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
-            ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
-                << describe(c, level);
+            expect_reference_bits(c, level, sparse);
+            if (HasFatalFailure())
+                return;
         }
     }
 }
@@ -253,15 +254,9 @@ TEST_P(FastKernels, test_small_radius_with_subnormal_weights_keeps_the_bits) {
                     static_cast<std::size_t>(c.columns) * c.rows * c.dimension,
                     12);
                 for (bool sparse : {false, true}) {
-                    const Result expected = sparse
-                                                ? run_sparse(c, false, nullptr)
-                                                : run_dense(c, false, nullptr);
-                    const Result actual = sparse ? run_sparse(c, false, &level)
-                                                 : run_dense(c, false, &level);
-                    ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
-                    ASSERT_EQ(bits_of(actual.codebook),
-                              bits_of(expected.codebook))
-                        << describe(c, level);
+                    expect_reference_bits(c, level, sparse);
+                    if (HasFatalFailure())
+                        return;
                 }
             }
         }
@@ -310,11 +305,9 @@ TEST_P(FastKernels, test_sparse_search_separates_near_ties_by_the_float_walk) {
             for (int k = 0; k < 1 + static_cast<int>(n % 20); ++k)
                 c.data[static_cast<std::size_t>(n) * c.dimension +
                        component(generator)] = 2.0f * uniform(generator);
-        const Result expected = run_sparse(c, false, nullptr);
-        const Result actual = run_sparse(c, false, &level);
-        ASSERT_EQ(actual.bmus, expected.bmus) << describe(c, level);
-        ASSERT_EQ(bits_of(actual.codebook), bits_of(expected.codebook))
-            << describe(c, level);
+        expect_reference_bits(c, level, true);
+        if (HasFatalFailure())
+            return;
     }
 }
 

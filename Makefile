@@ -43,13 +43,13 @@ $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
 
 python-install: system-deps $(VENV_PYTHON)
-	$(PIP) install numpy pytest
+	$(PIP) install numpy pytest hypothesis
 	$(PIP) install .
 
 # Passive waiting keeps idle OpenMP threads from spinning between the many
 # small training calls of the tests, which matters on a machine of 2 cores.
 test-python: python-install
-	OMP_WAIT_POLICY=PASSIVE $(VENV_PYTHON) -m pytest
+	OMP_WAIT_POLICY=PASSIVE $(VENV_PYTHON) -m pytest --hypothesis-show-statistics
 
 # Trains a map on the iris measurements and writes the results to out/demo.
 demo: system-deps $(VENV_PYTHON)

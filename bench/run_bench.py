@@ -270,8 +270,10 @@ def print_table(results):
         label = "U-matrix s" if name == "W4" else "s/epoch"
         extra = ""
         if "ours_gflops" in entry:
-            extra = (f"{entry['ours_gflops']:.0f} GFLOP/s of a "
-                     f"{entry['limit_gflops']:.0f} GFLOP/s limit")
+            # Stated work (every node-vector pair) over our time: zero
+            # weights are skipped, so at small radii this can pass the limit.
+            extra = (f"stated work at {entry['ours_gflops']:.0f} GFLOP/s, "
+                     f"limit {entry['limit_gflops']:.0f} GFLOP/s")
         if "ours_1_thread_s_per_epoch" in entry:
             one = entry["ours_1_thread_s_per_epoch"]
             extra += f"; 1 thread {one:.4f} s ({one / ours:.2f}x)"

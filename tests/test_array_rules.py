@@ -6,25 +6,8 @@ writes the caller's memory."""
 import numpy as np
 import pytest
 
-from train_call import TrainCall, assert_refused
-
-
-def strided(array):
-    """Every other element of a new array twice as long: not contiguous."""
-    base = np.zeros(2 * array.size, dtype=array.dtype)
-    base[::2] = array
-    return base[::2]
-
-
-def byte_swapped(array):
-    """The same values stored in the opposite byte order."""
-    return array.astype(array.dtype.newbyteorder())
-
-
-def read_only(array):
-    array = array.copy()
-    array.flags.writeable = False
-    return array
+from train_call import (TrainCall, assert_refused, byte_swapped, read_only,
+                        strided)
 
 
 def a_function():

@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 import _quorvel_wrap
+from train_call import ARGUMENT_NAMES, byte_swapped, read_only, strided
 
 WARMUP_CALLS = 200
 MEASURED_CALLS = int(os.environ.get("QUORVEL_LEAK_CALLS", "1600"))
@@ -85,30 +86,17 @@ def valid_arguments(data):
 
 
 def replaced(**changes):
-    """A change of arguments by position name."""
-    names = ["data", "epoch_count", "columns", "rows", "dimension",
-             "vector_count", "radius_start", "radius_end", "radius_cooling",
-             "scale_start", "scale_end", "scale_cooling", "kernel_type",
-             "map_type", "grid_type", "cutoff", "use_gaussian", "codebook",
-             "bmus", "umatrix"]
+    """A change of arguments by position name; a function as the value makes
+    the new value from the arguments."""
 
     def change(arguments):
         for name, value in changes.items():
-            arguments[names.index(name)] = value(arguments) if callable(
-                value) and not isinstance(value, type) else value
+            if callable(value) and not isinstance(value, type):
+                value = value(arguments)
+            arguments[ARGUMENT_NAMES.index(name)] = value
         return arguments
 
     return change
-
-
-def byte_swapped(array):
-    return array.astype(array.dtype.newbyteorder())
-
-
-def read_only(array):
-    array = array.copy()
-    array.flags.writeable = False
-    return array
 
 
 def keep(arguments):
@@ -128,7 +116,7 @@ SUCCESS_CASES = {
     "wide vectors, sparse kernel": replaced(
         dimension=256, vector_count=4, kernel_type=2,
         codebook=np.full(COLUMNS * ROWS * 256, 0.5, dtype=np.float32)),
-    "strided data": replaced(data=lambda a: np.repeat(a[0], 2)[::2]),
+    "strided data": replaced(data=lambda a: strided(a[0])),
     "byte-swapped data": replaced(data=lambda a: byte_swapped(a[0])),
     "float16 data": replaced(data=lambda a: a[0].astype(np.float16)),
     "subclass scalars": replaced(
@@ -202,7 +190,7 @@ for name, position, dtype in [("codebook", 17, np.float32),
             ("None", None),
             ("of two dimensions", lambda a, p=position:
                 np.repeat(a[p], 2).reshape(2, -1)),
-            ("strided", lambda a, p=position: np.repeat(a[p], 2)[::2]),
+            ("strided", lambda a, p=position: strided(a[p])),
             ("byte-swapped", lambda a, p=position: byte_swapped(a[p])),
             ("read-only", lambda a, p=position: read_only(a[p]))]:
         FAILURE_CASES[f"{name} {label}"] = (

@@ -18,16 +18,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _quorvel_wrap
+from train_call import ARGUMENT_NAMES
 from training_runs import example_count
 
-POSITION_NAMES = (
-    "data", "epoch_count", "columns", "rows", "dimension", "vector_count",
-    "radius_start", "radius_end", "radius_cooling", "scale_start",
-    "scale_end", "scale_cooling", "kernel_type", "map_type", "grid_type",
-    "cutoff", "use_gaussian", "codebook", "bmus", "umatrix",
-)
 INPLACE_POSITIONS = (17, 18, 19)
-EPOCH_COUNT = POSITION_NAMES.index("epoch_count")
+EPOCH_COUNT = ARGUMENT_NAMES.index("epoch_count")
 
 
 class ObjectError(Exception):
@@ -340,7 +335,7 @@ def test_any_arguments_succeed_or_raise_a_documented_exception(drawn):
                 # The engine seeds an unset codebook before it fails.
                 continue
             assert snapshot(arguments[position]) == bytes_before, (
-                POSITION_NAMES[position], error)
+                ARGUMENT_NAMES[position], error)
     else:
         assert result is None
         data = arguments[0]

@@ -13,6 +13,24 @@ ARGUMENT_NAMES = (
 INPLACE_NAMES = ("codebook", "bmus", "umatrix")
 
 
+def strided(array):
+    """Every other element of a new array twice as long: not contiguous."""
+    base = np.zeros(2 * array.size, dtype=array.dtype)
+    base[::2] = array
+    return base[::2]
+
+
+def byte_swapped(array):
+    """The same values stored in the opposite byte order."""
+    return array.astype(array.dtype.newbyteorder())
+
+
+def read_only(array):
+    array = array.copy()
+    array.flags.writeable = False
+    return array
+
+
 class TrainCall:
     """A small valid call: a columns x rows map trained for a few epochs from
     a fixed codebook (never the unset marker) on fixed data. Change entries of

@@ -58,7 +58,9 @@ struct DenseBmuJob {
 struct SparseBmuJob {
     const SparseRow *sparse_data;
     const float *codebook;
-    // The codebook by component: component k of node j at k * node_count + j.
+    // The codebook by component: component k of node j at k * node_count + j,
+    // followed by padding, so that a full vector load at any node stays
+    // inside.
     const float *by_component;
     // Squared norm of every node, in double.
     const double *norms;
@@ -71,13 +73,21 @@ struct SparseBmuJob {
     std::int32_t *bmus;
 };
 
-// One thread's scratch for the sparse search: an estimate and a candidate
-// slot per node, and one dense copy of the current vector (all zeros between
-// vectors).
+// The sparse search takes the vectors in groups of up to this many, so that
+// a block of nodes that several of them must measure is read once for all.
+constexpr std::uint32_t sparse_group = 32;
+
+// One thread's scratch for the sparse search: an estimate per node; a
+// candidate node and its walked distance per (vector, candidate) pair of a
+// group, room for `pair_room` pairs (at least node_count); and the group's
+// vectors made dense, sparse_group x dimension floats, all zeros between
+// groups.
 struct SparseBmuScratch {
     double *estimates;
-    std::uint32_t *candidates;
-    float *dense_vector;
+    std::uint32_t *pair_nodes;
+    float *pair_sums;
+    std::size_t pair_room;
+    float *dense_vectors;
 };
 
 // Neighbourhood weights of one epoch over grid offsets. For a node in row y

@@ -6,7 +6,7 @@
 //   less(a, b)       bit l set when a[l] < b[l] (false for NaN),
 //   nonzero(a)       bit l set when a[l] != 0 (true for NaN),
 //   tiny(a)          bit l set when 0 < |a[l]| < tiny_weight,
-//   mul_in_double(a, x)  each a[l] * x taken in double, rounded to float.
+//   mul_in_double(a, x)  each a[l] * x taken in double, rounded to float,
 //
 // Every lane is its own sequential sum, in the order the reference kernels
 // use, with a separate multiply and add: vectorising across independent
@@ -31,8 +31,8 @@ constexpr int lanes_ = Vec::lanes;
 template <int R, int B>
 inline __attribute__((always_inline)) void
 distance_tile(const float *block, std::size_t block_stride,
-              const float *const *vectors, std::uint32_t dimension,
-              float (*sums)[B][lanes_]) {
+              std::size_t component_stride, const float *const *vectors,
+              std::uint32_t dimension, float (*sums)[B][lanes_]) {
     typename Vec::reg acc[R][B];
     for (int r = 0; r < R; ++r)
         for (int b = 0; b < B; ++b)
@@ -41,7 +41,8 @@ distance_tile(const float *block, std::size_t block_stride,
         typename Vec::reg node[B];
         for (int b = 0; b < B; ++b)
             node[b] = Vec::load(block + b * block_stride +
-                                static_cast<std::size_t>(i) * lanes_);
+                                static_cast<std::size_t>(i) *
+                                    component_stride);
         for (int r = 0; r < R; ++r) {
             const typename Vec::reg x = Vec::set1(vectors[r][i]);
             for (int b = 0; b < B; ++b) {
@@ -108,7 +109,7 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
     // reference's row-major order.
     for (; block + B <= block_count; block += B) {
         distance_tile<R, B>(job.transposed + block * block_stride, block_stride,
-                            vectors, dimension, sums);
+                            lanes_, vectors, dimension, sums);
         for (int r = 0; r < R; ++r)
             for (int b = 0; b < B; ++b)
                 scan_block(best[r], sums[r][b], (block + b) * lanes_,
@@ -116,7 +117,7 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
     }
     for (; block < block_count; ++block) {
         distance_tile<R, 1>(job.transposed + block * block_stride,
-                            block_stride, vectors, dimension, single);
+                            block_stride, lanes_, vectors, dimension, single);
         for (int r = 0; r < R; ++r)
             scan_block(best[r], single[r][0], block * lanes_, job.node_count);
     }
@@ -297,11 +298,14 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
 // the compiler vectorises for this file's instruction set without changing
 // any lane's arithmetic.
 
-inline std::uint32_t sparse_bmu(const SparseBmuJob &job,
-                                const SparseBmuScratch &scratch,
-                                std::uint32_t n) {
+// Writes the candidate nodes of vector n in increasing order and returns
+// their count, at least one: the node of the least upper bound always
+// remains.
+inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
+                                       double *estimate,
+                                       std::uint32_t *candidates,
+                                       std::uint32_t n) {
     const std::uint32_t nodes = job.node_count;
-    double *estimate = scratch.estimates;
     for (std::uint32_t j = 0; j < nodes; ++j)
         estimate[j] = job.norms[j];
     double vector_norm = 0.0;
@@ -330,54 +334,156 @@ inline std::uint32_t sparse_bmu(const SparseBmuJob &job,
             (estimate[j] - job.estimate_error * (job.norms[j] + vector_norm)) *
                 (1.0 - job.relative_error) -
             job.absolute_error;
-        scratch.candidates[count] = j;
+        candidates[count] = j;
         count += lower <= least_upper;
     }
-    // The stated sparse walk runs on the vector made dense: an absent
-    // component gives t = c - 0 = c, the same bits as the walk's t = c.
-    float *dense = scratch.dense_vector;
-    for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
-         ++entry)
-        dense[entry->index] = entry->value;
-    // The candidates in row-major order under the strict comparison: the
-    // nodes left out are strictly farther than the best, so the reference
-    // scan over all nodes ends on the same node. Eight candidates are walked
-    // side by side, each its own sequential sum, so that the additions of
-    // one sum need not wait for each other.
-    const std::uint32_t dimension = job.dimension;
-    constexpr std::uint32_t together = 8;
-    std::uint32_t best_node = scratch.candidates[0];
-    float best = 0.0f;
-    for (std::uint32_t first = 0; first < count; first += together) {
-        const std::uint32_t group =
-            count - first < together ? count - first : together;
-        const float *node[together];
-        for (std::uint32_t g = 0; g < together; ++g)
-            node[g] = job.codebook +
-                      static_cast<std::size_t>(
-                          scratch.candidates[first + (g < group ? g : 0)]) *
-                          dimension;
-        float sums[together];
-        for (std::uint32_t g = 0; g < together; ++g)
-            sums[g] = 0.0f;
-        for (std::uint32_t i = 0; i < dimension; ++i) {
-            const float x = dense[i];
-            for (std::uint32_t g = 0; g < together; ++g) {
-                const float difference = node[g][i] - x;
-                sums[g] = sums[g] + difference * difference;
-            }
-        }
-        for (std::uint32_t g = 0; g < group; ++g) {
-            if (first + g == 0 || sums[g] < best) {
-                best = sums[g];
-                best_node = scratch.candidates[first + g];
-            }
+    return count;
+}
+
+// The stated sparse walk of R vectors of the group against one block of
+// lanes_ consecutive nodes, read from the codebook by component (component i
+// of the block's nodes is one contiguous load): each lane its own sequential
+// sum over the components in increasing order, as the dense tile. The
+// vectors are the group's dense copies: an absent component gives
+// t = c - 0 = c, the same bits as the walk's t = c. Lanes past the last node
+// read padding or other components; their sums are never used. Each sum
+// is written to the pairs of its vector whose nodes lie in the block.
+template <int R>
+inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
+                       std::uint32_t block, const std::uint32_t *slots,
+                       const std::uint32_t *pair_begin,
+                       const std::uint32_t *pair_end) {
+    const float *vectors[R];
+    for (int r = 0; r < R; ++r)
+        vectors[r] = scratch.dense_vectors +
+                     static_cast<std::size_t>(slots[r]) * job.dimension;
+    float sums[R][1][lanes_];
+    distance_tile<R, 1>(job.by_component +
+                            static_cast<std::size_t>(block) * lanes_,
+                        0, job.node_count, vectors, job.dimension, sums);
+    const std::uint32_t first_node = block * lanes_;
+    for (int r = 0; r < R; ++r)
+        for (std::uint32_t p = pair_begin[r]; p < pair_end[r]; ++p)
+            scratch.pair_sums[p] =
+                sums[r][0][scratch.pair_nodes[p] - first_node];
+}
+
+template <int R>
+inline void walk_block_tail(const SparseBmuJob &job,
+                            const SparseBmuScratch &scratch,
+                            std::uint32_t block, std::uint32_t count,
+                            const std::uint32_t *slots,
+                            const std::uint32_t *pair_begin,
+                            const std::uint32_t *pair_end) {
+    if constexpr (R > 1) {
+        if (count < R) {
+            walk_block_tail<R - 1>(job, scratch, block, count, slots,
+                                   pair_begin, pair_end);
+            return;
         }
     }
-    for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
-         ++entry)
-        dense[entry->index] = 0.0f;
-    return best_node;
+    walk_block<R>(job, scratch, block, slots, pair_begin, pair_end);
+}
+
+// The BMUs of up to `count` vectors from `first`, as many as the pair scratch
+// surely holds; returns how many. A vector left with a single
+// candidate has found its BMU without a walk. For the others, every block of
+// nodes that holds a candidate of some vector is walked against all the
+// vectors that need it, a few at a time, so the block's components are read
+// once for several vectors; each vector then scans its own candidates in
+// row-major order under the reference's strict comparison: the nodes left out
+// are strictly farther than some candidate, so the reference scan over all
+// nodes ends on the same node.
+inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
+                                      const SparseBmuScratch &scratch,
+                                      std::uint32_t first,
+                                      std::uint32_t count) {
+    constexpr int R = Vec::bmu_vectors;
+    std::uint32_t pair_begin[sparse_group + 1];
+    std::uint32_t cursor[sparse_group];
+    std::uint32_t pairs = 0;
+    std::uint32_t slot = 0;
+    // A vector has at most node_count candidates.
+    for (; slot < count && scratch.pair_room - pairs >= job.node_count;
+         ++slot) {
+        const std::uint32_t n = first + slot;
+        pair_begin[slot] = pairs;
+        const std::uint32_t candidates = sparse_candidates(
+            job, scratch.estimates, scratch.pair_nodes + pairs, n);
+        if (candidates == 1) {
+            // Its pair is overwritten by the next vector's: the node is
+            // written out at once.
+            const std::uint32_t node = scratch.pair_nodes[pairs];
+            std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
+            out[0] = static_cast<std::int32_t>(node % job.columns);
+            out[1] = static_cast<std::int32_t>(node / job.columns);
+            continue;
+        }
+        pairs += candidates;
+        float *dense = scratch.dense_vectors +
+                       static_cast<std::size_t>(slot) * job.dimension;
+        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+             ++entry)
+            dense[entry->index] = entry->value;
+    }
+    count = slot;
+    pair_begin[count] = pairs;
+    if (pairs == 0)
+        return count;
+    for (std::uint32_t slot = 0; slot < count; ++slot)
+        cursor[slot] = pair_begin[slot];
+    // Blocks in increasing order; each vector's candidates are in increasing
+    // order, so its pairs in a block are the run at its cursor.
+    const std::uint32_t blocks =
+        (job.node_count + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
+    for (std::uint32_t block = 0; block < blocks; ++block) {
+        const std::uint32_t end_node = (block + 1) * lanes_;
+        std::uint32_t slots[R];
+        std::uint32_t run_begin[R];
+        std::uint32_t run_end[R];
+        int waiting = 0;
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            std::uint32_t p = cursor[slot];
+            const std::uint32_t slot_end = pair_begin[slot + 1];
+            if (p == slot_end || scratch.pair_nodes[p] >= end_node)
+                continue;
+            slots[waiting] = slot;
+            run_begin[waiting] = p;
+            while (p < slot_end && scratch.pair_nodes[p] < end_node)
+                ++p;
+            run_end[waiting] = p;
+            cursor[slot] = p;
+            if (++waiting == R) {
+                walk_block<R>(job, scratch, block, slots, run_begin, run_end);
+                waiting = 0;
+            }
+        }
+        if (waiting > 0)
+            walk_block_tail<R - 1>(job, scratch, block,
+                                   static_cast<std::uint32_t>(waiting), slots,
+                                   run_begin, run_end);
+    }
+    for (std::uint32_t slot = 0; slot < count; ++slot) {
+        const std::uint32_t begin = pair_begin[slot];
+        const std::uint32_t end = pair_begin[slot + 1];
+        if (end == begin)
+            continue;
+        std::uint32_t best_pair = begin;
+        for (std::uint32_t p = begin + 1; p < end; ++p)
+            if (scratch.pair_sums[p] < scratch.pair_sums[best_pair])
+                best_pair = p;
+        const std::uint32_t node = scratch.pair_nodes[best_pair];
+        const std::uint32_t n = first + slot;
+        std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
+        out[0] = static_cast<std::int32_t>(node % job.columns);
+        out[1] = static_cast<std::int32_t>(node / job.columns);
+        float *dense = scratch.dense_vectors +
+                       static_cast<std::size_t>(slot) * job.dimension;
+        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+             ++entry)
+            dense[entry->index] = 0.0f;
+    }
+    return count;
 }
 
 } // namespace
@@ -396,12 +502,12 @@ void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
 
 void find_bmus_sparse(const SparseBmuJob &job, std::uint32_t begin,
                       std::uint32_t end, const SparseBmuScratch &scratch) {
-    for (std::uint32_t n = begin; n < end; ++n) {
-        const std::uint32_t node = sparse_bmu(job, scratch, n);
-        std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
-        out[0] = static_cast<std::int32_t>(node % job.columns);
-        out[1] = static_cast<std::int32_t>(node / job.columns);
-    }
+    // A group closes after sparse_group vectors, or earlier when the next
+    // vector's candidates might not fit in the pair scratch.
+    std::uint32_t n = begin;
+    while (n < end)
+        n += sparse_bmu_group(job, scratch, n,
+                              end - n < sparse_group ? end - n : sparse_group);
 }
 
 void update_dense_row(const DenseUpdateJob &job, std::uint32_t y) {

@@ -174,8 +174,11 @@ void find_bmus_sparse_fast(const Variant &variant,
         });
         return;
     }
-    AlignedFloats by_component(static_cast<std::size_t>(dimension) *
-                               node_count);
+    const std::size_t by_component_size =
+        static_cast<std::size_t>(dimension) * node_count;
+    AlignedFloats by_component(by_component_size + variant.lanes());
+    for (std::size_t i = 0; i < variant.lanes(); ++i)
+        by_component.data()[by_component_size + i] = 0.0f;
     std::vector<double> norms(node_count);
     for (std::uint32_t j = 0; j < node_count; ++j) {
         const float *node = codebook + static_cast<std::size_t>(j) * dimension;
@@ -209,25 +212,30 @@ void find_bmus_sparse_fast(const Variant &variant,
         (static_cast<double>(dimension) + 1.0) * 0x1p-149,
         2.0 * (5.0 * dimension + 16.0) * 0x1p-52 * 1.001,
         bmus};
+    // Each thread's scratch (see SparseBmuScratch), allocated here so that an
+    // allocation failure is an ordinary exception outside the region.
     const int threads = omp_get_max_threads();
+    const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);
     std::vector<double> estimates(static_cast<std::size_t>(node_count) *
                                   threads);
-    std::vector<std::uint32_t> candidates(static_cast<std::size_t>(node_count) *
-                                          threads);
-    std::vector<float> dense(static_cast<std::size_t>(dimension) * threads,
-                             0.0f);
+    std::vector<std::uint32_t> pair_nodes(pair_room * threads);
+    std::vector<float> pair_sums(pair_room * threads);
+    const std::size_t dense_room =
+        static_cast<std::size_t>(sparse_group) * dimension;
+    std::vector<float> dense(dense_room * threads, 0.0f);
     // Each thread searches one contiguous share of the vectors with its own
     // scratch and writes only their BMU pairs.
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, job, vector_count, threads, estimates, candidates, dense, \
-               node_count, dimension)
+    shared(variant, job, vector_count, threads, estimates, pair_nodes,        \
+               pair_sums, dense, node_count, pair_room, dense_room)
     for (int thread = 0; thread < threads; ++thread) {
         std::uint32_t begin, end;
         share_of(vector_count, threads, thread, begin, end);
         const SparseBmuScratch scratch{
             estimates.data() + static_cast<std::size_t>(node_count) * thread,
-            candidates.data() + static_cast<std::size_t>(node_count) * thread,
-            dense.data() + static_cast<std::size_t>(dimension) * thread};
+            pair_nodes.data() + pair_room * thread,
+            pair_sums.data() + pair_room * thread, pair_room,
+            dense.data() + dense_room * thread};
         variant.find_bmus_sparse(job, begin, end, scratch);
     }
 }

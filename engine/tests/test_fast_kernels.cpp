@@ -311,6 +311,50 @@ TEST_P(FastKernels, test_sparse_search_separates_near_ties_by_the_float_walk) {
     }
 }
 
+// After a first epoch with a wide neighbourhood every node is nearly the
+// mean of the data: most vectors keep dozens of candidates, and some keep
+// every node, so the search fills its pair scratch before a group of vectors
+// is complete. Map sizes are not multiples of any vector width.
+TEST_P(FastKernels, test_sparse_search_with_every_node_a_candidate) {
+    const SimdLevel level = GetParam();
+    for (unsigned seed = 0; seed < 4; ++seed) {
+        Config c;
+        c.columns = 11 + seed;
+        c.rows = 9;
+        c.dimension = 97 + 40 * seed;
+        c.vectors = 150;
+        c.map_type = "planar";
+        c.grid_type = "rectangular";
+        c.cutoff = false;
+        c.use_gaussian = true;
+        c.radius = 3.0f;
+        c.scale = 0.1f;
+        std::mt19937 generator(seed + 40);
+        std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+        std::uniform_int_distribution<std::uint32_t> component(
+            0, c.dimension - 1);
+        const std::size_t nodes = static_cast<std::size_t>(c.columns) * c.rows;
+        c.codebook.resize(nodes * c.dimension);
+        for (std::size_t j = 0; j < nodes; ++j)
+            for (std::uint32_t i = 0; i < c.dimension; ++i)
+                // Every third node is exactly the first: whole ties.
+                c.codebook[j * c.dimension + i] =
+                    j % 3 == 0 ? 0.01f + 1e-6f * static_cast<float>(i % 7)
+                               : 0.01f + 1e-6f * uniform(generator);
+        c.data.assign(static_cast<std::size_t>(c.vectors) * c.dimension, 0.0f);
+        for (std::uint32_t n = 0; n < c.vectors; ++n)
+            for (int k = 0; k < static_cast<int>(n % 9); ++k)
+                c.data[static_cast<std::size_t>(n) * c.dimension +
+                       component(generator)] = uniform(generator);
+        for (int threads : {1, 2}) {
+            quorvel_test::ThreadCount team(threads);
+            expect_reference_bits(c, level, true);
+            if (HasFatalFailure())
+                return;
+        }
+    }
+}
+
 TEST_P(FastKernels, test_results_do_not_depend_on_thread_count) {
     const SimdLevel level = GetParam();
     for (unsigned seed = 0; seed < 30; ++seed) {

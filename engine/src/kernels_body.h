@@ -306,8 +306,11 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
                                        std::uint32_t *candidates,
                                        std::uint32_t n) {
     const std::uint32_t nodes = job.node_count;
+    // S_j = |c_j|^2 + |v|^2 - 2 c_j . v, the dot product over the stored
+    // components only. Each product of two floats is exact in double.
+    double *dot = estimate;
     for (std::uint32_t j = 0; j < nodes; ++j)
-        estimate[j] = job.norms[j];
+        dot[j] = 0.0;
     double vector_norm = 0.0;
     for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
          ++entry) {
@@ -316,26 +319,26 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
         const float *component =
             job.by_component + static_cast<std::size_t>(entry->index) * nodes;
         for (std::uint32_t j = 0; j < nodes; ++j)
-            estimate[j] += v * (v - 2.0 * static_cast<double>(component[j]));
+            dot[j] += v * static_cast<double>(component[j]);
     }
-    // The least upper bound over all nodes.
-    double least_upper = estimate[0] + job.estimate_error *
-                                           (job.norms[0] + vector_norm);
-    for (std::uint32_t j = 1; j < nodes; ++j) {
-        const double upper =
-            estimate[j] + job.estimate_error * (job.norms[j] + vector_norm);
+    // The least upper bound over all nodes; each node's lower bound replaces
+    // its dot product.
+    double least_upper = std::numeric_limits<double>::infinity();
+    for (std::uint32_t j = 0; j < nodes; ++j) {
+        const double norms = job.norms[j] + vector_norm;
+        const double estimate_j = norms - 2.0 * dot[j];
+        const double upper = estimate_j + job.estimate_error * norms;
         least_upper = upper < least_upper ? upper : least_upper;
+        estimate[j] = (estimate_j - job.estimate_error * norms) *
+                          (1.0 - job.relative_error) -
+                      job.absolute_error;
     }
     least_upper = least_upper * (1.0 + job.relative_error) + job.absolute_error;
     // Candidates: nodes whose lower bound does not exceed it.
     std::uint32_t count = 0;
     for (std::uint32_t j = 0; j < nodes; ++j) {
-        const double lower =
-            (estimate[j] - job.estimate_error * (job.norms[j] + vector_norm)) *
-                (1.0 - job.relative_error) -
-            job.absolute_error;
         candidates[count] = j;
-        count += lower <= least_upper;
+        count += estimate[j] <= least_upper;
     }
     return count;
 }

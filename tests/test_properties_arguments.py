@@ -301,7 +301,7 @@ def snapshot(value):
     return None
 
 
-def codebook_was_seeded(arguments):
+def carries_unset_marker(arguments):
     codebook = arguments[17]
     return (isinstance(codebook, np.ndarray) and codebook.dtype == np.float32
             and codebook.size >= 2 and codebook.ravel()[0] == 1000.0
@@ -314,7 +314,7 @@ def test_any_arguments_succeed_or_raise_a_documented_exception(drawn):
     positions, arguments = drawn
     before = {position: snapshot(arguments[position])
               for position in (0,) + INPLACE_POSITIONS}
-    marked = codebook_was_seeded(arguments)
+    marked = carries_unset_marker(arguments)
     allowed = ALLOWED_EXCEPTIONS
     if not (isinstance(arguments[0], np.ndarray)
             and arguments[0].dtype == np.float32):

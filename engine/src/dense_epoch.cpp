@@ -154,11 +154,12 @@ void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
     const WeightTableStorage weights(select_geometry(map_type, grid_type),
                                      columns, rows, radius, scale, cutoff,
                                      use_gaussian);
-    const bool finite = all_finite(
-        data, static_cast<std::size_t>(vector_count) * dimension);
-    const DenseUpdateJob job{data,    codebook,     bmus,
-                             columns, dimension,    vector_count,
-                             weights.table(), finite};
+    const DataSummary summary =
+        summarize(data, static_cast<std::size_t>(vector_count) * dimension);
+    const DenseUpdateJob job{data,      codebook,        bmus,
+                             columns,   dimension,       vector_count,
+                             weights.table(), summary.finite,
+                             summary.settled};
     // Map rows in contiguous blocks per thread; each node is written by the
     // one thread that owns its row, and the codebook is not read.
     const std::int64_t row_count = rows;

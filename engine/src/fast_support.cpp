@@ -45,23 +45,63 @@ WeightTableStorage::WeightTableStorage(Geometry geometry, std::uint32_t columns,
     table_ = WeightTable{weights_.data(), stride, flags_.data(), columns};
 }
 
-bool all_finite(const float *values, std::size_t count) {
-    // Bit test rather than std::isfinite so the loop vectorises.
+namespace {
+
+// With every data value finite and not negative, all products of one epoch
+// share the sign of its weights (or are zero), so the magnitude of a sum of
+// them never decreases. A tiny weight (below 2^-100) times a value of at
+// most `largest` is at most largest x 2^-100 + 2^-149 after rounding; adding
+// p to N gives N back whenever |p| < |N| x 2^-26, which is below half the
+// spacing of the floats around N (a quarter of it below a power of two).
+// So once |N| exceeds twice the product bound times 2^26, every later
+// product with a tiny weight leaves N unchanged and may be skipped.
+float settled_magnitude(bool finite, bool non_negative, float largest) {
+    if (!finite || !non_negative)
+        return std::numeric_limits<float>::infinity();
+    return static_cast<float>(static_cast<double>(largest) * 0x1p-73 +
+                              0x1p-122);
+}
+
+} // namespace
+
+DataSummary summarize(const float *values, std::size_t count) {
+    // Bit tests rather than std::isfinite and comparisons, so the loop
+    // vectorises: an exponent of all ones is inf or NaN, and a set sign bit
+    // with any other bit a negative value (-0 only ever gives zero products).
     std::uint32_t exponent_all_ones = 0;
+    std::uint32_t negative = 0;
+    std::uint32_t largest = 0;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t bits;
         std::memcpy(&bits, values + i, sizeof bits);
         exponent_all_ones |= (bits & 0x7f800000u) == 0x7f800000u;
+        negative |= bits > 0x80000000u;
+        // Magnitudes of finite floats order as their bits.
+        const std::uint32_t magnitude = bits & 0x7fffffffu;
+        largest = magnitude > largest ? magnitude : largest;
     }
-    return exponent_all_ones == 0;
+    float largest_value;
+    std::memcpy(&largest_value, &largest, sizeof largest_value);
+    return DataSummary{exponent_all_ones == 0,
+                       settled_magnitude(exponent_all_ones == 0,
+                                         negative == 0, largest_value)};
 }
 
-bool all_finite(const SparseRow *rows, std::uint32_t row_count) {
-    for (std::uint32_t n = 0; n < row_count; ++n)
-        for (const SparseEntry *entry = rows[n]; entry->index != -1; ++entry)
-            if (!std::isfinite(entry->value))
-                return false;
-    return true;
+DataSummary summarize(const SparseRow *rows, std::uint32_t row_count) {
+    bool finite = true;
+    bool non_negative = true;
+    float largest = 0.0f;
+    for (std::uint32_t n = 0; n < row_count; ++n) {
+        for (const SparseEntry *entry = rows[n]; entry->index != -1;
+             ++entry) {
+            const float value = entry->value;
+            finite = finite && std::isfinite(value);
+            non_negative = non_negative && !(value < 0.0f);
+            largest = value > largest ? value : largest;
+        }
+    }
+    return DataSummary{finite,
+                       settled_magnitude(finite, non_negative, largest)};
 }
 
 void transpose_codebook(const float *codebook, std::uint32_t node_count,

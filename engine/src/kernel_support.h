@@ -141,10 +141,17 @@ class WeightTableStorage {
     WeightTable table_;
 };
 
-// True when no value is NaN or infinite: only then can a zero weight be
-// skipped without changing a bit (0 x inf and 0 x NaN are NaN).
-bool all_finite(const float *values, std::size_t count);
-bool all_finite(const SparseRow *rows, std::uint32_t row_count);
+// What phase 2 needs to know of the data to skip work without changing a
+// bit. Only finite data allow skipping a zero weight (0 x inf and 0 x NaN are
+// NaN). `settled` is the numerator magnitude above which a product with a
+// tiny weight cannot change the numerator (see settled_magnitude), or
+// infinity where no such bound is used.
+struct DataSummary {
+    bool finite;
+    float settled;
+};
+DataSummary summarize(const float *values, std::size_t count);
+DataSummary summarize(const SparseRow *rows, std::uint32_t row_count);
 
 // The codebook in blocks of `lanes` nodes ([block][component][lane]), lanes
 // past the last node filled with NaN.

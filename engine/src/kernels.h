@@ -136,6 +136,10 @@ struct DenseUpdateJob {
     std::uint32_t vector_count;
     WeightTable table;
     bool skip_zero_weights;
+    // A numerator lane whose magnitude exceeds this stays above it and is
+    // changed by no product with a tiny weight, so those products may be
+    // skipped; infinity when the data give no such bound.
+    float settled;
 };
 
 // Phase 2, sparse. `numerator` is the calling thread's scratch of
@@ -149,6 +153,7 @@ struct SparseUpdateJob {
     std::uint32_t vector_count;
     WeightTable table;
     bool skip_zero_weights;
+    float settled; // as in DenseUpdateJob
 };
 
 // Each variant: the lane count of its transposed codebook, the BMUs of

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 namespace quorvel {
 namespace detail {
@@ -43,6 +44,23 @@ struct Vec {
         const reg not_zero = _mm256_cmp_ps(a, zero(), _CMP_NEQ_UQ);
         return static_cast<unsigned>(
             _mm256_movemask_ps(_mm256_and_ps(small, not_zero)));
+    }
+    static unsigned above(reg a, reg t) {
+        const reg magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a);
+        return static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_cmp_ps(magnitude, t, _CMP_GT_OQ)));
+    }
+    using lanemask = __m256;
+    static lanemask make_mask(unsigned bits) {
+        const __m256i lane_bits =
+            _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+        const __m256i set = _mm256_and_si256(
+            _mm256_set1_epi32(static_cast<int>(bits)), lane_bits);
+        return _mm256_castsi256_ps(_mm256_cmpeq_epi32(set, lane_bits));
+    }
+    static reg keep_lanes(reg a, lanemask m) { return _mm256_and_ps(a, m); }
+    static reg add_where(lanemask m, reg a, reg b) {
+        return _mm256_blendv_ps(b, _mm256_add_ps(a, b), m);
     }
     static reg mul_in_double(reg a, float x) {
         const __m256d factor = _mm256_set1_pd(static_cast<double>(x));

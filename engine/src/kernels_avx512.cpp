@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 namespace quorvel {
 namespace detail {
@@ -41,6 +42,22 @@ struct Vec {
         return _mm512_mask_cmp_ps_mask(nonzero(a), magnitude,
                                        _mm512_set1_ps(tiny_weight),
                                        _CMP_LT_OQ);
+    }
+    static unsigned above(reg a, reg t) {
+        const reg magnitude = _mm512_castsi512_ps(
+            _mm512_and_si512(_mm512_castps_si512(a),
+                             _mm512_set1_epi32(0x7fffffff)));
+        return _mm512_cmp_ps_mask(magnitude, t, _CMP_GT_OQ);
+    }
+    using lanemask = __mmask16;
+    static lanemask make_mask(unsigned bits) {
+        return static_cast<lanemask>(bits);
+    }
+    static reg keep_lanes(reg a, lanemask m) {
+        return _mm512_maskz_mov_ps(m, a);
+    }
+    static reg add_where(lanemask m, reg a, reg b) {
+        return _mm512_mask_add_ps(b, m, a, b);
     }
     // The zero-masked forms of the conversions: the plain ones pass an
     // undefined source that GCC 12 reports as uninitialised.

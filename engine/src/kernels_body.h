@@ -7,6 +7,10 @@
 //   nonzero(a)       bit l set when a[l] != 0 (true for NaN),
 //   tiny(a)          bit l set when 0 < |a[l]| < tiny_weight,
 //   mul_in_double(a, x)  each a[l] * x taken in double, rounded to float,
+//   above(a, t)      bit l set when |a[l]| > t[l] (false for NaN),
+//   lanemask, make_mask(bits)  a lane mask for the two below,
+//   keep_lanes(a, m) a[l] in the lanes of m, +0 in the others,
+//   add_where(m, a, b)  a[l] + b[l] in the lanes of m, b[l] in the others.
 //
 // Every lane is its own sequential sum, in the order the reference kernels
 // use, with a separate multiply and add: vectorising across independent
@@ -22,6 +26,19 @@
 namespace {
 
 constexpr int lanes_ = Vec::lanes;
+
+// Calls call(std::integral_constant<int, M>) with M = min(count, N), N >= 1:
+// the tails of the blocked loops, each with its own register blocking.
+template <int N, class Call>
+inline void with_at_most(std::uint32_t count, Call &&call) {
+    if constexpr (N > 1) {
+        if (count < static_cast<std::uint32_t>(N)) {
+            with_at_most<N - 1>(count, call);
+            return;
+        }
+    }
+    call(std::integral_constant<int, N>());
+}
 
 // ---------------------------------------------------------------------------
 // Phase 1, dense: a tile of R vectors against B consecutive node blocks.
@@ -141,22 +158,38 @@ inline const float *weights_for(const WeightTable &table, std::uint32_t y,
            (table.columns - 1 - bmu_x) + x0;
 }
 
+// The lanes of a block that hold one of its `node_count` nodes.
+struct BlockLanes {
+    bool partial;
+    typename Vec::lanemask nodes;
+
+    explicit BlockLanes(std::uint32_t node_count)
+        : partial(node_count < static_cast<std::uint32_t>(lanes_)),
+          nodes(Vec::make_mask(partial ? (1u << node_count) - 1u : ~0u)) {}
+};
+
 // The weights of the block for vector n. False when the vector may be
-// skipped: every weight zero while zero weights may be skipped. `tiny` says
-// whether some weight needs its products taken in double.
+// skipped: every weight zero while zero weights may be skipped. `tiny` has a
+// bit set for each lane whose weight is tiny. Lanes past the block's last
+// node read weights of other offsets; they are set to zero, so that they
+// neither keep a vector from being skipped nor make products subnormal
+// (their sums are never stored).
 inline bool block_weights(const WeightTable &table, bool skip_zero_weights,
                           const std::int32_t *bmus, std::uint32_t n,
                           std::uint32_t y, std::uint32_t x0,
-                          typename Vec::reg &h, bool &tiny) {
+                          const BlockLanes &lanes, typename Vec::reg &h,
+                          unsigned &tiny) {
     const std::int32_t *bmu = bmus + 2 * static_cast<std::size_t>(n);
     const std::uint8_t flags =
         table.row_flags[table_row(y, static_cast<std::uint32_t>(bmu[1]))];
     if (skip_zero_weights && !(flags & row_has_weight))
         return false;
     h = Vec::load(weights_for(table, y, bmu, x0));
+    if (lanes.partial)
+        h = Vec::keep_lanes(h, lanes.nodes);
     if (skip_zero_weights && Vec::nonzero(h) == 0)
         return false;
-    tiny = (flags & row_has_tiny_weight) && Vec::tiny(h) != 0;
+    tiny = (flags & row_has_tiny_weight) ? Vec::tiny(h) : 0u;
     return true;
 }
 
@@ -182,6 +215,9 @@ inline void store_quotients(float *codebook, std::size_t first_node,
 // the accumulators (N = x * h, D = h), every later one adds in increasing n
 // (N = x * h + N, D = D + h), the product rounded before the sum: the order
 // of the reference kernel. The denominator is summed with the first chunk.
+// Products with tiny weights are slow in float: once all K numerators of a
+// lane are settled (see DenseUpdateJob) they are skipped, which leaves the
+// same bits as adding them; before that they are taken in double.
 template <int K>
 inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
                                std::uint32_t x0, std::uint32_t node_count,
@@ -200,22 +236,46 @@ inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
             acc[k] = Vec::mul_in_double(h, x[k]);
         denominator = h;
     }
+    const typename Vec::reg settled_magnitude = Vec::set1(job.settled);
+    const BlockLanes lanes(node_count);
+    // Lanes whose numerators are all known to be settled; they stay so.
+    unsigned settled = 0;
     for (std::uint32_t n = 1; n < job.vector_count; ++n) {
         typename Vec::reg h;
-        bool tiny;
-        if (!block_weights(table, job.skip_zero_weights, job.bmus, n, y, x0, h,
-                           tiny))
+        unsigned tiny;
+        if (!block_weights(table, job.skip_zero_weights, job.bmus, n, y, x0,
+                           lanes, h, tiny))
             continue;
         if (first_chunk)
             denominator = Vec::add(denominator, h);
         const float *x = job.data + static_cast<std::size_t>(n) * dimension +
                          component;
-        if (tiny) {
+        if (tiny == 0) {
+            for (int k = 0; k < K; ++k)
+                acc[k] = Vec::add(Vec::mul(Vec::set1(x[k]), h), acc[k]);
+            continue;
+        }
+        if (tiny & ~settled) {
+            settled = ~0u;
+            for (int k = 0; k < K; ++k)
+                settled &= Vec::above(acc[k], settled_magnitude);
+        }
+        if (tiny & ~settled) {
             for (int k = 0; k < K; ++k)
                 acc[k] = Vec::add(Vec::mul_in_double(h, x[k]), acc[k]);
         } else {
+            // Zero weights may be left out lane by lane, for the reason they
+            // may be left out for a whole block: far from a BMU at a small
+            // radius, every lane is tiny or zero and nothing is left to add.
+            const unsigned kept =
+                ~tiny & (job.skip_zero_weights ? Vec::nonzero(h) : ~0u);
+            if (kept == 0)
+                continue;
+            const typename Vec::lanemask keep = Vec::make_mask(kept);
+            const typename Vec::reg normal = Vec::keep_lanes(h, keep);
             for (int k = 0; k < K; ++k)
-                acc[k] = Vec::add(Vec::mul(Vec::set1(x[k]), h), acc[k]);
+                acc[k] = Vec::add_where(keep, Vec::mul(Vec::set1(x[k]), normal),
+                                        acc[k]);
         }
     }
     float numerators[K][lanes_];
@@ -229,20 +289,6 @@ inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
                        denominators);
 }
 
-template <int K>
-inline void update_dense_tail(const DenseUpdateJob &job, std::uint32_t y,
-                              std::uint32_t x0, std::uint32_t node_count,
-                              std::uint32_t component, std::uint32_t remaining,
-                              float *denominators) {
-    if constexpr (K > 1) {
-        if (remaining < K) {
-            update_dense_tail<K - 1>(job, y, x0, node_count, component,
-                                     remaining, denominators);
-            return;
-        }
-    }
-    update_dense_chunk<K>(job, y, x0, node_count, component, denominators);
-}
 
 // ---------------------------------------------------------------------------
 // Phase 2, sparse: as the dense block, but the accumulators start at 0.0 for
@@ -258,21 +304,43 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
          i += lanes_)
         Vec::store(numerator + i, Vec::zero());
     typename Vec::reg denominator = Vec::zero();
+    const typename Vec::reg settled_magnitude = Vec::set1(job.settled);
+    const BlockLanes lanes(node_count);
     for (std::uint32_t n = 0; n < job.vector_count; ++n) {
         typename Vec::reg h;
-        bool tiny;
-        if (!block_weights(table, job.skip_zero_weights, job.bmus, n, y, x0, h,
-                           tiny))
+        unsigned tiny;
+        if (!block_weights(table, job.skip_zero_weights, job.bmus, n, y, x0,
+                           lanes, h, tiny))
             continue;
         denominator = Vec::add(h, denominator);
-        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
-             ++entry) {
-            float *sum = numerator + static_cast<std::size_t>(entry->index) *
-                                         lanes_;
-            const typename Vec::reg product =
-                tiny ? Vec::mul_in_double(h, entry->value)
-                     : Vec::mul(Vec::set1(entry->value), h);
-            Vec::store(sum, Vec::add(product, Vec::load(sum)));
+        const SparseEntry *entry = job.sparse_data[n];
+        if (tiny == 0) {
+            for (; entry->index != -1; ++entry) {
+                float *sum = numerator +
+                             static_cast<std::size_t>(entry->index) * lanes_;
+                Vec::store(sum, Vec::add(Vec::mul(Vec::set1(entry->value), h),
+                                         Vec::load(sum)));
+            }
+            continue;
+        }
+        // Products with tiny weights: skipped in the lanes whose numerator
+        // is settled (see DenseUpdateJob), which leaves the same bits, and
+        // taken in double otherwise.
+        const typename Vec::lanemask keep = Vec::make_mask(~tiny);
+        const typename Vec::reg normal = Vec::keep_lanes(h, keep);
+        for (; entry->index != -1; ++entry) {
+            float *sum =
+                numerator + static_cast<std::size_t>(entry->index) * lanes_;
+            const typename Vec::reg current = Vec::load(sum);
+            if (tiny & ~Vec::above(current, settled_magnitude))
+                Vec::store(sum, Vec::add(Vec::mul_in_double(h, entry->value),
+                                         current));
+            else
+                Vec::store(sum,
+                           Vec::add_where(keep,
+                                          Vec::mul(Vec::set1(entry->value),
+                                                   normal),
+                                          current));
         }
     }
     float denominators[lanes_];
@@ -371,22 +439,6 @@ inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
                 sums[r][0][scratch.pair_nodes[p] - first_node];
 }
 
-template <int R>
-inline void walk_block_tail(const SparseBmuJob &job,
-                            const SparseBmuScratch &scratch,
-                            std::uint32_t block, std::uint32_t count,
-                            const std::uint32_t *slots,
-                            const std::uint32_t *pair_begin,
-                            const std::uint32_t *pair_end) {
-    if constexpr (R > 1) {
-        if (count < R) {
-            walk_block_tail<R - 1>(job, scratch, block, count, slots,
-                                   pair_begin, pair_end);
-            return;
-        }
-    }
-    walk_block<R>(job, scratch, block, slots, pair_begin, pair_end);
-}
 
 // The BMUs of up to `count` vectors from `first`, as many as the pair scratch
 // surely holds; returns how many. A vector left with a single
@@ -462,9 +514,12 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
             }
         }
         if (waiting > 0)
-            walk_block_tail<R - 1>(job, scratch, block,
-                                   static_cast<std::uint32_t>(waiting), slots,
-                                   run_begin, run_end);
+            with_at_most<R - 1>(static_cast<std::uint32_t>(waiting),
+                                [&](auto vectors) {
+                                    walk_block<decltype(vectors)::value>(
+                                        job, scratch, block, slots, run_begin,
+                                        run_end);
+                                });
     }
     for (std::uint32_t slot = 0; slot < count; ++slot) {
         const std::uint32_t begin = pair_begin[slot];
@@ -531,8 +586,10 @@ void update_dense_row(const DenseUpdateJob &job, std::uint32_t y) {
             update_dense_chunk<K>(job, y, x0, node_count, component,
                                   denominators);
         if (component < job.dimension)
-            update_dense_tail<K - 1>(job, y, x0, node_count, component,
-                                     job.dimension - component, denominators);
+            with_at_most<K - 1>(job.dimension - component, [&](auto width) {
+                update_dense_chunk<decltype(width)::value>(
+                    job, y, x0, node_count, component, denominators);
+            });
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace quorvel {
 namespace detail {
@@ -53,6 +54,30 @@ struct Vec {
                     << l;
         }
         return mask;
+    }
+    static unsigned above(reg a, reg t) {
+        unsigned mask = 0;
+        for (int l = 0; l < lanes; ++l) {
+            const float magnitude = a[l] < 0.0f ? -a[l] : a[l];
+            mask |= static_cast<unsigned>(magnitude > t[l]) << l;
+        }
+        return mask;
+    }
+    using lanemask = unsigned;
+    static lanemask make_mask(unsigned bits) { return bits; }
+    static reg keep_lanes(reg a, lanemask m) {
+        reg kept = zero();
+        for (int l = 0; l < lanes; ++l)
+            if (m >> l & 1u)
+                kept[l] = a[l];
+        return kept;
+    }
+    static reg add_where(lanemask m, reg a, reg b) {
+        reg sum = b;
+        for (int l = 0; l < lanes; ++l)
+            if (m >> l & 1u)
+                sum[l] = a[l] + b[l];
+        return sum;
     }
     static reg mul_in_double(reg a, float x) {
         reg product;

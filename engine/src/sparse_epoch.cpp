@@ -266,11 +266,10 @@ void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
     const WeightTableStorage weights(select_geometry(map_type, grid_type),
                                      columns, rows, radius, scale, cutoff,
                                      use_gaussian);
-    const SparseUpdateJob job{sparse_data,     codebook,
-                              bmus,            columns,
-                              dimension,       vector_count,
-                              weights.table(), all_finite(sparse_data,
-                                                          vector_count)};
+    const DataSummary summary = summarize(sparse_data, vector_count);
+    const SparseUpdateJob job{sparse_data,     codebook,       bmus,
+                              columns,         dimension,      vector_count,
+                              weights.table(), summary.finite, summary.settled};
     // Each thread's numerators for one block of nodes, allocated here so that
     // an allocation failure is an ordinary exception outside the region.
     const int threads = omp_get_max_threads();

@@ -230,6 +230,25 @@ TEST_P(FastKernels, test_nan_distances_follow_the_reference_scan) {
     }
 }
 
+// A gaussian map without cut-off, the data and codebook left to the test.
+static Config gaussian_map(std::uint32_t columns, std::uint32_t rows,
+                           std::uint32_t dimension, std::uint32_t vectors,
+                           const char *map_type, const char *grid_type,
+                           float radius, float scale) {
+    Config c;
+    c.columns = columns;
+    c.rows = rows;
+    c.dimension = dimension;
+    c.vectors = vectors;
+    c.map_type = map_type;
+    c.grid_type = grid_type;
+    c.cutoff = false;
+    c.use_gaussian = true;
+    c.radius = radius;
+    c.scale = scale;
+    return c;
+}
+
 // A larger map at the end of a schedule: the gaussian's tail holds zero and
 // subnormal weights side by side, the case the double products are for.
 TEST_P(FastKernels, test_small_radius_with_subnormal_weights_keeps_the_bits) {
@@ -237,17 +256,8 @@ TEST_P(FastKernels, test_small_radius_with_subnormal_weights_keeps_the_bits) {
     for (const char *map_type : {"planar", "toroid"}) {
         for (const char *grid_type : {"rectangular", "hexagonal"}) {
             for (float scale : {0.01f, -0.02f, 3e-37f}) {
-                Config c;
-                c.columns = 43;
-                c.rows = 31;
-                c.dimension = 19;
-                c.vectors = 300;
-                c.map_type = map_type;
-                c.grid_type = grid_type;
-                c.cutoff = false;
-                c.use_gaussian = true;
-                c.radius = 1.0f;
-                c.scale = scale;
+                Config c = gaussian_map(43, 31, 19, 300, map_type, grid_type,
+                                        1.0f, scale);
                 c.data = quorvel_test::random_values(
                     static_cast<std::size_t>(c.vectors) * c.dimension, 11);
                 c.codebook = quorvel_test::random_values(
@@ -263,23 +273,47 @@ TEST_P(FastKernels, test_small_radius_with_subnormal_weights_keeps_the_bits) {
     }
 }
 
+// Non-negative data whose magnitudes span the float range, at a small
+// radius: numerators start tiny or zero and settle at different vectors, so
+// products with tiny weights are taken in double before and skipped after,
+// lane by lane; a large value raises the bound that settles a numerator.
+TEST_P(FastKernels, test_tiny_weight_products_skipped_only_once_settled) {
+    const SimdLevel level = GetParam();
+    static const float magnitudes[] = {0.0f,  1e-38f, 1e-30f, 1e-20f, 1e-3f,
+                                       0.5f,  1.0f,   3e5f,   1e20f,  -0.0f};
+    for (unsigned seed = 0; seed < 6; ++seed) {
+        Config c = gaussian_map(
+            29 + seed, 5 + seed, 3 + 7 * seed, 400,
+            seed % 2 ? "toroid" : "planar",
+            seed % 3 ? "rectangular" : "hexagonal",
+            1.0f + 0.5f * static_cast<float>(seed % 3),
+            seed % 2 ? 0.01f : -0.03f);
+        std::mt19937 generator(seed + 77);
+        // Large values only in some configurations.
+        std::uniform_int_distribution<int> kind(0, seed < 3 ? 7 : 9);
+        std::uniform_real_distribution<float> spread(0.5f, 2.0f);
+        c.data.resize(static_cast<std::size_t>(c.vectors) * c.dimension);
+        for (float &value : c.data)
+            value = magnitudes[kind(generator)] * spread(generator);
+        c.codebook = quorvel_test::random_values(
+            static_cast<std::size_t>(c.columns) * c.rows * c.dimension,
+            seed + 78);
+        for (bool sparse : {false, true}) {
+            expect_reference_bits(c, level, sparse);
+            if (HasFatalFailure())
+                return;
+        }
+    }
+}
+
 // Long sparse vectors against nodes that differ from each other by a few
 // units in the last place: the estimates cannot separate them, so the
 // search must fall back on the stated float walk for every close node.
 TEST_P(FastKernels, test_sparse_search_separates_near_ties_by_the_float_walk) {
     const SimdLevel level = GetParam();
     for (unsigned seed = 0; seed < 6; ++seed) {
-        Config c;
-        c.columns = 13;
-        c.rows = 7;
-        c.dimension = 300 + seed * 37;
-        c.vectors = 120;
-        c.map_type = "toroid";
-        c.grid_type = "hexagonal";
-        c.cutoff = false;
-        c.use_gaussian = true;
-        c.radius = 2.0f;
-        c.scale = 0.1f;
+        Config c = gaussian_map(13, 7, 300 + seed * 37, 120, "toroid",
+                                "hexagonal", 2.0f, 0.1f);
         std::mt19937 generator(seed);
         std::uniform_real_distribution<float> uniform(0.0f, 0.05f);
         std::uniform_int_distribution<std::uint32_t> component(
@@ -318,17 +352,8 @@ TEST_P(FastKernels, test_sparse_search_separates_near_ties_by_the_float_walk) {
 TEST_P(FastKernels, test_sparse_search_with_every_node_a_candidate) {
     const SimdLevel level = GetParam();
     for (unsigned seed = 0; seed < 4; ++seed) {
-        Config c;
-        c.columns = 11 + seed;
-        c.rows = 9;
-        c.dimension = 97 + 40 * seed;
-        c.vectors = 150;
-        c.map_type = "planar";
-        c.grid_type = "rectangular";
-        c.cutoff = false;
-        c.use_gaussian = true;
-        c.radius = 3.0f;
-        c.scale = 0.1f;
+        Config c = gaussian_map(11 + seed, 9, 97 + 40 * seed, 150, "planar",
+                                "rectangular", 3.0f, 0.1f);
         std::mt19937 generator(seed + 40);
         std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
         std::uniform_int_distribution<std::uint32_t> component(

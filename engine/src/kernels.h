@@ -41,20 +41,22 @@ struct DenseBmuJob {
     std::int32_t *bmus;
 };
 
-// Phase 1, sparse. The stated distance walks every component of every node;
-// almost every node can be ruled out from a cheap estimate instead: the
-// exact distance of node j is S_j = |c_j|^2 + sum over stored (k, v) of
-// v * (v - 2 c_jk), taken here in double through the node's squared norm
-// and the vector's few stored values. The float walk s_j differs from S_j
+// Phase 1, sparse. The reference distance walks every component of every
+// node; almost every node can be ruled out from a cheap estimate instead:
+// the exact distance of node j is S_j = |c_j|^2 + |v|^2 - 2 c_j . v, taken
+// here through the node's squared norm in double and a dot product over the
+// vector's few stored values in float. The float walk s_j differs from S_j
 // by at most relative_error * S_j + absolute_error (every term and every
 // partial sum is non-negative, no overflow once all values are below 2^40
-// in magnitude), and the double estimate from S_j by at most
-// estimate_error * (|c_j|^2 + |v|^2). A node whose lower bound exceeds the
-// least upper bound over all nodes is strictly farther than some other node
-// and can never be the BMU, not even on a tie; the remaining candidates are
-// measured with the stated float walk, in row-major order, under the
-// reference's strict comparison. Used only when codebook and data are
-// finite and bounded, so no distance is NaN or infinite.
+// in magnitude), and the estimate from S_j by at most
+// estimate_error * (|c_j|^2 + |v|^2) for its double operations, plus the
+// dot product's own bound for the vector's count of stored values. A node
+// whose lower bound exceeds the least upper bound over all nodes is
+// strictly farther than some other node and can never be the BMU, not even
+// on a tie; the remaining candidates are measured with the reference's float
+// walk, in row-major order, under its strict comparison. Used only when
+// codebook and data are finite and bounded, so no distance is NaN or
+// infinite.
 struct SparseBmuJob {
     const SparseRow *sparse_data;
     const float *codebook;
@@ -77,13 +79,14 @@ struct SparseBmuJob {
 // a block of nodes that several of them must measure is read once for all.
 constexpr std::uint32_t sparse_group = 32;
 
-// One thread's scratch for the sparse search: an estimate per node; a
-// candidate node and its walked distance per (vector, candidate) pair of a
-// group, room for `pair_room` pairs (at least node_count); and the group's
-// vectors made dense, sparse_group x dimension floats, all zeros between
-// groups.
+// One thread's scratch for the sparse search: a bound and a dot product per
+// node; a candidate node and its walked distance per (vector, candidate)
+// pair of a group, room for `pair_room` pairs (at least node_count); and the
+// group's vectors made dense, sparse_group x dimension floats, all zeros
+// between groups.
 struct SparseBmuScratch {
     double *estimates;
+    float *dots;
     std::uint32_t *pair_nodes;
     float *pair_sums;
     std::size_t pair_room;

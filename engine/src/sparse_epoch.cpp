@@ -180,11 +180,19 @@ void find_bmus_sparse_fast(const Variant &variant,
     for (std::size_t i = 0; i < variant.lanes(); ++i)
         by_component.data()[by_component_size + i] = 0.0f;
     std::vector<double> norms(node_count);
-    for (std::uint32_t j = 0; j < node_count; ++j) {
+    // Each thread copies and measures its own contiguous share of the nodes:
+    // it alone writes their norms and their columns of the copy.
+    float *by_component_data = by_component.data();
+    const std::int64_t node_total = node_count;
+#pragma omp parallel for schedule(static) default(none)                       \
+    shared(codebook, by_component_data, norms, node_total, node_count,        \
+               dimension)
+    for (std::int64_t node_index = 0; node_index < node_total; ++node_index) {
+        const auto j = static_cast<std::uint32_t>(node_index);
         const float *node = codebook + static_cast<std::size_t>(j) * dimension;
         double norm = 0.0;
         for (std::uint32_t i = 0; i < dimension; ++i) {
-            by_component.data()[static_cast<std::size_t>(i) * node_count + j] =
+            by_component_data[static_cast<std::size_t>(i) * node_count + j] =
                 node[i];
             norm += static_cast<double>(node[i]) * node[i];
         }
@@ -218,6 +226,7 @@ void find_bmus_sparse_fast(const Variant &variant,
     const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);
     std::vector<double> estimates(static_cast<std::size_t>(node_count) *
                                   threads);
+    std::vector<float> dots(static_cast<std::size_t>(node_count) * threads);
     std::vector<std::uint32_t> pair_nodes(pair_room * threads);
     std::vector<float> pair_sums(pair_room * threads);
     const std::size_t dense_room =
@@ -226,13 +235,14 @@ void find_bmus_sparse_fast(const Variant &variant,
     // Each thread searches one contiguous share of the vectors with its own
     // scratch and writes only their BMU pairs.
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, job, vector_count, threads, estimates, pair_nodes,        \
+    shared(variant, job, vector_count, threads, estimates, dots, pair_nodes,  \
                pair_sums, dense, node_count, pair_room, dense_room)
     for (int thread = 0; thread < threads; ++thread) {
         std::uint32_t begin, end;
         share_of(vector_count, threads, thread, begin, end);
         const SparseBmuScratch scratch{
             estimates.data() + static_cast<std::size_t>(node_count) * thread,
+            dots.data() + static_cast<std::size_t>(node_count) * thread,
             pair_nodes.data() + pair_room * thread,
             pair_sums.data() + pair_room * thread, pair_room,
             dense.data() + dense_room * thread};

@@ -80,17 +80,14 @@ struct SparseBmuJob {
 constexpr std::uint32_t sparse_group = 32;
 
 // One thread's scratch for the sparse search: a bound and a dot product per
-// node; a candidate node and its walked distance per (vector, candidate)
-// pair of a group, room for `pair_room` pairs (at least node_count); and the
-// group's vectors made dense, sparse_group x dimension floats, all zeros
-// between groups.
+// node, and a candidate node and its walked distance per (vector, candidate)
+// pair of a group, room for `pair_room` pairs (at least node_count).
 struct SparseBmuScratch {
     double *estimates;
     float *dots;
     std::uint32_t *pair_nodes;
     float *pair_sums;
     std::size_t pair_room;
-    float *dense_vectors;
 };
 
 // Neighbourhood weights of one epoch over grid offsets. For a node in row y

@@ -48,8 +48,8 @@ inline void with_at_most(std::uint32_t count, Call &&call) {
 template <int R, int B>
 inline __attribute__((always_inline)) void
 distance_tile(const float *block, std::size_t block_stride,
-              std::size_t component_stride, const float *const *vectors,
-              std::uint32_t dimension, float (*sums)[B][lanes_]) {
+              const float *const *vectors, std::uint32_t dimension,
+              float (*sums)[B][lanes_]) {
     typename Vec::reg acc[R][B];
     for (int r = 0; r < R; ++r)
         for (int b = 0; b < B; ++b)
@@ -58,8 +58,7 @@ distance_tile(const float *block, std::size_t block_stride,
         typename Vec::reg node[B];
         for (int b = 0; b < B; ++b)
             node[b] = Vec::load(block + b * block_stride +
-                                static_cast<std::size_t>(i) *
-                                    component_stride);
+                                static_cast<std::size_t>(i) * lanes_);
         for (int r = 0; r < R; ++r) {
             const typename Vec::reg x = Vec::set1(vectors[r][i]);
             for (int b = 0; b < B; ++b) {
@@ -126,7 +125,7 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
     // reference's row-major order.
     for (; block + B <= block_count; block += B) {
         distance_tile<R, B>(job.transposed + block * block_stride, block_stride,
-                            lanes_, vectors, dimension, sums);
+                            vectors, dimension, sums);
         for (int r = 0; r < R; ++r)
             for (int b = 0; b < B; ++b)
                 scan_block(best[r], sums[r][b], (block + b) * lanes_,
@@ -134,7 +133,7 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
     }
     for (; block < block_count; ++block) {
         distance_tile<R, 1>(job.transposed + block * block_stride,
-                            block_stride, lanes_, vectors, dimension, single);
+                            block_stride, vectors, dimension, single);
         for (int r = 0; r < R; ++r)
             scan_block(best[r], single[r][0], block * lanes_, job.node_count);
     }
@@ -446,34 +445,75 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
     return count;
 }
 
-// The reference's sparse walk for R vectors of the group against one block of
-// lanes_ consecutive nodes, read from the codebook by component (component i
-// of the block's nodes is one contiguous load): each lane its own sequential
-// sum over the components in increasing order, as the dense tile. The
-// vectors are the group's dense copies: an absent component gives
-// t = c - 0 = c, the same bits as the walk's t = c. Lanes past the last node
-// read padding or other components; their sums are never used. Each sum
-// is written to the pairs of its vector whose nodes lie in the block.
+// The reference's sparse walk for R vectors against one block of lanes_
+// consecutive nodes, read from the codebook by component (component i of the
+// block's nodes is one contiguous load): each lane its own sequential sum
+// over the components in increasing order, s = s + t * t. At a component a
+// vector does not store, t is the node's component itself, so t * t is the
+// same product for every vector: it is taken once and added to all R sums,
+// and only at stored components does a vector take its own t = c - v. Lanes
+// past the last node read padding or other components; their sums are never
+// used. Each sum is written to the pairs of its vector whose nodes lie in the
+// block.
 template <int R>
 inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
-                       std::uint32_t block, const std::uint32_t *slots,
+                       std::uint32_t block, const std::uint32_t *vectors,
                        const std::uint32_t *pair_begin,
                        const std::uint32_t *pair_end) {
-    const float *vectors[R];
-    for (int r = 0; r < R; ++r)
-        vectors[r] = scratch.dense_vectors +
-                     static_cast<std::size_t>(slots[r]) * job.dimension;
-    float sums[R][1][lanes_];
-    distance_tile<R, 1>(job.by_component +
-                            static_cast<std::size_t>(block) * lanes_,
-                        0, job.node_count, vectors, job.dimension, sums);
+    const SparseEntry *entry[R];
+    typename Vec::reg sum[R];
+    for (int r = 0; r < R; ++r) {
+        entry[r] = job.sparse_data[vectors[r]];
+        sum[r] = Vec::zero();
+    }
+    const std::uint32_t dimension = job.dimension;
+    const float *component =
+        job.by_component + static_cast<std::size_t>(block) * lanes_;
+    const std::size_t stride = job.node_count;
+    // The next stored index of each vector; the dimension once it has none.
+    auto next_of = [&](int r) {
+        return entry[r]->index == -1
+                   ? dimension
+                   : static_cast<std::uint32_t>(entry[r]->index);
+    };
+    std::uint32_t i = 0;
+    while (i < dimension) {
+        std::uint32_t next = dimension;
+        for (int r = 0; r < R; ++r) {
+            const std::uint32_t index = next_of(r);
+            next = index < next ? index : next;
+        }
+        for (; i < next; ++i) {
+            const typename Vec::reg c = Vec::load(component + i * stride);
+            const typename Vec::reg square = Vec::mul(c, c);
+            for (int r = 0; r < R; ++r)
+                sum[r] = Vec::add(sum[r], square);
+        }
+        if (i == dimension)
+            break;
+        // Component i is stored by at least one vector.
+        const typename Vec::reg c = Vec::load(component + i * stride);
+        const typename Vec::reg square = Vec::mul(c, c);
+        for (int r = 0; r < R; ++r) {
+            if (next_of(r) == i) {
+                const typename Vec::reg t =
+                    Vec::sub(c, Vec::set1(entry[r]->value));
+                sum[r] = Vec::add(sum[r], Vec::mul(t, t));
+                ++entry[r];
+            } else {
+                sum[r] = Vec::add(sum[r], square);
+            }
+        }
+        ++i;
+    }
     const std::uint32_t first_node = block * lanes_;
-    for (int r = 0; r < R; ++r)
+    for (int r = 0; r < R; ++r) {
+        float sums[lanes_];
+        Vec::store(sums, sum[r]);
         for (std::uint32_t p = pair_begin[r]; p < pair_end[r]; ++p)
-            scratch.pair_sums[p] =
-                sums[r][0][scratch.pair_nodes[p] - first_node];
+            scratch.pair_sums[p] = sums[scratch.pair_nodes[p] - first_node];
+    }
 }
-
 
 // The BMUs of up to `count` vectors from `first`, as many as the pair scratch
 // surely holds; returns how many. A vector left with a single
@@ -488,7 +528,9 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
                                       const SparseBmuScratch &scratch,
                                       std::uint32_t first,
                                       std::uint32_t count) {
-    constexpr int R = Vec::bmu_vectors;
+    // Eight sums side by side keep the additions of one sum from waiting for
+    // each other, with one load and one square per component for all.
+    constexpr int R = 8;
     std::uint32_t pair_begin[sparse_group + 1];
     std::uint32_t cursor[sparse_group];
     std::uint32_t pairs = 0;
@@ -510,11 +552,6 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
             continue;
         }
         pairs += candidates;
-        float *dense = scratch.dense_vectors +
-                       static_cast<std::size_t>(slot) * job.dimension;
-        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
-             ++entry)
-            dense[entry->index] = entry->value;
     }
     count = slot;
     pair_begin[count] = pairs;
@@ -528,7 +565,7 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
         (job.node_count + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
     for (std::uint32_t block = 0; block < blocks; ++block) {
         const std::uint32_t end_node = (block + 1) * lanes_;
-        std::uint32_t slots[R];
+        std::uint32_t slots[R]; // the vectors, by index
         std::uint32_t run_begin[R];
         std::uint32_t run_end[R];
         int waiting = 0;
@@ -537,7 +574,7 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
             const std::uint32_t slot_end = pair_begin[slot + 1];
             if (p == slot_end || scratch.pair_nodes[p] >= end_node)
                 continue;
-            slots[waiting] = slot;
+            slots[waiting] = first + slot;
             run_begin[waiting] = p;
             while (p < slot_end && scratch.pair_nodes[p] < end_node)
                 ++p;
@@ -570,11 +607,6 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
         std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
         out[0] = static_cast<std::int32_t>(node % job.columns);
         out[1] = static_cast<std::int32_t>(node / job.columns);
-        float *dense = scratch.dense_vectors +
-                       static_cast<std::size_t>(slot) * job.dimension;
-        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
-             ++entry)
-            dense[entry->index] = 0.0f;
     }
     return count;
 }

@@ -229,14 +229,11 @@ void find_bmus_sparse_fast(const Variant &variant,
     std::vector<float> dots(static_cast<std::size_t>(node_count) * threads);
     std::vector<std::uint32_t> pair_nodes(pair_room * threads);
     std::vector<float> pair_sums(pair_room * threads);
-    const std::size_t dense_room =
-        static_cast<std::size_t>(sparse_group) * dimension;
-    std::vector<float> dense(dense_room * threads, 0.0f);
     // Each thread searches one contiguous share of the vectors with its own
     // scratch and writes only their BMU pairs.
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
     shared(variant, job, vector_count, threads, estimates, dots, pair_nodes,  \
-               pair_sums, dense, node_count, pair_room, dense_room)
+               pair_sums, node_count, pair_room)
     for (int thread = 0; thread < threads; ++thread) {
         std::uint32_t begin, end;
         share_of(vector_count, threads, thread, begin, end);
@@ -244,8 +241,7 @@ void find_bmus_sparse_fast(const Variant &variant,
             estimates.data() + static_cast<std::size_t>(node_count) * thread,
             dots.data() + static_cast<std::size_t>(node_count) * thread,
             pair_nodes.data() + pair_room * thread,
-            pair_sums.data() + pair_room * thread, pair_room,
-            dense.data() + dense_room * thread};
+            pair_sums.data() + pair_room * thread, pair_room};
         variant.find_bmus_sparse(job, begin, end, scratch);
     }
 }

@@ -24,23 +24,11 @@ void find_bmu_dense_ref(const float *codebook, const float *data,
                         std::uint32_t rows, std::uint32_t columns,
                         std::uint32_t dimension, std::int32_t *out,
                         std::uint32_t n) {
-    float best =
-        squared_distance_dense_ref(codebook, data, 0, 0, columns, dimension, n);
-    std::uint32_t best_x = 0;
-    std::uint32_t best_y = 0;
-    for (std::uint32_t y = 0; y < rows; ++y) {
-        for (std::uint32_t x = y == 0 ? 1 : 0; x < columns; ++x) {
-            const float distance = squared_distance_dense_ref(
-                codebook, data, y, x, columns, dimension, n);
-            if (distance < best) {
-                best = distance;
-                best_x = x;
-                best_y = y;
-            }
-        }
-    }
-    out[0] = static_cast<std::int32_t>(best_x);
-    out[1] = static_cast<std::int32_t>(best_y);
+    detail::scan_for_bmu(rows, columns, out, [&](std::uint32_t y,
+                                                  std::uint32_t x) {
+        return squared_distance_dense_ref(codebook, data, y, x, columns,
+                                          dimension, n);
+    });
 }
 
 void dense_epoch_ref(const float *data, float *codebook,

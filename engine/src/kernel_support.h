@@ -94,6 +94,31 @@ void update_nodes(float *codebook, std::uint32_t columns, std::uint32_t rows,
     }
 }
 
+// The reference BMU search over distance(y, x): nodes rows outer, columns
+// inner; node (0, 0) sets the best and a later node replaces it only when
+// strictly nearer, so ties go to the first node in row-major order, a NaN
+// distance never wins and a NaN best is never replaced. Writes column, then
+// row.
+template <class Distance>
+void scan_for_bmu(std::uint32_t rows, std::uint32_t columns, std::int32_t *out,
+                  Distance distance) {
+    float best = distance(0, 0);
+    std::uint32_t best_x = 0;
+    std::uint32_t best_y = 0;
+    for (std::uint32_t y = 0; y < rows; ++y) {
+        for (std::uint32_t x = y == 0 ? 1 : 0; x < columns; ++x) {
+            const float candidate = distance(y, x);
+            if (candidate < best) {
+                best = candidate;
+                best_x = x;
+                best_y = y;
+            }
+        }
+    }
+    out[0] = static_cast<std::int32_t>(best_x);
+    out[1] = static_cast<std::int32_t>(best_y);
+}
+
 // Runs find(n) for every vector, vectors divided among the threads in
 // contiguous blocks; each writes only its own vector's BMU pair.
 template <class FindBmu>

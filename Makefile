@@ -10,7 +10,7 @@ CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 test: test-cpp test-cpp-native test-python test-sanitize
 
 system-deps:
-	@tools/install-system-deps.sh
+	@PYTHON=$(PYTHON) tools/install-system-deps.sh
 
 # One C++ test suite: configure build/cpp-$(1) with extra CMake flags $(2),
 # build it and run ctest.

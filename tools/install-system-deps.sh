@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Installs the system packages the C++ build and tests need when they are
-# missing: a C++ compiler with OpenMP, CMake and GoogleTest (Debian packages).
+# Installs the system packages the build and tests need when they are
+# missing: a C++ compiler with OpenMP, CMake, GoogleTest, and the Python
+# headers and venv module that a bare Debian Python lacks (Debian packages).
 set -euo pipefail
 
 missing=()
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+python=${PYTHON:-python3}
+python_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+[ -f "$python_include/Python.h" ] || missing+=(python3-dev)
+"$python" -c 'import ensurepip, venv' >/dev/null 2>&1 || missing+=(python3-venv)
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -121,14 +121,20 @@ inline std::size_t table_row(std::uint32_t y, std::uint32_t bmu_y) {
     return 2 * static_cast<std::size_t>(dy) + (lower & 1u);
 }
 
-// Phase 2, dense. `skip_zero_weights` may be set only when every data value
-// is finite: a zero weight then adds +-0 to a numerator and +-0 to the
-// denominator, which can change at most the sign of a zero sum. A zero
-// numerator gives a quotient of +-0 or NaN and is never stored, and a zero
-// denominator means every weight was zero (the weights of a node share the
-// sign of the scale), so its node is not written either way.
-struct DenseUpdateJob {
-    const float *data;
+// Phase 2, over dense vectors (`const float *`, vector after vector) or
+// sparse rows (`const SparseRow *`).
+//
+// `skip_zero_weights` may be set only when every data value is finite: a
+// zero weight then adds +-0 to a numerator and +-0 to the denominator, which
+// can change at most the sign of a zero sum. A zero numerator gives a
+// quotient of +-0 or NaN and is never stored, and a zero denominator means
+// every weight was zero (the weights of a node share the sign of the scale),
+// so its node is not written either way.
+//
+// The sparse update also takes the calling thread's scratch of
+// dimension x lanes floats ([component][lane]) for its numerators.
+template <class Vectors> struct UpdateJob {
+    Vectors vectors;
     float *codebook;
     const std::int32_t *bmus;
     std::uint32_t columns;
@@ -141,20 +147,8 @@ struct DenseUpdateJob {
     // skipped; infinity when the data give no such bound.
     float settled;
 };
-
-// Phase 2, sparse. `numerator` is the calling thread's scratch of
-// dimension x lanes floats ([component][lane]).
-struct SparseUpdateJob {
-    const SparseRow *sparse_data;
-    float *codebook;
-    const std::int32_t *bmus;
-    std::uint32_t columns;
-    std::uint32_t dimension;
-    std::uint32_t vector_count;
-    WeightTable table;
-    bool skip_zero_weights;
-    float settled; // as in DenseUpdateJob
-};
+using DenseUpdateJob = UpdateJob<const float *>;
+using SparseUpdateJob = UpdateJob<const SparseRow *>;
 
 // Each variant: the lane count of its transposed codebook, the BMUs of
 // vectors [begin, end), and the update of every node of one map row.

@@ -215,7 +215,7 @@ inline void store_quotients(float *codebook, std::size_t first_node,
 // (N = x * h + N, D = D + h), the product rounded before the sum: the order
 // of the reference kernel. The denominator is summed with the first chunk.
 // Products with tiny weights are slow in float: once all K numerators of a
-// lane are settled (see DenseUpdateJob) they are skipped, which leaves the
+// lane are settled (see UpdateJob) they are skipped, which leaves the
 // same bits as adding them; before that they are taken in double.
 template <int K>
 inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
@@ -230,7 +230,7 @@ inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
     {
         const typename Vec::reg h =
             Vec::load(weights_for(table, y, job.bmus, x0));
-        const float *x = job.data + component;
+        const float *x = job.vectors + component;
         for (int k = 0; k < K; ++k)
             acc[k] = Vec::mul_in_double(h, x[k]);
         denominator = h;
@@ -247,7 +247,7 @@ inline void update_dense_chunk(const DenseUpdateJob &job, std::uint32_t y,
             continue;
         if (first_chunk)
             denominator = Vec::add(denominator, h);
-        const float *x = job.data + static_cast<std::size_t>(n) * dimension +
+        const float *x = job.vectors + static_cast<std::size_t>(n) * dimension +
                          component;
         if (tiny == 0) {
             for (int k = 0; k < K; ++k)
@@ -312,7 +312,7 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
                            lanes, h, tiny))
             continue;
         denominator = Vec::add(h, denominator);
-        const SparseEntry *entry = job.sparse_data[n];
+        const SparseEntry *entry = job.vectors[n];
         if (tiny == 0) {
             for (; entry->index != -1; ++entry) {
                 float *sum = numerator +
@@ -323,7 +323,7 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
             continue;
         }
         // Products with tiny weights: skipped in the lanes whose numerator
-        // is settled (see DenseUpdateJob), which leaves the same bits, and
+        // is settled (see UpdateJob), which leaves the same bits, and
         // taken in double otherwise.
         const typename Vec::lanemask keep = Vec::make_mask(~tiny);
         const typename Vec::reg normal = Vec::keep_lanes(h, keep);

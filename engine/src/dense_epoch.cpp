@@ -93,28 +93,34 @@ void find_bmu_dense(const float *codebook, const float *data,
 namespace detail {
 
 void find_bmus_dense_fast(const Variant &variant, const float *data,
-                          const float *codebook, std::uint32_t columns,
-                          std::uint32_t rows, std::uint32_t dimension,
-                          std::uint32_t vector_count, std::int32_t *bmus) {
-    const std::uint32_t node_count = columns * rows;
+                          const float *codebook, std::uint32_t node_count,
+                          std::uint32_t columns, std::uint32_t dimension,
+                          std::uint32_t vector_count, DenseBmuJob outputs,
+                          int threads, float *all_distances) {
     const std::uint32_t lanes = variant.lanes();
     const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
     AlignedFloats transposed(static_cast<std::size_t>(blocks) * lanes *
                              dimension);
     transpose_codebook(codebook, node_count, dimension, lanes,
                        transposed.data());
-    const DenseBmuJob job{transposed.data(), data, node_count,
-                          columns,           dimension, bmus};
+    DenseBmuJob job = outputs;
+    job.transposed = transposed.data();
+    job.data = data;
+    job.node_count = node_count;
+    job.columns = columns;
+    job.dimension = dimension;
     // Each thread takes one contiguous share of the vectors and writes only
-    // their BMU pairs; every vector is searched whole by one thread, so the
+    // their results; every vector is searched whole by one thread, so the
     // result does not depend on the number of threads.
-    const int threads = omp_get_max_threads();
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, job, vector_count, threads)
+    shared(variant, job, vector_count, threads, all_distances)
     for (int thread = 0; thread < threads; ++thread) {
         std::uint32_t begin, end;
         share_of(vector_count, threads, thread, begin, end);
-        variant.find_bmus_dense(job, begin, end);
+        if (all_distances != nullptr)
+            variant.distances_dense(job, begin, end, all_distances);
+        else
+            variant.find_bmus_dense(job, begin, end);
     }
 }
 
@@ -134,8 +140,11 @@ void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
         return;
     }
     const Variant variant = variant_of(level);
-    find_bmus_dense_fast(variant, data, codebook, columns, rows, dimension,
-                         vector_count, bmus);
+    DenseBmuJob outputs{};
+    outputs.bmus = bmus;
+    find_bmus_dense_fast(variant, data, codebook, columns * rows, columns,
+                         dimension, vector_count, outputs,
+                         omp_get_max_threads());
     if (bmu_only || vector_count == 0)
         return;
 

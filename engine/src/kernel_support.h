@@ -122,12 +122,32 @@ void scan_for_bmu(std::uint32_t rows, std::uint32_t columns, std::int32_t *out,
 // Runs find(n) for every vector, vectors divided among the threads in
 // contiguous blocks; each writes only its own vector's BMU pair.
 template <class FindBmu>
-void find_bmus(std::uint32_t vector_count, FindBmu find) {
+void find_bmus(std::uint32_t vector_count, int threads, FindBmu find) {
     const std::int64_t count = vector_count;
-#pragma omp parallel for schedule(static) default(none) shared(find, count)
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(find, count)
     for (std::int64_t n = 0; n < count; ++n)
         find(static_cast<std::uint32_t>(n));
 }
+template <class FindBmu>
+void find_bmus(std::uint32_t vector_count, FindBmu find) {
+    find_bmus(vector_count, omp_get_max_threads(), find);
+}
+
+// The fast BMU searches over all vectors, `threads` threads. The dense one
+// fills the outputs set in `outputs` (its other fields are its own), or the
+// squared distances to every node into all_distances when that is set.
+void find_bmus_dense_fast(const Variant &variant, const float *data,
+                          const float *codebook, std::uint32_t node_count,
+                          std::uint32_t columns, std::uint32_t dimension,
+                          std::uint32_t vector_count, DenseBmuJob outputs,
+                          int threads, float *all_distances = nullptr);
+// Writes column and row of each vector's BMU to bmus.
+void find_bmus_sparse_fast(const Variant &variant,
+                           const SparseRow *sparse_data, const float *codebook,
+                           std::uint32_t columns, std::uint32_t rows,
+                           std::uint32_t dimension, std::uint32_t vector_count,
+                           std::int32_t *bmus, int threads);
 
 // Floats on 64-byte boundaries, so that the vector loads of the fast kernels
 // never straddle a cache line. Owned by the calling thread of a kernel and

@@ -32,6 +32,12 @@ const char *simd_level_name(SimdLevel level);
 // block holding component 0 of its nodes, then component 1, and so on
 // ([block][component][lane]). Lanes past the last node hold NaN, whose
 // distance never wins a strict comparison.
+//
+// Results go to whichever outputs are set: `bmus` takes column and row of
+// each vector's BMU, `nodes` its node index, `distances` its squared
+// distance; `seconds` and `second_distances` the runner-up under the same
+// scan (the first node strictly nearer than every later one but the BMU, so
+// ties go to the lower index; a map of one node has none: -1 and +inf).
 struct DenseBmuJob {
     const float *transposed;
     const float *data;
@@ -39,6 +45,10 @@ struct DenseBmuJob {
     std::uint32_t columns;
     std::uint32_t dimension;
     std::int32_t *bmus;
+    std::int32_t *nodes = nullptr;
+    float *distances = nullptr;
+    std::int32_t *seconds = nullptr;
+    float *second_distances = nullptr;
 };
 
 // Phase 1, sparse. The reference distance walks every component of every
@@ -157,6 +167,8 @@ using SparseUpdateJob = UpdateJob<const SparseRow *>;
     std::uint32_t lanes();                                                     \
     void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,          \
                          std::uint32_t end);                                   \
+    void distances_dense(const DenseBmuJob &job, std::uint32_t begin,          \
+                         std::uint32_t end, float *out);                       \
     void update_dense_row(const DenseUpdateJob &job, std::uint32_t y);         \
     void find_bmus_sparse(const SparseBmuJob &job, std::uint32_t begin,        \
                           std::uint32_t end, const SparseBmuScratch &scratch); \
@@ -176,6 +188,10 @@ struct Variant {
     std::uint32_t (*lanes)();
     void (*find_bmus_dense)(const DenseBmuJob &, std::uint32_t,
                             std::uint32_t);
+    // Squared distances of vectors [begin, end) to every node, node_count
+    // per vector from out, each summed as the BMU search sums it.
+    void (*distances_dense)(const DenseBmuJob &, std::uint32_t, std::uint32_t,
+                            float *);
     void (*update_dense_row)(const DenseUpdateJob &, std::uint32_t);
     void (*find_bmus_sparse)(const SparseBmuJob &, std::uint32_t,
                              std::uint32_t, const SparseBmuScratch &);

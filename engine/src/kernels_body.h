@@ -75,73 +75,136 @@ distance_tile(const float *block, std::size_t block_stride,
 // The running best of one vector, updated as the reference scan would: node 0
 // sets it, a later node replaces it only when strictly nearer. A NaN best is
 // never replaced (nothing is less than NaN) and a NaN distance never wins.
+// With a runner-up, a node that does not beat the best replaces the
+// runner-up when strictly nearer than it, and a new best hands its old value
+// down, so the pair is what one sequential scan keeping two places finds.
 struct Best {
     float distance;
     std::uint32_t node;
+    float second_distance;
+    std::uint32_t second;
 };
 
+constexpr std::uint32_t no_node = 0xffffffffu;
+
+template <bool Second>
 inline void scan_block(Best &best, const float *sums, std::uint32_t first_node,
                        std::uint32_t node_count) {
     std::uint32_t lane = 0;
     if (first_node == 0) {
         best.distance = sums[0];
         best.node = 0;
+        best.second_distance = std::numeric_limits<float>::infinity();
+        best.second = no_node;
         lane = 1;
-    } else if (Vec::less(Vec::load(sums), Vec::set1(best.distance)) == 0) {
-        // The common case: no lane beats the best, so the sequential scan
-        // would not change it either.
-        return;
+    } else if (Vec::less(Vec::load(sums),
+                         Vec::set1(Second ? best.second_distance
+                                          : best.distance)) == 0) {
+        // The common case: no lane beats the best (or the runner-up), so the
+        // sequential scan would not change them either.
+        if (!Second || best.second != no_node)
+            return;
     }
     for (; lane < static_cast<std::uint32_t>(lanes_); ++lane) {
         const std::uint32_t node = first_node + lane;
         if (node >= node_count)
             break;
         if (sums[lane] < best.distance) {
+            if constexpr (Second) {
+                best.second_distance = best.distance;
+                best.second = best.node;
+            }
             best.distance = sums[lane];
             best.node = node;
+        } else if constexpr (Second) {
+            // The first node after the BMU takes the second place whatever
+            // its distance, as node 0 takes the first.
+            if (sums[lane] < best.second_distance || best.second == no_node) {
+                best.second_distance = sums[lane];
+                best.second = node;
+            }
         }
     }
 }
 
 static_assert(Vec::update_chunk >= 2, "tails are handled by smaller chunks");
 
-template <int R>
-inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
+inline void write_best(const DenseBmuJob &job, std::size_t n,
+                       const Best &best) {
+    if (job.bmus != nullptr) {
+        job.bmus[2 * n] = static_cast<std::int32_t>(best.node % job.columns);
+        job.bmus[2 * n + 1] = static_cast<std::int32_t>(best.node / job.columns);
+    }
+    if (job.nodes != nullptr)
+        job.nodes[n] = static_cast<std::int32_t>(best.node);
+    if (job.distances != nullptr)
+        job.distances[n] = best.distance;
+    if (job.seconds != nullptr) {
+        job.seconds[n] = best.second == no_node
+                             ? -1
+                             : static_cast<std::int32_t>(best.second);
+        job.second_distances[n] = best.second_distance;
+    }
+}
+
+// Distance tiles over every node block for R vectors from `first`, in
+// increasing block order (the reference's row-major order of nodes); each
+// tile's sums go to visit(r, b, sums, first node of the block).
+template <int R, class Visit>
+inline void tiles_of_vectors(const DenseBmuJob &job, std::uint32_t first,
+                             Visit &&visit) {
     constexpr int B = Vec::bmu_blocks;
     const std::uint32_t dimension = job.dimension;
     const std::size_t block_stride = static_cast<std::size_t>(dimension) * lanes_;
     const std::uint32_t block_count =
         (job.node_count + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
     const float *vectors[R];
-    Best best[R];
-    for (int r = 0; r < R; ++r) {
+    for (int r = 0; r < R; ++r)
         vectors[r] = job.data + static_cast<std::size_t>(first + r) * dimension;
-        best[r] = Best{0.0f, 0};
-    }
     float sums[R][B][lanes_];
     float single[R][1][lanes_];
     std::uint32_t block = 0;
-    // Blocks in increasing order, so every vector sees the nodes in the
-    // reference's row-major order.
     for (; block + B <= block_count; block += B) {
         distance_tile<R, B>(job.transposed + block * block_stride, block_stride,
                             vectors, dimension, sums);
         for (int r = 0; r < R; ++r)
             for (int b = 0; b < B; ++b)
-                scan_block(best[r], sums[r][b], (block + b) * lanes_,
-                           job.node_count);
+                visit(r, sums[r][b], (block + b) * lanes_);
     }
     for (; block < block_count; ++block) {
         distance_tile<R, 1>(job.transposed + block * block_stride,
                             block_stride, vectors, dimension, single);
         for (int r = 0; r < R; ++r)
-            scan_block(best[r], single[r][0], block * lanes_, job.node_count);
+            visit(r, single[r][0], block * lanes_);
     }
-    for (int r = 0; r < R; ++r) {
-        std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(first + r);
-        out[0] = static_cast<std::int32_t>(best[r].node % job.columns);
-        out[1] = static_cast<std::int32_t>(best[r].node / job.columns);
-    }
+}
+
+template <int R, bool Second>
+inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
+    Best best[R];
+    for (int r = 0; r < R; ++r)
+        best[r] = Best{0.0f, 0, 0.0f, no_node};
+    tiles_of_vectors<R>(job, first,
+                        [&](int r, const float *sums, std::uint32_t node) {
+                            scan_block<Second>(best[r], sums, node,
+                                               job.node_count);
+                        });
+    for (int r = 0; r < R; ++r)
+        write_best(job, first + static_cast<std::size_t>(r), best[r]);
+}
+
+template <int R>
+inline void distances_of_vectors(const DenseBmuJob &job, std::uint32_t first,
+                                 float *out) {
+    const std::uint32_t nodes = job.node_count;
+    tiles_of_vectors<R>(
+        job, first, [&](int r, const float *sums, std::uint32_t node) {
+            float *row = out + (static_cast<std::size_t>(first) + r) * nodes;
+            for (std::uint32_t lane = 0;
+                 lane < static_cast<std::uint32_t>(lanes_) && node + lane < nodes;
+                 ++lane)
+                row[node + lane] = sums[lane];
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -615,14 +678,33 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
 
 std::uint32_t lanes() { return static_cast<std::uint32_t>(lanes_); }
 
-void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
-                     std::uint32_t end) {
+template <bool Second>
+void find_bmus_dense_of(const DenseBmuJob &job, std::uint32_t begin,
+                        std::uint32_t end) {
     constexpr int R = Vec::bmu_vectors;
     std::uint32_t n = begin;
     for (; n + R <= end; n += R)
-        bmus_of_vectors<R>(job, n);
+        bmus_of_vectors<R, Second>(job, n);
     for (; n < end; ++n)
-        bmus_of_vectors<1>(job, n);
+        bmus_of_vectors<1, Second>(job, n);
+}
+
+void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
+                     std::uint32_t end) {
+    if (job.seconds != nullptr)
+        find_bmus_dense_of<true>(job, begin, end);
+    else
+        find_bmus_dense_of<false>(job, begin, end);
+}
+
+void distances_dense(const DenseBmuJob &job, std::uint32_t begin,
+                     std::uint32_t end, float *out) {
+    constexpr int R = Vec::bmu_vectors;
+    std::uint32_t n = begin;
+    for (; n + R <= end; n += R)
+        distances_of_vectors<R>(job, n, out);
+    for (; n < end; ++n)
+        distances_of_vectors<1>(job, n, out);
 }
 
 void find_bmus_sparse(const SparseBmuJob &job, std::uint32_t begin,

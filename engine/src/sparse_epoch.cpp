@@ -148,15 +148,17 @@ bool search_can_prune(const SparseRow *sparse_data, const float *codebook,
     return true;
 }
 
+} // namespace
+
 void find_bmus_sparse_fast(const Variant &variant,
                            const SparseRow *sparse_data, const float *codebook,
                            std::uint32_t columns, std::uint32_t rows,
                            std::uint32_t dimension, std::uint32_t vector_count,
-                           std::int32_t *bmus) {
+                           std::int32_t *bmus, int threads) {
     const std::uint32_t node_count = columns * rows;
     if (!search_can_prune(sparse_data, codebook, node_count, dimension,
                           vector_count)) {
-        find_bmus(vector_count, [&](std::uint32_t n) {
+        find_bmus(vector_count, threads, [&](std::uint32_t n) {
             find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
                                 bmus + 2 * static_cast<std::size_t>(n), n);
         });
@@ -210,7 +212,6 @@ void find_bmus_sparse_fast(const Variant &variant,
         bmus};
     // Each thread's scratch (see SparseBmuScratch), allocated here so that an
     // allocation failure is an ordinary exception outside the region.
-    const int threads = omp_get_max_threads();
     const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);
     std::vector<double> estimates(static_cast<std::size_t>(node_count) *
                                   threads);
@@ -234,8 +235,6 @@ void find_bmus_sparse_fast(const Variant &variant,
     }
 }
 
-} // namespace
-
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
                      float *codebook, std::uint32_t columns,
                      std::uint32_t rows, std::uint32_t dimension,
@@ -253,7 +252,7 @@ void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
     }
     const Variant variant = variant_of(level);
     find_bmus_sparse_fast(variant, sparse_data, codebook, columns, rows,
-                          dimension, vector_count, bmus);
+                          dimension, vector_count, bmus, omp_get_max_threads());
     if (bmu_only)
         return;
 

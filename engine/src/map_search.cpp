@@ -1,0 +1,236 @@
+// BMU searches and distance tables of the map entry points, through the
+// fast kernels of the epoch (kernels.h): the same transposed codebook, tiles
+// and instruction-set variants.
+#include "quorvel/map.h"
+
+#include "kernel_support.h"
+#include "quorvel/epoch.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+using detail::Variant;
+
+// The fast kernels count vectors in 32 bits: longer inputs go in pieces.
+constexpr std::size_t piece_rows = std::size_t{1} << 30;
+
+detail::DenseBmuJob outputs_at(const BmuResults &results, std::size_t first) {
+    detail::DenseBmuJob job{};
+    job.nodes = results.nodes + first;
+    if (results.distances != nullptr)
+        job.distances = results.distances + first;
+    if (results.seconds != nullptr) {
+        job.seconds = results.seconds + first;
+        job.second_distances = results.second_distances + first;
+    }
+    return job;
+}
+
+// Sparse rows of the kernels' own form (entries closed by index -1) for
+// rows [first, first + count) of a CSR input: one copy of the stored values
+// of those rows, owned by the caller.
+SparseRows sparse_rows_of(CsrRows data, std::size_t first, std::size_t count) {
+    SparseRows sparse;
+    const std::int64_t begin = data.indptr[first];
+    const std::int64_t end = data.indptr[first + count];
+    sparse.entries.reserve(static_cast<std::size_t>(end - begin) + count);
+    sparse.rows.reserve(count);
+    for (std::size_t n = first; n < first + count; ++n) {
+        for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
+            sparse.entries.push_back({data.indices[e], data.values[e]});
+        sparse.entries.push_back({-1, 0.0f});
+    }
+    const SparseEntry *entry = sparse.entries.data();
+    for (std::size_t n = 0; n < count; ++n) {
+        sparse.rows.push_back(entry);
+        while (entry->index != -1)
+            ++entry;
+        ++entry;
+    }
+    return sparse;
+}
+
+// Row n of a CSR input written out dense into `row`: absent components are
+// +0, whose difference with a codebook component c is c itself, so the
+// dense kernels sum the same terms as a walk over the sparse row.
+void densify(CsrRows data, std::size_t n, std::uint32_t dimension, float *row) {
+    std::fill(row, row + dimension, 0.0f);
+    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
+        row[data.indices[e]] = data.values[e];
+}
+
+// Runs the dense search (or the distance table) over blocks of densified
+// CSR rows: each thread densifies its own share a block at a time into its
+// own buffer.
+void search_densified(const Variant &variant, const MapShape &shape,
+                      const float *codebook, CsrRows data,
+                      const BmuResults *results, float *all_distances,
+                      int threads) {
+    constexpr std::size_t block_rows = 64;
+    const std::uint32_t nodes = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    const std::uint32_t lanes = variant.lanes();
+    const std::uint32_t blocks = (nodes + lanes - 1) / lanes;
+    detail::AlignedFloats transposed(static_cast<std::size_t>(blocks) * lanes *
+                                     dimension);
+    detail::transpose_codebook(codebook, nodes, dimension, lanes,
+                               transposed.data());
+    std::vector<float> buffers(block_rows * dimension *
+                               static_cast<std::size_t>(threads));
+    const std::size_t total = data.count;
+    const float *transposed_data = transposed.data();
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(variant, shape, data, results, all_distances, threads, buffers,   \
+               total, transposed_data, nodes, dimension, block_rows)
+    for (int thread = 0; thread < threads; ++thread) {
+        const std::size_t begin = total * thread / threads;
+        const std::size_t end = total * (thread + 1) / threads;
+        float *buffer =
+            buffers.data() + block_rows * dimension * static_cast<std::size_t>(thread);
+        for (std::size_t first = begin; first < end; first += block_rows) {
+            const std::size_t count = std::min(block_rows, end - first);
+            for (std::size_t r = 0; r < count; ++r)
+                densify(data, first + r, dimension,
+                        buffer + r * dimension);
+            detail::DenseBmuJob job =
+                results != nullptr ? outputs_at(*results, first)
+                                   : detail::DenseBmuJob{};
+            job.transposed = transposed_data;
+            job.data = buffer;
+            job.node_count = nodes;
+            job.columns = shape.columns;
+            job.dimension = dimension;
+            if (all_distances != nullptr)
+                variant.distances_dense(
+                    job, 0, static_cast<std::uint32_t>(count),
+                    all_distances + first * nodes);
+            else
+                variant.find_bmus_dense(job, 0,
+                                        static_cast<std::uint32_t>(count));
+        }
+    }
+}
+
+} // namespace
+
+const char *kernel_variant() {
+    return detail::simd_level_name(detail::detected_simd_level());
+}
+
+void find_bmus(const MapShape &shape, const float *codebook, DenseRows data,
+               const BmuResults &results, int threads) {
+    const Variant variant = detail::variant_of(detail::detected_simd_level());
+    for (std::size_t first = 0; first < data.count; first += piece_rows) {
+        const auto count =
+            static_cast<std::uint32_t>(std::min(piece_rows, data.count - first));
+        detail::find_bmus_dense_fast(
+            variant, data.values + first * shape.dimension, codebook,
+            shape.node_count(), shape.columns, shape.dimension, count,
+            outputs_at(results, first), threads);
+    }
+}
+
+void node_distances(const MapShape &shape, const float *codebook,
+                    DenseRows data, float *out, int threads) {
+    const Variant variant = detail::variant_of(detail::detected_simd_level());
+    const std::size_t nodes = shape.node_count();
+    for (std::size_t first = 0; first < data.count; first += piece_rows) {
+        const auto count =
+            static_cast<std::uint32_t>(std::min(piece_rows, data.count - first));
+        detail::find_bmus_dense_fast(
+            variant, data.values + first * shape.dimension, codebook,
+            shape.node_count(), shape.columns, shape.dimension, count,
+            detail::DenseBmuJob{}, threads, out + first * nodes);
+    }
+}
+
+void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
+               const BmuResults &results, int threads) {
+    const Variant variant = detail::variant_of(detail::detected_simd_level());
+    if (results.seconds != nullptr) {
+        // The sparse search rules out nodes that cannot be the BMU, but not
+        // those that cannot come second: runner-ups come from the dense
+        // kernels over densified rows, with the same sums.
+        search_densified(variant, shape, codebook, data, &results, nullptr,
+                         threads);
+        return;
+    }
+    std::vector<std::int32_t> pairs;
+    for (std::size_t first = 0; first < data.count; first += piece_rows) {
+        const std::size_t count = std::min(piece_rows, data.count - first);
+        const SparseRows sparse = sparse_rows_of(data, first, count);
+        pairs.resize(2 * count);
+        detail::find_bmus_sparse_fast(
+            variant, sparse.rows.data(), codebook, shape.columns, shape.rows,
+            shape.dimension, static_cast<std::uint32_t>(count), pairs.data(),
+            threads);
+        const std::int64_t rows_here = static_cast<std::int64_t>(count);
+        const std::uint32_t columns = shape.columns;
+        const std::uint32_t dimension = shape.dimension;
+        const SparseRow *rows = sparse.rows.data();
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(results, pairs, rows_here, first, columns, dimension, rows, codebook)
+        for (std::int64_t n = 0; n < rows_here; ++n) {
+            const auto x = static_cast<std::uint32_t>(pairs[2 * n]);
+            const auto y = static_cast<std::uint32_t>(pairs[2 * n + 1]);
+            const std::size_t at = first + static_cast<std::size_t>(n);
+            results.nodes[at] = static_cast<std::int32_t>(y * columns + x);
+            if (results.distances != nullptr)
+                results.distances[at] = squared_distance_sparse_ref(
+                    codebook, rows, y, x, columns, dimension,
+                    static_cast<std::uint32_t>(n));
+        }
+    }
+}
+
+void node_distances(const MapShape &shape, const float *codebook,
+                    CsrRows data, float *out, int threads) {
+    const Variant variant = detail::variant_of(detail::detected_simd_level());
+    search_densified(variant, shape, codebook, data, nullptr, out, threads);
+}
+
+void find_bmus_ref(const MapShape &shape, const float *codebook,
+                   DenseRows data, const BmuResults &results) {
+    const std::uint32_t nodes = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    for (std::size_t n = 0; n < data.count; ++n) {
+        const float *vector = data.values + n * dimension;
+        float best = std::numeric_limits<float>::infinity();
+        float second = std::numeric_limits<float>::infinity();
+        std::int32_t best_node = -1;
+        std::int32_t second_node = -1;
+        for (std::uint32_t k = 0; k < nodes; ++k) {
+            const float *node = codebook + static_cast<std::size_t>(k) * dimension;
+            float sum = 0.0f;
+            for (std::uint32_t i = 0; i < dimension; ++i) {
+                const float difference = node[i] - vector[i];
+                sum = sum + difference * difference;
+            }
+            // Node 0 takes the first place and the next node that does not
+            // beat the best the second, whatever their distances; later
+            // nodes move up only when strictly nearer.
+            if (best_node < 0 || sum < best) {
+                second = best;
+                second_node = best_node;
+                best = sum;
+                best_node = static_cast<std::int32_t>(k);
+            } else if (second_node < 0 || sum < second) {
+                second = sum;
+                second_node = static_cast<std::int32_t>(k);
+            }
+        }
+        results.nodes[n] = best_node;
+        if (results.distances != nullptr)
+            results.distances[n] = best;
+        if (results.seconds != nullptr) {
+            results.seconds[n] = second_node;
+            results.second_distances[n] = second;
+        }
+    }
+}
+
+} // namespace quorvel

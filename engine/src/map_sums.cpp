@@ -1,0 +1,315 @@
+// Per-node sums in fixed point and the neighbourhood applied node to node:
+// the batch update of the map entry points. Integer sums make the result
+// independent of how rows are split among threads, calls or machines; the
+// neighbourhood is then applied by one thread per node in a fixed order.
+#include "quorvel/map.h"
+
+#include "kernel_support.h"
+#include "map_support.h"
+
+#include <omp.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace quorvel {
+
+std::int32_t choose_exponent(double largest, std::uint64_t rows_in_total) {
+    if (!(largest > 0.0) || !std::isfinite(largest))
+        return 0;
+    // largest < 2^e_value, rows_in_total <= 2^e_rows.
+    int e_value = 0;
+    std::frexp(largest, &e_value);
+    int e_rows = 0;
+    while (e_rows < 64 && (std::uint64_t{1} << e_rows) < rows_in_total)
+        ++e_rows;
+    return 62 - e_value - e_rows;
+}
+
+namespace {
+
+// One thread's share of the sums, merged into the caller's after the
+// parallel region.
+struct Partial {
+    std::vector<std::int64_t> sums;
+    std::vector<std::int64_t> counts;
+    std::int64_t error_sum = 0;
+    std::int64_t error_overflows = 0;
+};
+
+struct Scales {
+    std::vector<double> feature;
+    double error;
+    double error_limit;
+};
+
+Scales scales_of(const MapShape &shape, const NodeSums &sums) {
+    Scales scales;
+    scales.feature.resize(shape.dimension);
+    for (std::uint32_t f = 0; f < shape.dimension; ++f)
+        scales.feature[f] = std::ldexp(1.0, sums.exponents[f]);
+    scales.error = std::ldexp(1.0, sums.error_exponent);
+    const double total =
+        static_cast<double>(sums.rows_in_total == 0 ? 1 : sums.rows_in_total);
+    scales.error_limit = 0x1p62 / total;
+    return scales;
+}
+
+// Runs add(partial, n) for rows [0, count), rows shared among the threads in
+// contiguous blocks, each into its own partial; then adds the partials into
+// `sums`. Integer additions commute, so neither the split nor the order of
+// the merge changes a bit.
+template <class AddRow>
+void accumulate_rows(const MapShape &shape, std::size_t count,
+                     const NodeSums &sums, int threads, AddRow add) {
+    const std::size_t nodes = shape.node_count();
+    const std::size_t cells = nodes * shape.dimension;
+    std::vector<Partial> partials(static_cast<std::size_t>(threads));
+    for (Partial &partial : partials) {
+        partial.sums.assign(cells, 0);
+        partial.counts.assign(nodes, 0);
+    }
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(partials, count, threads, add)
+    for (int thread = 0; thread < threads; ++thread) {
+        const std::size_t begin = count * thread / threads;
+        const std::size_t end = count * (thread + 1) / threads;
+        Partial &partial = partials[static_cast<std::size_t>(thread)];
+        for (std::size_t n = begin; n < end; ++n)
+            add(partial, n);
+    }
+    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(partials, sums, cell_count)
+    for (std::int64_t cell = 0; cell < cell_count; ++cell)
+        for (const Partial &partial : partials)
+            sums.sums[cell] += partial.sums[static_cast<std::size_t>(cell)];
+    for (const Partial &partial : partials) {
+        for (std::size_t k = 0; k < nodes; ++k)
+            sums.counts[k] += partial.counts[k];
+        *sums.error_sum += partial.error_sum;
+        *sums.error_overflows += partial.error_overflows;
+    }
+}
+
+void add_error(Partial &partial, const Scales &scales, float squared) {
+    const double scaled =
+        std::sqrt(static_cast<double>(squared)) * scales.error;
+    if (scaled < scales.error_limit)
+        partial.error_sum += detail::nearest_integer(scaled);
+    else
+        ++partial.error_overflows;
+}
+
+} // namespace
+
+void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
+                const NodeSums &sums, std::int32_t *bmus, int threads) {
+    std::vector<std::int32_t> own_nodes(bmus == nullptr ? data.count : 0);
+    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
+    std::vector<float> distances(data.count);
+    BmuResults results{nodes};
+    results.distances = distances.data();
+    find_bmus(shape, codebook, data, results, threads);
+    const Scales scales = scales_of(shape, sums);
+    const std::uint32_t dimension = shape.dimension;
+    accumulate_rows(shape, data.count, sums, threads,
+                    [&](Partial &partial, std::size_t n) {
+                        const auto k = static_cast<std::size_t>(nodes[n]);
+                        const float *row = data.values + n * dimension;
+                        std::int64_t *sum = partial.sums.data() + k * dimension;
+                        for (std::uint32_t f = 0; f < dimension; ++f)
+                            sum[f] += detail::nearest_integer(
+                                static_cast<double>(row[f]) *
+                                scales.feature[f]);
+                        ++partial.counts[k];
+                        add_error(partial, scales, distances[n]);
+                    });
+}
+
+void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
+                const NodeSums &sums, std::int32_t *bmus, int threads) {
+    std::vector<std::int32_t> own_nodes(bmus == nullptr ? data.count : 0);
+    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
+    std::vector<float> distances(data.count);
+    BmuResults results{nodes};
+    results.distances = distances.data();
+    find_bmus(shape, codebook, data, results, threads);
+    const Scales scales = scales_of(shape, sums);
+    const std::uint32_t dimension = shape.dimension;
+    // Absent components are zero and add nothing; the stored ones add what
+    // the same value adds in a dense row.
+    accumulate_rows(
+        shape, data.count, sums, threads, [&](Partial &partial, std::size_t n) {
+            const auto k = static_cast<std::size_t>(nodes[n]);
+            std::int64_t *sum = partial.sums.data() + k * dimension;
+            for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
+                const auto f = static_cast<std::size_t>(data.indices[e]);
+                sum[f] += detail::nearest_integer(
+                    static_cast<double>(data.values[e]) * scales.feature[f]);
+            }
+            ++partial.counts[k];
+            add_error(partial, scales, distances[n]);
+        });
+}
+
+namespace {
+
+// The sums of the nodes that some row reached, as doubles, in increasing
+// node order: the others add nothing to any numerator or denominator (their
+// terms are exact zeros, and adding +-0 to a sum that starts at +0 changes
+// no bit), so they are left out.
+struct HitNodes {
+    std::vector<std::uint32_t> nodes;
+    std::vector<double> counts;
+    std::vector<double> sums; // nodes.size() x dimension
+};
+
+HitNodes hit_nodes(const MapShape &shape, const std::int64_t *sums,
+                   const std::int64_t *counts, const std::int32_t *exponents) {
+    HitNodes hits;
+    const std::uint32_t dimension = shape.dimension;
+    std::vector<double> unscale(dimension);
+    for (std::uint32_t f = 0; f < dimension; ++f)
+        unscale[f] = std::ldexp(1.0, -exponents[f]);
+    for (std::uint32_t k = 0; k < shape.node_count(); ++k) {
+        if (counts[k] == 0)
+            continue;
+        hits.nodes.push_back(k);
+        hits.counts.push_back(static_cast<double>(counts[k]));
+        // The nearest double to the integer, then an exact power of two.
+        for (std::uint32_t f = 0; f < dimension; ++f)
+            hits.sums.push_back(
+                static_cast<double>(sums[static_cast<std::size_t>(k) *
+                                             dimension +
+                                         f]) *
+                unscale[f]);
+    }
+    return hits;
+}
+
+// The weights of every node offset: (dy + rows - 1, parity of the first
+// node's row, dx + columns - 1).
+class OffsetWeights {
+  public:
+    OffsetWeights(const MapShape &shape, const MapNeighbourhood &hood)
+        : columns_(shape.columns), rows_(shape.rows),
+          width_(2 * static_cast<std::size_t>(shape.columns) - 1),
+          weights_((2 * static_cast<std::size_t>(shape.rows) - 1) * 2 * width_) {
+        const std::int64_t columns = shape.columns, rows = shape.rows;
+        for (std::int64_t dy = -(rows - 1); dy <= rows - 1; ++dy)
+            for (std::uint32_t parity = 0; parity < 2; ++parity)
+                for (std::int64_t dx = -(columns - 1); dx <= columns - 1; ++dx)
+                    weights_[index(dx, dy, parity)] = neighbourhood_value(
+                        hood,
+                        detail::offset_distance_squared(shape, dx, dy, parity));
+    }
+    double of(std::uint32_t j, std::uint32_t k) const {
+        const std::int64_t xj = j % columns_, yj = j / columns_;
+        const std::int64_t xk = k % columns_, yk = k / columns_;
+        return weights_[index(xk - xj, yk - yj,
+                              static_cast<std::uint32_t>(yj & 1))];
+    }
+
+  private:
+    std::size_t index(std::int64_t dx, std::int64_t dy,
+                      std::uint32_t parity) const {
+        return (static_cast<std::size_t>(dy + rows_ - 1) * 2 + parity) * width_ +
+               static_cast<std::size_t>(dx + columns_ - 1);
+    }
+    std::int64_t columns_;
+    std::int64_t rows_;
+    std::size_t width_;
+    std::vector<double> weights_;
+};
+
+// Node j's new vector from its weighted sums: the quotient in double,
+// rounded once to float; without weight, the node keeps its vector.
+void store_mean(float *node, const float *previous, const double *numerator,
+                double denominator, std::uint32_t dimension) {
+    for (std::uint32_t f = 0; f < dimension; ++f)
+        node[f] = denominator == 0.0
+                      ? previous[f]
+                      : static_cast<float>(numerator[f] / denominator);
+}
+
+} // namespace
+
+void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
+                         const std::int64_t *sums, const std::int64_t *counts,
+                         const std::int32_t *exponents, const float *codebook,
+                         float *out, std::uint32_t begin, std::uint32_t end,
+                         int threads) {
+    const HitNodes hits = hit_nodes(shape, sums, counts, exponents);
+    const OffsetWeights weights(shape, hood);
+    const std::uint32_t dimension = shape.dimension;
+    std::vector<double> numerators(static_cast<std::size_t>(threads) *
+                                   dimension);
+    const std::size_t hit_count = hits.nodes.size();
+    const std::int64_t first = begin, last = end;
+#pragma omp parallel num_threads(threads) default(none)                      \
+    shared(hits, weights, numerators, hit_count, first, last, dimension,     \
+               codebook, out)
+    {
+        double *numerator =
+            numerators.data() +
+            static_cast<std::size_t>(omp_get_thread_num()) * dimension;
+#pragma omp for schedule(static)
+        for (std::int64_t index = first; index < last; ++index) {
+            const auto j = static_cast<std::uint32_t>(index);
+            for (std::uint32_t f = 0; f < dimension; ++f)
+                numerator[f] = 0.0;
+            double denominator = 0.0;
+            // Over the reached nodes in increasing order; a zero weight adds
+            // exact zeros and is skipped.
+            for (std::size_t h = 0; h < hit_count; ++h) {
+                const double weight = weights.of(j, hits.nodes[h]);
+                if (weight == 0.0)
+                    continue;
+                denominator = denominator + weight * hits.counts[h];
+                const double *sum = hits.sums.data() + h * dimension;
+                for (std::uint32_t f = 0; f < dimension; ++f)
+                    numerator[f] = numerator[f] + weight * sum[f];
+            }
+            const std::size_t offset = static_cast<std::size_t>(j) * dimension;
+            store_mean(out + offset, codebook + offset, numerator, denominator,
+                       dimension);
+        }
+    }
+}
+
+void apply_neighbourhood_ref(const MapShape &shape,
+                             const MapNeighbourhood &hood,
+                             const std::int64_t *sums,
+                             const std::int64_t *counts,
+                             const std::int32_t *exponents,
+                             const float *codebook, float *out) {
+    const std::uint32_t nodes = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    std::vector<double> numerator(dimension);
+    std::vector<float> result(static_cast<std::size_t>(nodes) * dimension);
+    for (std::uint32_t j = 0; j < nodes; ++j) {
+        double denominator = 0.0;
+        std::fill(numerator.begin(), numerator.end(), 0.0);
+        for (std::uint32_t k = 0; k < nodes; ++k) {
+            const double weight =
+                neighbourhood_value(hood, grid_distance_squared(shape, j, k));
+            denominator =
+                denominator + weight * static_cast<double>(counts[k]);
+            for (std::uint32_t f = 0; f < dimension; ++f)
+                numerator[f] =
+                    numerator[f] +
+                    weight * (static_cast<double>(
+                                  sums[static_cast<std::size_t>(k) * dimension +
+                                       f]) *
+                              std::ldexp(1.0, -exponents[f]));
+        }
+        const std::size_t offset = static_cast<std::size_t>(j) * dimension;
+        store_mean(result.data() + offset, codebook + offset, numerator.data(),
+                   denominator, dimension);
+    }
+    std::copy(result.begin(), result.end(), out);
+}
+
+} // namespace quorvel

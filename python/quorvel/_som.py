@@ -1,0 +1,643 @@
+"""The map estimator."""
+
+from __future__ import annotations
+
+import math
+from numbers import Integral, Real
+
+import numpy as np
+import scipy.sparse as sp
+from sklearn.base import BaseEstimator, ClusterMixin, TransformerMixin, _fit_context
+from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils.validation import check_is_fitted, validate_data
+from tqdm.auto import tqdm
+
+from . import _core
+from ._data import (
+    MapLayout,
+    Rows,
+    csr_for_engine,
+    error_exponent,
+    find_bmus,
+    fixed_point_error,
+    mean_error,
+    node_distances,
+)
+from ._geometry import GRIDS, TOPOLOGIES, are_neighbours
+
+NEIGHBOURHOODS = ("gaussian", "bubble", "cut_gaussian")
+COOLINGS = ("linear", "exponential")
+INITS = ("pca", "random", "sample")
+
+# Nodes per call of the neighbourhood's application: about 2^27 weighted
+# additions, so that a pending Ctrl-C is seen within a fraction of a second.
+_NEIGHBOURHOOD_WORK_PER_CALL = 2**27
+
+
+class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
+    """A self-organizing map trained in batch, exactly.
+
+    Each epoch finds every row's best-matching unit (BMU) under the epoch's
+    starting codebook, then replaces every node by the neighbourhood-weighted
+    mean of all rows. The result is the same bits for every thread count and
+    machine: distances are float32 sums in a fixed order, and the update is
+    computed from per-node sums kept as integers.
+
+    Parameters
+    ----------
+    columns, rows : int, default=10
+        The map's size; node ``k = y * columns + x`` is node ``(x, y)``.
+    epochs : int, default=10
+        Number of batch epochs; 0 keeps the initial codebook.
+    grid : {"hexagonal", "rectangular"}, default="hexagonal"
+        Rectangular: node ``(x, y)`` sits at ``(x, y)``. Hexagonal: odd rows
+        are shifted right by half a cell, node ``(x, y)`` at
+        ``(x + 0.5 * (y mod 2), y * sqrt(3) / 2)``, so that every inner node
+        has six neighbours at distance 1.
+    topology : {"planar", "toroid"}, default="planar"
+        On a toroid, grid distances go the shortest way round both axes; a
+        hexagonal toroid needs an even number of rows.
+    neighbourhood : {"gaussian", "bubble", "cut_gaussian"}, default="gaussian"
+        The weight of a row for a node at grid distance ``d`` from the row's
+        BMU, at width ``sigma``: ``exp(-d**2 / (2 * sigma**2))``; 1 where
+        ``d <= sigma`` else 0; the gaussian where ``d <= sigma`` else 0.
+    sigma_start : float, default=None
+        Width of the first epoch; None takes ``max(columns, rows) / 2`` (at
+        least 1).
+    sigma_end : float, default=None
+        Width of the last epoch; None takes 1.0 (or ``sigma_start`` when that
+        is smaller).
+    cooling : {"linear", "exponential"}, default="linear"
+        Width of epoch ``e`` of ``E``: ``s0 + (s1 - s0) * e / (E - 1)``, or
+        ``s0 * (s1 / s0) ** (e / (E - 1))``; a single epoch takes ``s0``.
+    init : {"pca", "random", "sample"} or array-like, default="pca"
+        Initial codebook: nodes spread over the plane of the data's first two
+        principal components (deterministic; the map's longer side follows the
+        first component, nodes spanning two standard deviations either side of
+        the mean); uniform values within each feature's range; rows of ``X``
+        drawn without replacement (with replacement when the map has more
+        nodes than ``X`` rows); or an array of shape
+        ``(rows, columns, n_features)`` or ``(rows * columns, n_features)``.
+    random_state : int, RandomState instance or None, default=None
+        Seeds "random" and "sample".
+    n_jobs : int, default=None
+        Threads of each engine call; None or -1 all cores (the OpenMP
+        runtime's default), -2 all but one, and so on. The results do not
+        depend on it, and OpenMP's settings for the rest of the process are
+        left alone.
+    verbose : bool, default=False
+        Show a progress bar over the epochs with the current quantization
+        error.
+
+    Attributes
+    ----------
+    codebook_ : ndarray of shape (rows, columns, n_features), float32
+        The trained map.
+    umatrix_ : ndarray of shape (rows, columns), float32
+        Mean Euclidean distance from each node's vector to those of its
+        neighbours (the other nodes within grid distance 1.5: 8 on a
+        rectangular grid, 6 on a hexagonal one, wrapping on a toroid).
+    labels_ : ndarray of shape (n_samples,), int64
+        BMU node index of every training row under the final codebook. Not
+        set after an interrupted fit.
+    quantization_error_, topographic_error_ : float
+        Of the training data under the final codebook.
+    history_ : dict of ndarray
+        One entry per completed epoch: ``"sigma"``, the width it used, and
+        ``"quantization_error"``, the quantization error of the training data
+        under the codebook right after it.
+    n_iter_ : int
+        Epochs completed.
+    n_features_in_ : int
+        Features seen in fit.
+    feature_names_in_ : ndarray of str
+        Column names, when fitted on a DataFrame with string column names.
+
+    Notes
+    -----
+    The distance of a row to a node is the float32 sum of the squared
+    component differences in increasing feature order (no fused
+    multiply-add); ties go to the lowest node index. The update sums every
+    feature of the rows of each BMU as 64-bit integers, at a power-of-two
+    scale chosen per feature from its largest magnitude and the row count, so
+    that no row's contribution is lost at double precision and the sums do
+    not depend on the order of the rows. The neighbourhood is then applied in
+    double precision node to node in a fixed order, and each mean rounded once
+    to float32. A node whose total weight is 0 keeps its vector.
+
+    The quantization error is the mean Euclidean distance of each row to its
+    BMU's vector; the topographic error the share of rows whose best and
+    second-best nodes are not neighbours.
+
+    Sparse input trains through the engine's sparse kernels without being
+    densified, with the same bits as the dense input of the same values.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from quorvel import SOM
+    >>> X = np.random.default_rng(0).normal(size=(500, 4))
+    >>> som = SOM(8, 6, grid="rectangular", epochs=8).fit(X)
+    >>> som.predict(X[:3]).shape
+    (3,)
+    >>> bool(som.quantization_error(X) < 1.5)
+    True
+    """
+
+    _parameter_constraints: dict = {
+        "columns": [Interval(Integral, 1, None, closed="left")],
+        "rows": [Interval(Integral, 1, None, closed="left")],
+        "epochs": [Interval(Integral, 0, None, closed="left")],
+        "grid": [StrOptions(set(GRIDS))],
+        "topology": [StrOptions(set(TOPOLOGIES))],
+        "neighbourhood": [StrOptions(set(NEIGHBOURHOODS))],
+        "sigma_start": [Interval(Real, 0, None, closed="neither"), None],
+        "sigma_end": [Interval(Real, 0, None, closed="neither"), None],
+        "cooling": [StrOptions(set(COOLINGS))],
+        "init": [StrOptions(set(INITS)), "array-like"],
+        "random_state": ["random_state"],
+        "n_jobs": [Integral, None],
+        "verbose": ["verbose"],
+    }
+
+    def __init__(
+        self,
+        columns: int = 10,
+        rows: int = 10,
+        *,
+        epochs: int = 10,
+        grid: str = "hexagonal",
+        topology: str = "planar",
+        neighbourhood: str = "gaussian",
+        sigma_start: float | None = None,
+        sigma_end: float | None = None,
+        cooling: str = "linear",
+        init: str | np.ndarray = "pca",
+        random_state: int | np.random.RandomState | None = None,
+        n_jobs: int | None = None,
+        verbose: bool = False,
+    ) -> None:
+        self.columns = columns
+        self.rows = rows
+        self.epochs = epochs
+        self.grid = grid
+        self.topology = topology
+        self.neighbourhood = neighbourhood
+        self.sigma_start = sigma_start
+        self.sigma_end = sigma_end
+        self.cooling = cooling
+        self.init = init
+        self.random_state = random_state
+        self.n_jobs = n_jobs
+        self.verbose = verbose
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = True
+        return tags
+
+    # ------------------------------------------------------------------
+    # Parameters
+
+    def _layout(self) -> MapLayout:
+        if self.grid == "hexagonal" and self.topology == "toroid" and self.rows % 2:
+            raise ValueError(
+                f"A hexagonal toroid needs an even number of rows, so that the "
+                f"half-cell shift of odd rows continues across the seam; got "
+                f"rows={self.rows}."
+            )
+        if self.columns * self.rows > 2**31 - 1:
+            raise ValueError(
+                f"The map has {self.columns * self.rows} nodes; at most "
+                f"{2**31 - 1} are supported."
+            )
+        return MapLayout(int(self.columns), int(self.rows), self.grid, self.topology)
+
+    def _sigmas(self) -> np.ndarray:
+        """The width of every epoch."""
+        for name in ("sigma_start", "sigma_end"):
+            value = getattr(self, name)
+            if value is not None and not math.isfinite(value):
+                raise ValueError(
+                    f"The {name!r} parameter of SOM must be a finite positive "
+                    f"number or None. Got {value!r} instead."
+                )
+        start = (
+            max(1.0, max(self.columns, self.rows) / 2.0)
+            if self.sigma_start is None
+            else float(self.sigma_start)
+        )
+        end = min(1.0, start) if self.sigma_end is None else float(self.sigma_end)
+        epochs = int(self.epochs)
+        if epochs <= 1:
+            return np.full(epochs, start)
+        fraction = np.arange(epochs) / (epochs - 1)
+        if self.cooling == "linear":
+            return start + (end - start) * fraction
+        return start * (end / start) ** fraction
+
+    def _threads(self) -> int:
+        available = _core.max_threads()
+        if self.n_jobs is None:
+            return available
+        n_jobs = int(self.n_jobs)
+        if n_jobs == 0:
+            raise ValueError(
+                "The 'n_jobs' parameter of SOM must be None, a positive number "
+                "of threads or a negative count from all cores (-1: all). "
+                "Got 0 instead."
+            )
+        return n_jobs if n_jobs > 0 else max(1, available + 1 + n_jobs)
+
+    # ------------------------------------------------------------------
+    # Input
+
+    def _rows(self, X, *, reset: bool) -> Rows:
+        X = validate_data(
+            self,
+            X,
+            reset=reset,
+            accept_sparse="csr",
+            dtype=np.float32,
+            order="C",
+            ensure_all_finite=False,
+        )
+        if sp.issparse(X):
+            X = csr_for_engine(X)
+            _check_finite(X.data, sparse=X)
+            return Rows(csr=X)
+        _check_finite(X)
+        return Rows(dense=X)
+
+    # ------------------------------------------------------------------
+    # Training
+
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit(self, X, y=None) -> SOM:
+        """Train the map on ``X``.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+            Training rows. Any real dtype (converted once to float32), lists,
+            DataFrames, and every scipy.sparse format.
+        y : None
+            Ignored.
+
+        Returns
+        -------
+        self : SOM
+            The fitted estimator.
+        """
+        before = dict(self.__dict__)
+        try:
+            interrupted = self._fit(X)
+        except BaseException:
+            # A failed fit leaves a fitted estimator as it was.
+            self.__dict__.clear()
+            self.__dict__.update(before)
+            raise
+        if interrupted:
+            raise KeyboardInterrupt(
+                f"SOM.fit interrupted after {self.n_iter_} of {self.epochs} "
+                f"epochs; the estimator keeps the codebook they made"
+            )
+        return self
+
+    def _fit(self, X) -> bool:
+        """Trains; returns whether Ctrl-C stopped it between or inside
+        epochs, after setting the state of the completed ones."""
+        layout = self._layout()
+        sigmas = self._sigmas()
+        threads = self._threads()
+        rows = self._rows(X, reset=True)
+        codebook = self._initial_codebook(rows, layout)
+        training = _Training(rows, layout, self.neighbourhood, threads, codebook)
+        try:
+            with tqdm(
+                total=len(sigmas), disable=not self.verbose, desc="SOM", unit="epoch"
+            ) as bar:
+                for sigma in sigmas:
+                    training.epoch(float(sigma))
+                    bar.update(1)
+                    if training.errors:
+                        bar.set_postfix(qe=f"{training.errors[-1]:.6g}")
+            final = training.final_pass()
+        except KeyboardInterrupt:
+            self._set_fitted(layout, training, None)
+            return True
+        self._set_fitted(layout, training, final)
+        return False
+
+    def _set_fitted(self, layout, training, final) -> None:
+        n_features = training.rows.n_features
+        codebook = training.codebook
+        for name in ("labels_", "quantization_error_", "topographic_error_"):
+            self.__dict__.pop(name, None)
+        errors = list(training.errors)
+        if final is not None:
+            labels, error, topographic = final
+            errors.append(error)
+            self.labels_ = labels.astype(np.int64)
+            self.quantization_error_ = error
+            self.topographic_error_ = topographic
+        epochs_done = len(training.sigmas)
+        self.codebook_ = codebook.reshape(layout.rows, layout.columns, n_features)
+        self.umatrix_ = _umatrix(codebook, layout, training.threads)
+        self.history_ = {
+            "sigma": np.asarray(training.sigmas, dtype=np.float64),
+            "quantization_error": np.asarray(errors[:epochs_done], dtype=np.float64),
+        }
+        self.n_iter_ = epochs_done
+
+    def _initial_codebook(self, rows: Rows, layout: MapLayout) -> np.ndarray:
+        n_nodes, n_features = layout.n_nodes, rows.n_features
+        init = self.init
+        if isinstance(init, str):
+            if init == "pca":
+                codebook = _pca_codebook(rows, layout)
+            elif init == "random":
+                codebook = _random_codebook(rows, layout, check_random_state(self.random_state))
+            else:
+                rng = check_random_state(self.random_state)
+                index = rng.choice(rows.n_rows, n_nodes, replace=rows.n_rows < n_nodes)
+                codebook = rows.take(index)
+            return np.ascontiguousarray(codebook, dtype=np.float32)
+        array = np.asarray(init)
+        if array.shape not in ((layout.rows, layout.columns, n_features), (n_nodes, n_features)):
+            raise ValueError(
+                f"The 'init' array must have shape (rows, columns, n_features) = "
+                f"{(layout.rows, layout.columns, n_features)} or (rows * columns, "
+                f"n_features) = {(n_nodes, n_features)}; got {array.shape}."
+            )
+        if not np.issubdtype(array.dtype, np.number) or np.iscomplexobj(array):
+            raise ValueError(f"The 'init' array must hold real numbers; got dtype {array.dtype}.")
+        codebook = np.array(array.reshape(n_nodes, n_features), dtype=np.float32, order="C")
+        _check_finite(codebook, name="init")
+        return codebook
+
+    # ------------------------------------------------------------------
+    # Using the map
+
+    def _fitted_rows(self, X) -> tuple[Rows, np.ndarray, MapLayout]:
+        check_is_fitted(self, "codebook_")
+        rows = self._rows(X, reset=False)
+        layout = self._layout()
+        codebook = self.codebook_.reshape(layout.n_nodes, -1)
+        return rows, codebook, layout
+
+    def predict(self, X) -> np.ndarray:
+        """BMU node index ``y * columns + x`` of every row.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+
+        Returns
+        -------
+        labels : ndarray of shape (n_samples,), int64
+        """
+        rows, codebook, layout = self._fitted_rows(X)
+        nodes, _, _, _ = find_bmus(rows, codebook, layout, self._threads())
+        return nodes.astype(np.int64)
+
+    def transform(self, X) -> np.ndarray:
+        """Euclidean distance of every row to every node.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+
+        Returns
+        -------
+        distances : ndarray of shape (n_samples, rows * columns), float64
+            The square roots of the float32 squared distances that the BMU
+            search compares.
+        """
+        rows, codebook, layout = self._fitted_rows(X)
+        return node_distances(rows, codebook, layout, self._threads())
+
+    def quantization_error(self, X) -> float:
+        """Mean Euclidean distance of each row to its BMU's vector.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+
+        Returns
+        -------
+        error : float
+        """
+        rows, codebook, layout = self._fitted_rows(X)
+        _, distances, _, _ = find_bmus(rows, codebook, layout, self._threads())
+        exponent = error_exponent(rows.max_abs(), codebook, rows.n_rows)
+        total, overflows = fixed_point_error(distances, exponent, rows.n_rows)
+        return mean_error(total, overflows, exponent, rows.n_rows)
+
+    def topographic_error(self, X) -> float:
+        """Share of rows whose best and second-best nodes are not neighbours
+        (distinct nodes within grid distance 1.5); 0 on a map of one node.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+
+        Returns
+        -------
+        error : float
+        """
+        rows, codebook, layout = self._fitted_rows(X)
+        nodes, _, second, _ = find_bmus(rows, codebook, layout, self._threads(), seconds=True)
+        return _topographic_error(nodes, second, layout)
+
+    def score(self, X, y=None) -> float:
+        """Minus the quantization error of ``X`` (higher is better).
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+        y : None
+            Ignored.
+
+        Returns
+        -------
+        score : float
+        """
+        return -self.quantization_error(X)
+
+    def save(self, path) -> None:
+        """Write the fitted map to ``path`` as a .npz file (see
+        :func:`quorvel.load`)."""
+        from ._io import save
+
+        save(self, path)
+
+
+class _Training:
+    """The epochs of one fit over rows that stay in memory; the state after
+    the last completed epoch is always at hand, for an interrupted fit."""
+
+    def __init__(
+        self, rows: Rows, layout: MapLayout, neighbourhood: str, threads: int,
+        codebook: np.ndarray,
+    ) -> None:  # fmt: skip
+        self.rows = rows
+        self.layout = layout
+        self.neighbourhood = neighbourhood
+        self.threads = threads
+        self.max_abs = rows.max_abs()
+        self.exponents = np.array(
+            [_core.choose_exponent(float(m), max(1, rows.n_rows)) for m in self.max_abs],
+            dtype=np.int32,
+        )
+        self.sigmas: list[float] = []
+        # errors[e]: quantization error under the codebook after epoch e,
+        # measured by the search of the epoch after it.
+        self.errors: list[float] = []
+        # The codebook after the last completed epoch.
+        self.codebook = codebook
+
+    def epoch(self, sigma: float) -> None:
+        codebook = self.codebook
+        layout, rows = self.layout, self.rows
+        n_nodes, n_features = layout.n_nodes, rows.n_features
+        sums = np.zeros((n_nodes, n_features), dtype=np.int64)
+        counts = np.zeros(n_nodes, dtype=np.int64)
+        totals = np.zeros(2, dtype=np.int64)
+        exponent = error_exponent(self.max_abs, codebook, rows.n_rows)
+        call = _core.accumulate_csr if rows.is_sparse else _core.accumulate
+        for _, _, arrays in rows.chunks(n_nodes):
+            call(
+                codebook, layout.columns, layout.rows, *arrays, self.exponents,
+                exponent, rows.n_rows, sums, counts, totals, None, self.threads,
+            )  # fmt: skip
+        if self.sigmas:
+            self.errors.append(
+                mean_error(int(totals[0]), int(totals[1]), exponent, rows.n_rows)
+            )
+        new = np.empty_like(codebook)
+        step = max(1, _NEIGHBOURHOOD_WORK_PER_CALL // max(1, n_nodes * (n_features + 1)))
+        for begin in range(0, n_nodes, step):
+            _core.apply_neighbourhood(
+                codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+                self.neighbourhood, sigma, sums, counts, self.exponents, new,
+                begin, min(n_nodes, begin + step), self.threads,
+            )  # fmt: skip
+        self.sigmas.append(sigma)
+        self.codebook = new
+
+    def final_pass(self):
+        """Labels, quantization and topographic error under the final
+        codebook."""
+        codebook = self.codebook
+        rows, layout = self.rows, self.layout
+        nodes, distances, second, _ = find_bmus(
+            rows, codebook, layout, self.threads, seconds=True
+        )
+        exponent = error_exponent(self.max_abs, codebook, rows.n_rows)
+        total, overflows = fixed_point_error(distances, exponent, rows.n_rows)
+        error = mean_error(total, overflows, exponent, rows.n_rows)
+        return nodes, error, _topographic_error(nodes, second, layout)
+
+
+def _check_finite(values: np.ndarray, *, sparse=None, name: str = "X") -> None:
+    """ValueError naming the count and the first position of NaN or infinite
+    values (a float64 beyond float32's range has become infinite)."""
+    step = 1 << 20
+    flat = values.reshape(-1)
+    bad = 0
+    first = None
+    for begin in range(0, flat.size, step):
+        mask = ~np.isfinite(flat[begin : begin + step])
+        count = int(np.count_nonzero(mask))
+        if count and first is None:
+            first = begin + int(np.argmax(mask))
+        bad += count
+    if not bad:
+        return
+    if sparse is not None:
+        row = int(np.searchsorted(sparse.indptr, first, side="right") - 1)
+        where = f"row {row}, column {int(sparse.indices[first])}"
+    elif values.ndim == 2:
+        row, column = divmod(first, values.shape[1])
+        where = f"row {row}, column {column}"
+    else:
+        where = f"position {first}"
+    raise ValueError(
+        f"{name} contains {bad} NaN or infinite value{'s' if bad > 1 else ''} "
+        f"(values beyond float32's range become infinite); the first is at {where}."
+    )
+
+
+def _topographic_error(nodes: np.ndarray, second: np.ndarray, layout: MapLayout) -> float:
+    if nodes.size == 0:
+        return float("nan")
+    if layout.n_nodes == 1:
+        return 0.0
+    neighbours = are_neighbours(
+        layout.columns, layout.rows, layout.grid, layout.topology, nodes, second
+    )
+    return float(np.count_nonzero(~neighbours)) / nodes.size
+
+
+def _umatrix(codebook: np.ndarray, layout: MapLayout, threads: int) -> np.ndarray:
+    out = np.empty(layout.n_nodes, dtype=np.float32)
+    _core.umatrix(codebook, layout.columns, layout.rows, layout.grid, layout.topology, out, threads)
+    return out.reshape(layout.rows, layout.columns)
+
+
+def _pca_codebook(rows: Rows, layout: MapLayout) -> np.ndarray:
+    """Nodes on the plane of the first two principal components, in float64:
+    two standard deviations either side of the mean along each, the map's
+    longer side along the first. Each component's sign makes its largest
+    entry positive, so the result is a function of the data alone."""
+    mean, covariance = _mean_and_covariance(rows)
+    n_features = rows.n_features
+    values, vectors = np.linalg.eigh(covariance)
+    order = np.argsort(values, kind="stable")[::-1]
+    components = []
+    for i in order[:2]:
+        vector = vectors[:, i]
+        vector = vector * (1.0 if vector[np.argmax(np.abs(vector))] >= 0 else -1.0)
+        components.append(vector * 2.0 * math.sqrt(max(values[i], 0.0)))
+    while len(components) < 2:
+        components.append(np.zeros(n_features))
+
+    def spread(count: int) -> np.ndarray:
+        return np.linspace(-1.0, 1.0, count) if count > 1 else np.zeros(1)
+
+    y, x = np.divmod(np.arange(layout.n_nodes), layout.columns)
+    along_x, along_y = spread(layout.columns)[x], spread(layout.rows)[y]
+    first, second = (along_x, along_y) if layout.columns >= layout.rows else (along_y, along_x)
+    return mean + first[:, None] * components[0] + second[:, None] * components[1]
+
+
+def _mean_and_covariance(rows: Rows) -> tuple[np.ndarray, np.ndarray]:
+    """Mean and covariance of the rows in float64, chunk by chunk (never a
+    float64 copy of all of them)."""
+    n = rows.n_rows
+    if rows.is_sparse:
+        X = rows.csr
+        mean = np.asarray(X.mean(axis=0), dtype=np.float64).ravel()
+        gram = np.asarray((X.T @ X).toarray(), dtype=np.float64) / n
+        return mean, gram - np.outer(mean, mean)
+    mean = rows.dense.mean(axis=0, dtype=np.float64)
+    covariance = np.zeros((rows.n_features, rows.n_features))
+    step = 1 << 16
+    for begin in range(0, n, step):
+        centred = rows.dense[begin : begin + step].astype(np.float64) - mean
+        covariance += centred.T @ centred
+    return mean, covariance / n
+
+
+def _random_codebook(rows: Rows, layout: MapLayout, rng: np.random.RandomState) -> np.ndarray:
+    """Uniform values within each feature's range."""
+    if rows.is_sparse:
+        low = np.asarray(rows.csr.min(axis=0).todense(), dtype=np.float64).ravel()
+        high = np.asarray(rows.csr.max(axis=0).todense(), dtype=np.float64).ravel()
+    else:
+        low = rows.dense.min(axis=0).astype(np.float64)
+        high = rows.dense.max(axis=0).astype(np.float64)
+    return rng.uniform(low, high, size=(layout.n_nodes, rows.n_features))
+

@@ -70,6 +70,33 @@ class Rows:
             np.ascontiguousarray(indptr[begin : end + 1] - first, dtype=np.int64),
         )
 
+    def accumulate(
+        self, codebook: np.ndarray, layout: MapLayout, exponents: np.ndarray,
+        error_exponent: int, threads: int,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:  # fmt: skip
+        """The per-node sums, counts and the fixed-point distance total and
+        overflow count of all rows (see the engine's NodeSums)."""
+        n_nodes = layout.n_nodes
+        sums = np.zeros((n_nodes, self.n_features), dtype=np.int64)
+        counts = np.zeros(n_nodes, dtype=np.int64)
+        totals = np.zeros(2, dtype=np.int64)
+        call = _core.accumulate_csr if self.is_sparse else _core.accumulate
+        for _, _, arrays in self.chunks(n_nodes):
+            call(
+                codebook, layout.columns, layout.rows, *arrays, exponents,
+                error_exponent, self.n_rows, sums, counts, totals, None, threads,
+            )  # fmt: skip
+        return sums, counts, totals
+
+    def find_bmus(self, codebook: np.ndarray, layout: MapLayout, threads: int,
+                  seconds: bool = False):  # fmt: skip
+        """See :func:`find_bmus`."""
+        return find_bmus(self, codebook, layout, threads, seconds)
+
+    def node_distances(self, codebook: np.ndarray, layout: MapLayout, threads: int):
+        """See :func:`node_distances`."""
+        return node_distances(self, codebook, layout, threads)
+
     def max_abs(self) -> np.ndarray:
         """The largest magnitude of every feature, float64."""
         if self.n_rows == 0:
@@ -78,11 +105,20 @@ class Rows:
             return np.abs(self.dense).max(axis=0).astype(np.float64)
         return np.asarray(abs(self.csr).max(axis=0).todense()).ravel().astype(np.float64)
 
-    def take(self, index: np.ndarray) -> np.ndarray:
-        """The rows at ``index`` as a dense float32 array."""
+    def take(self, index: np.ndarray):
+        """The rows at ``index``: a float32 array, or CSR for sparse rows."""
         if self.dense is not None:
             return self.dense[index]
-        return np.asarray(self.csr[index].toarray(), dtype=np.float32)
+        return self.csr[index]
+
+    def min_max(self) -> tuple[np.ndarray, np.ndarray]:
+        """Each feature's least and largest value, float64."""
+        if self.dense is not None:
+            return (self.dense.min(axis=0).astype(np.float64),
+                    self.dense.max(axis=0).astype(np.float64))  # fmt: skip
+        low = np.asarray(self.csr.min(axis=0).todense(), dtype=np.float64).ravel()
+        high = np.asarray(self.csr.max(axis=0).todense(), dtype=np.float64).ravel()
+        return low, high
 
 
 def csr_for_engine(X) -> sp.csr_matrix:

@@ -19,10 +19,8 @@ from ._data import (
     Rows,
     csr_for_engine,
     error_exponent,
-    find_bmus,
     fixed_point_error,
     mean_error,
-    node_distances,
 )
 from ._geometry import GRIDS, TOPOLOGIES, are_neighbours
 
@@ -73,9 +71,10 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         ``s0 * (s1 / s0) ** (e / (E - 1))``; a single epoch takes ``s0``.
     init : {"pca", "random", "sample"} or array-like, default="pca"
         Initial codebook: nodes spread over the plane of the data's first two
-        principal components (deterministic; the map's longer side follows the
-        first component, nodes spanning two standard deviations either side of
-        the mean); uniform values within each feature's range; rows of ``X``
+        principal components (deterministic: computed in float64 from at most
+        16,384 rows evenly spaced through ``X``; the map's longer side follows
+        the first component, nodes spanning two standard deviations either
+        side of the mean); uniform values within each feature's range; rows of ``X``
         drawn without replacement (with replacement when the map has more
         nodes than ``X`` rows); or an array of shape
         ``(rows, columns, n_features)`` or ``(rows * columns, n_features)``.
@@ -362,7 +361,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             else:
                 rng = check_random_state(self.random_state)
                 index = rng.choice(rows.n_rows, n_nodes, replace=rows.n_rows < n_nodes)
-                codebook = rows.take(index)
+                codebook = _dense(rows.take(index))
             return np.ascontiguousarray(codebook, dtype=np.float32)
         array = np.asarray(init)
         if array.shape not in ((layout.rows, layout.columns, n_features), (n_nodes, n_features)):
@@ -399,7 +398,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         labels : ndarray of shape (n_samples,), int64
         """
         rows, codebook, layout = self._fitted_rows(X)
-        nodes, _, _, _ = find_bmus(rows, codebook, layout, self._threads())
+        nodes, _, _, _ = rows.find_bmus(codebook, layout, self._threads())
         return nodes.astype(np.int64)
 
     def transform(self, X) -> np.ndarray:
@@ -416,7 +415,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             search compares.
         """
         rows, codebook, layout = self._fitted_rows(X)
-        return node_distances(rows, codebook, layout, self._threads())
+        return rows.node_distances(codebook, layout, self._threads())
 
     def quantization_error(self, X) -> float:
         """Mean Euclidean distance of each row to its BMU's vector.
@@ -430,7 +429,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         error : float
         """
         rows, codebook, layout = self._fitted_rows(X)
-        _, distances, _, _ = find_bmus(rows, codebook, layout, self._threads())
+        _, distances, _, _ = rows.find_bmus(codebook, layout, self._threads())
         exponent = error_exponent(rows.max_abs(), codebook, rows.n_rows)
         total, overflows = fixed_point_error(distances, exponent, rows.n_rows)
         return mean_error(total, overflows, exponent, rows.n_rows)
@@ -448,7 +447,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         error : float
         """
         rows, codebook, layout = self._fitted_rows(X)
-        nodes, _, second, _ = find_bmus(rows, codebook, layout, self._threads(), seconds=True)
+        nodes, _, second, _ = rows.find_bmus(codebook, layout, self._threads(), seconds=True)
         return _topographic_error(nodes, second, layout)
 
     def score(self, X, y=None) -> float:
@@ -502,16 +501,10 @@ class _Training:
         codebook = self.codebook
         layout, rows = self.layout, self.rows
         n_nodes, n_features = layout.n_nodes, rows.n_features
-        sums = np.zeros((n_nodes, n_features), dtype=np.int64)
-        counts = np.zeros(n_nodes, dtype=np.int64)
-        totals = np.zeros(2, dtype=np.int64)
         exponent = error_exponent(self.max_abs, codebook, rows.n_rows)
-        call = _core.accumulate_csr if rows.is_sparse else _core.accumulate
-        for _, _, arrays in rows.chunks(n_nodes):
-            call(
-                codebook, layout.columns, layout.rows, *arrays, self.exponents,
-                exponent, rows.n_rows, sums, counts, totals, None, self.threads,
-            )  # fmt: skip
+        sums, counts, totals = rows.accumulate(
+            codebook, layout, self.exponents, exponent, self.threads
+        )
         if self.sigmas:
             self.errors.append(
                 mean_error(int(totals[0]), int(totals[1]), exponent, rows.n_rows)
@@ -532,9 +525,7 @@ class _Training:
         codebook."""
         codebook = self.codebook
         rows, layout = self.rows, self.layout
-        nodes, distances, second, _ = find_bmus(
-            rows, codebook, layout, self.threads, seconds=True
-        )
+        nodes, distances, second, _ = rows.find_bmus(codebook, layout, self.threads, seconds=True)
         exponent = error_exponent(self.max_abs, codebook, rows.n_rows)
         total, overflows = fixed_point_error(distances, exponent, rows.n_rows)
         error = mean_error(total, overflows, exponent, rows.n_rows)
@@ -613,31 +604,41 @@ def _pca_codebook(rows: Rows, layout: MapLayout) -> np.ndarray:
     return mean + first[:, None] * components[0] + second[:, None] * components[1]
 
 
+# The principal components come from at most this many rows, evenly spaced
+# through the data by index: enough for two directions, and the same rows
+# however the data are split into chunks or partitions.
+PCA_ROWS = 16384
+
+
+def pca_rows(n_rows: int) -> np.ndarray:
+    """Indices of the rows that the "pca" initialisation reads."""
+    count = min(n_rows, PCA_ROWS)
+    return (np.arange(count, dtype=np.int64) * n_rows) // count
+
+
 def _mean_and_covariance(rows: Rows) -> tuple[np.ndarray, np.ndarray]:
-    """Mean and covariance of the rows in float64, chunk by chunk (never a
-    float64 copy of all of them)."""
-    n = rows.n_rows
-    if rows.is_sparse:
-        X = rows.csr
-        mean = np.asarray(X.mean(axis=0), dtype=np.float64).ravel()
-        gram = np.asarray((X.T @ X).toarray(), dtype=np.float64) / n
+    """Mean and covariance, in float64, of the rows that pca_rows picks."""
+    return mean_and_covariance(rows.take(pca_rows(rows.n_rows)))
+
+
+def mean_and_covariance(subset) -> tuple[np.ndarray, np.ndarray]:
+    """Mean and covariance of a float32 array or CSR matrix, in float64."""
+    n = subset.shape[0]
+    if sp.issparse(subset):
+        mean = np.asarray(subset.mean(axis=0), dtype=np.float64).ravel()
+        gram = np.asarray((subset.T @ subset).toarray(), dtype=np.float64) / n
         return mean, gram - np.outer(mean, mean)
-    mean = rows.dense.mean(axis=0, dtype=np.float64)
-    covariance = np.zeros((rows.n_features, rows.n_features))
-    step = 1 << 16
-    for begin in range(0, n, step):
-        centred = rows.dense[begin : begin + step].astype(np.float64) - mean
-        covariance += centred.T @ centred
-    return mean, covariance / n
+    centred = subset.astype(np.float64)
+    mean = centred.mean(axis=0)
+    centred -= mean
+    return mean, (centred.T @ centred) / n
+
+
+def _dense(rows) -> np.ndarray:
+    return np.asarray(rows.toarray() if sp.issparse(rows) else rows, dtype=np.float32)
 
 
 def _random_codebook(rows: Rows, layout: MapLayout, rng: np.random.RandomState) -> np.ndarray:
     """Uniform values within each feature's range."""
-    if rows.is_sparse:
-        low = np.asarray(rows.csr.min(axis=0).todense(), dtype=np.float64).ravel()
-        high = np.asarray(rows.csr.max(axis=0).todense(), dtype=np.float64).ravel()
-    else:
-        low = rows.dense.min(axis=0).astype(np.float64)
-        high = rows.dense.max(axis=0).astype(np.float64)
+    low, high = rows.min_max()
     return rng.uniform(low, high, size=(layout.n_nodes, rows.n_features))
-

@@ -42,8 +42,14 @@ PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check --quiet
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
 
+# The test tools, the package's dependencies and its extras (pictures,
+# Parquet, Dask), and nanobind and scikit-build-core for the CMake build of
+# the sanitizer pass.
+TEST_PACKAGES := numpy scipy scikit-learn tqdm pandas pytest hypothesis \
+	matplotlib pyarrow "dask[array]" distributed zarr nanobind scikit-build-core
+
 python-install: system-deps $(VENV_PYTHON)
-	$(PIP) install numpy pytest hypothesis
+	$(PIP) install $(TEST_PACKAGES)
 	$(PIP) install .
 
 # Passive waiting keeps idle OpenMP threads from spinning between the many
@@ -65,7 +71,8 @@ SANITIZER_RUNTIMES := $(shell $(CXX) -print-file-name=libasan.so):$(shell \
 SANITIZE_ENV := LD_PRELOAD=$(SANITIZER_RUNTIMES) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONPATH=$(SANITIZE_BUILD)/binding QUORVEL_HYPOTHESIS_SCALE=0.25 \
+	PYTHONPATH=$(SANITIZE_BUILD)/binding:$(SANITIZE_BUILD)/python \
+	QUORVEL_HYPOTHESIS_SCALE=0.25 \
 	QUORVEL_LEAK_CALLS=200
 
 test-sanitize: test-cpp-sanitize test-python-sanitize
@@ -75,9 +82,11 @@ test-python-sanitize: python-install
 		-DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_WERROR=ON -DQUORVEL_SANITIZE=ON \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$(abspath $(VENV_PYTHON)) >/dev/null
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target _quorvel_wrap
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target _quorvel_wrap _core
 	$(SANITIZE_ENV) $(VENV_PYTHON) -c 'import _quorvel_wrap, sys; \
-		sys.exit("$(SANITIZE_BUILD)/" not in _quorvel_wrap.__file__)'
+		from quorvel import _core; \
+		sys.exit(any("$(SANITIZE_BUILD)/" not in m.__file__ \
+			for m in (_quorvel_wrap, _core)))'
 	$(SANITIZE_ENV) $(VENV_PYTHON) -m pytest -p no:cacheprovider \
 		--hypothesis-show-statistics
 

@@ -1,0 +1,540 @@
+// The map entry points of the package: searches with runner-ups against the
+// one-node-at-a-time oracle for every instruction-set variant, CSR input
+// against dense, per-node sums against a plain loop and across splits and
+// thread counts, the neighbourhood against its all-pairs oracle, and the
+// grid geometry against positions computed here.
+#include "kernel_support.h"
+#include "kernels.h"
+#include "quorvel/map.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using quorvel::BmuResults;
+using quorvel::CsrRows;
+using quorvel::DenseRows;
+using quorvel::Grid;
+using quorvel::MapNeighbourhood;
+using quorvel::MapShape;
+using quorvel::NeighbourhoodKind;
+using quorvel::Topology;
+using quorvel::detail::SimdLevel;
+using quorvel_test::bits_of;
+
+const SimdLevel all_levels[] = {SimdLevel::portable, SimdLevel::avx2,
+                                SimdLevel::avx512};
+
+// Values on a coarse grid, so that equal distances (ties) are common; with
+// `awkward`, NaN and infinities too.
+std::vector<float> coarse_values(std::size_t count, unsigned seed,
+                                 bool awkward = false) {
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int> pick(-4, 4);
+    std::uniform_int_distribution<int> rare(0, 60);
+    std::vector<float> values(count);
+    for (float &value : values) {
+        value = static_cast<float>(pick(generator)) * 0.25f;
+        const int kind = rare(generator);
+        if (awkward && kind == 0)
+            value = std::numeric_limits<float>::quiet_NaN();
+        else if (awkward && kind == 1)
+            value = std::numeric_limits<float>::infinity();
+    }
+    return values;
+}
+
+struct Search {
+    std::vector<std::int32_t> nodes, seconds;
+    std::vector<float> distances, second_distances;
+    explicit Search(std::size_t count)
+        : nodes(count, -7), seconds(count, -7), distances(count, -7.0f),
+          second_distances(count, -7.0f) {}
+    BmuResults results() {
+        BmuResults r{nodes.data()};
+        r.distances = distances.data();
+        r.seconds = seconds.data();
+        r.second_distances = second_distances.data();
+        return r;
+    }
+};
+
+// Distance bits with every NaN as one: where data or codebook hold
+// infinities, inf - inf makes a NaN whose sign depends on the operand order
+// of additions that a compiler may commute. Which node wins is exact all the
+// same (no NaN ever wins), and the package never passes non-finite values.
+std::vector<std::uint32_t> distance_bits(const std::vector<float> &values) {
+    auto bits = bits_of(values);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (std::isnan(values[i]))
+            bits[i] = 0x7fc00000u;
+    return bits;
+}
+
+void expect_same_search(const Search &a, const Search &b) {
+    EXPECT_EQ(a.nodes, b.nodes);
+    EXPECT_EQ(a.seconds, b.seconds);
+    EXPECT_EQ(distance_bits(a.distances), distance_bits(b.distances));
+    EXPECT_EQ(distance_bits(a.second_distances),
+              distance_bits(b.second_distances));
+}
+
+// Nodes, dimension, rows, awkward values.
+class MapSearch
+    : public ::testing::TestWithParam<
+          std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, bool>> {};
+
+TEST_P(MapSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount) {
+    const auto [columns, dimension, count, awkward] = GetParam();
+    const MapShape shape{columns, 3, dimension, Grid::hexagonal,
+                         Topology::planar};
+    const std::uint32_t nodes = shape.node_count();
+    auto codebook = coarse_values(static_cast<std::size_t>(nodes) * dimension,
+                                  columns * 31 + dimension, awkward);
+    // Duplicate nodes: exact ties for first and second place.
+    if (nodes >= 4)
+        for (std::uint32_t i = 0; i < dimension; ++i)
+            codebook[3 * dimension + i] = codebook[1 * dimension + i];
+    const auto data = coarse_values(static_cast<std::size_t>(count) * dimension,
+                                    count + 7, awkward);
+    Search expected(count);
+    quorvel::find_bmus_ref(shape, codebook.data(), {data.data(), count},
+                           expected.results());
+    for (const SimdLevel level : all_levels) {
+        if (!quorvel::detail::simd_level_available(level))
+            continue;
+        for (const int threads : {1, 2, 3}) {
+            SCOPED_TRACE(quorvel::detail::simd_level_name(level));
+            SCOPED_TRACE(threads);
+            Search found(count);
+            const BmuResults results = found.results();
+            quorvel::detail::DenseBmuJob outputs{};
+            outputs.nodes = results.nodes;
+            outputs.distances = results.distances;
+            outputs.seconds = results.seconds;
+            outputs.second_distances = results.second_distances;
+            quorvel::detail::find_bmus_dense_fast(
+                quorvel::detail::variant_of(level), data.data(),
+                codebook.data(), nodes, columns, dimension, count, outputs,
+                threads);
+            expect_same_search(found, expected);
+        }
+    }
+    Search public_search(count);
+    quorvel::find_bmus(shape, codebook.data(), {data.data(), count},
+                       public_search.results(), 2);
+    expect_same_search(public_search, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MapSearch,
+    ::testing::Combine(::testing::Values(1u, 2u, 7u, 17u, 40u),
+                       ::testing::Values(0u, 1u, 5u, 33u),
+                       ::testing::Values(1u, 9u, 70u),
+                       ::testing::Bool()));
+
+TEST(MapSearch, OneNodeHasNoRunnerUp) {
+    const MapShape shape{1, 1, 2, Grid::rectangular, Topology::planar};
+    const std::vector<float> codebook{0.5f, 1.0f};
+    const std::vector<float> data{0.0f, 0.0f, 1.0f, 1.0f};
+    Search found(2);
+    quorvel::find_bmus(shape, codebook.data(), {data.data(), 2},
+                       found.results(), 1);
+    EXPECT_EQ(found.nodes, (std::vector<std::int32_t>{0, 0}));
+    EXPECT_EQ(found.seconds, (std::vector<std::int32_t>{-1, -1}));
+    EXPECT_TRUE(std::isinf(found.second_distances[0]));
+    EXPECT_EQ(found.distances[0], 1.25f);
+}
+
+TEST(MapSearch, DistanceTableMatchesOracleSums) {
+    const MapShape shape{9, 4, 13, Grid::rectangular, Topology::planar};
+    const std::uint32_t nodes = shape.node_count();
+    const std::size_t count = 21;
+    const auto codebook = quorvel_test::random_values(nodes * 13, 3);
+    const auto data = quorvel_test::random_values(count * 13, 4);
+    std::vector<float> table(count * nodes);
+    quorvel::node_distances(shape, codebook.data(), {data.data(), count},
+                            table.data(), 2);
+    for (std::size_t n = 0; n < count; ++n) {
+        for (std::uint32_t k = 0; k < nodes; ++k) {
+            float sum = 0.0f;
+            for (std::uint32_t i = 0; i < 13; ++i) {
+                const float t = codebook[k * 13 + i] - data[n * 13 + i];
+                sum = sum + t * t;
+            }
+            ASSERT_EQ(bits_of(table[n * nodes + k]), bits_of(sum));
+        }
+    }
+}
+
+// A CSR form of dense rows, every value that is not zero stored (and, in
+// every third row, one explicit zero too).
+struct Csr {
+    std::vector<float> values;
+    std::vector<std::int32_t> indices;
+    std::vector<std::int64_t> indptr{0};
+    Csr(const std::vector<float> &dense, std::size_t count,
+        std::uint32_t dimension) {
+        for (std::size_t n = 0; n < count; ++n) {
+            for (std::uint32_t i = 0; i < dimension; ++i) {
+                const float value = dense[n * dimension + i];
+                if (value != 0.0f || (n % 3 == 0 && i == 0)) {
+                    values.push_back(value);
+                    indices.push_back(static_cast<std::int32_t>(i));
+                }
+            }
+            indptr.push_back(static_cast<std::int64_t>(values.size()));
+        }
+    }
+    CsrRows rows() const {
+        return {values.data(), indices.data(), indptr.data(), indptr.size() - 1};
+    }
+};
+
+TEST(MapSearch, CsrRowsGiveTheDenseResults) {
+    const MapShape shape{11, 5, 60, Grid::rectangular, Topology::toroid};
+    const std::uint32_t nodes = shape.node_count();
+    const std::size_t count = 90;
+    const auto codebook = quorvel_test::random_values(nodes * 60, 11);
+    // Mostly zeros: a sparse input.
+    auto data = quorvel_test::random_values(count * 60, 12);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        if (i % 5 != 0)
+            data[i] = 0.0f;
+    const Csr csr(data, count, 60);
+    Search dense(count), sparse(count);
+    quorvel::find_bmus(shape, codebook.data(), {data.data(), count},
+                       dense.results(), 2);
+    quorvel::find_bmus(shape, codebook.data(), csr.rows(), sparse.results(), 3);
+    expect_same_search(sparse, dense);
+    // Without runner-ups the sparse kernels search.
+    std::vector<std::int32_t> nodes_only(count);
+    std::vector<float> distances_only(count);
+    BmuResults best_only{nodes_only.data()};
+    best_only.distances = distances_only.data();
+    quorvel::find_bmus(shape, codebook.data(), csr.rows(), best_only, 2);
+    EXPECT_EQ(nodes_only, dense.nodes);
+    EXPECT_EQ(bits_of(distances_only), bits_of(dense.distances));
+    std::vector<float> dense_table(count * nodes), sparse_table(count * nodes);
+    quorvel::node_distances(shape, codebook.data(), {data.data(), count},
+                            dense_table.data(), 1);
+    quorvel::node_distances(shape, codebook.data(), csr.rows(),
+                            sparse_table.data(), 2);
+    EXPECT_EQ(bits_of(sparse_table), bits_of(dense_table));
+}
+
+struct Sums {
+    std::vector<std::int64_t> sums, counts, totals;
+    Sums(std::size_t nodes, std::size_t dimension)
+        : sums(nodes * dimension, 0), counts(nodes, 0), totals(2, 0) {}
+    quorvel::NodeSums record(const std::vector<std::int32_t> &exponents,
+                             std::int32_t error_exponent,
+                             std::uint64_t rows_in_total) {
+        return {sums.data(),     counts.data(), exponents.data(),
+                error_exponent,  rows_in_total, totals.data(),
+                totals.data() + 1};
+    }
+};
+
+TEST(MapSums, ExactSumsForAnySplitThreadsAndForm) {
+    const MapShape shape{6, 4, 7, Grid::hexagonal, Topology::planar};
+    const std::size_t nodes = shape.node_count();
+    const std::size_t count = 301;
+    const auto codebook = quorvel_test::random_values(nodes * 7, 21);
+    auto data = quorvel_test::random_values(count * 7, 22);
+    for (std::size_t i = 0; i < data.size(); i += 3)
+        data[i] = -data[i] * 1000.0f;
+    std::vector<std::int32_t> exponents(7);
+    for (std::uint32_t f = 0; f < 7; ++f) {
+        double largest = 0.0;
+        for (std::size_t n = 0; n < count; ++n)
+            largest = std::max(largest, std::fabs(double(data[n * 7 + f])));
+        exponents[f] = quorvel::choose_exponent(largest, count);
+    }
+    const std::int32_t error_exponent = quorvel::choose_exponent(3000.0, count);
+
+    // The plain loop: the reference search, then every row added.
+    std::vector<std::int32_t> bmus(count);
+    std::vector<float> distances(count);
+    BmuResults reference{bmus.data()};
+    reference.distances = distances.data();
+    quorvel::find_bmus_ref(shape, codebook.data(), {data.data(), count},
+                           reference);
+    Sums expected(nodes, 7);
+    for (std::size_t n = 0; n < count; ++n) {
+        for (std::uint32_t f = 0; f < 7; ++f)
+            expected.sums[bmus[n] * 7 + f] += static_cast<std::int64_t>(
+                std::nearbyint(std::ldexp(double(data[n * 7 + f]),
+                                          exponents[f])));
+        ++expected.counts[bmus[n]];
+        expected.totals[0] += static_cast<std::int64_t>(std::nearbyint(
+            std::ldexp(std::sqrt(double(distances[n])), error_exponent)));
+    }
+
+    for (const std::size_t split : {std::size_t{1}, std::size_t{64}, count}) {
+        for (const int threads : {1, 2, 3}) {
+            SCOPED_TRACE(split);
+            SCOPED_TRACE(threads);
+            Sums dense(nodes, 7), sparse(nodes, 7);
+            const auto dense_record = dense.record(exponents, error_exponent, count);
+            const auto sparse_record =
+                sparse.record(exponents, error_exponent, count);
+            const Csr csr(data, count, 7);
+            for (std::size_t first = 0; first < count; first += split) {
+                const std::size_t rows = std::min(split, count - first);
+                quorvel::accumulate(shape, codebook.data(),
+                                    {data.data() + first * 7, rows},
+                                    dense_record, nullptr, threads);
+                std::vector<std::int64_t> indptr(rows + 1);
+                for (std::size_t r = 0; r <= rows; ++r)
+                    indptr[r] = csr.indptr[first + r] - csr.indptr[first];
+                const CsrRows piece{csr.values.data() + csr.indptr[first],
+                                    csr.indices.data() + csr.indptr[first],
+                                    indptr.data(), rows};
+                quorvel::accumulate(shape, codebook.data(), piece,
+                                    sparse_record, nullptr, threads);
+            }
+            EXPECT_EQ(dense.sums, expected.sums);
+            EXPECT_EQ(dense.counts, expected.counts);
+            EXPECT_EQ(dense.totals, expected.totals);
+            EXPECT_EQ(sparse.sums, expected.sums);
+            EXPECT_EQ(sparse.counts, expected.counts);
+            EXPECT_EQ(sparse.totals, expected.totals);
+        }
+    }
+}
+
+TEST(MapSums, ChosenExponentsNeverOverflow) {
+    for (const double largest : {1e-30, 0.7, 1.0, 3.0e38, 123456.0}) {
+        for (const std::uint64_t rows : {1ull, 2ull, 3ull, 1000ull, 1ull << 40}) {
+            const std::int32_t e = quorvel::choose_exponent(largest, rows);
+            // Every scaled value rounds to at most 2^62 / rows.
+            EXPECT_LE(std::nearbyint(std::ldexp(largest, e)) * double(rows),
+                      0x1p62);
+            // And one more bit would not be safe in general.
+            EXPECT_GT(std::ldexp(largest, e + 1) * double(rows) * 2.0, 0x1p62);
+        }
+    }
+    EXPECT_EQ(quorvel::choose_exponent(0.0, 10), 0);
+    EXPECT_EQ(quorvel::choose_exponent(INFINITY, 10), 0);
+}
+
+TEST(MapSums, DistancesBeyondTheRangeAreCountedApart) {
+    const MapShape shape{1, 1, 1, Grid::rectangular, Topology::planar};
+    const std::vector<float> codebook{0.0f};
+    const std::vector<float> data{1.0f, 3.0e19f};
+    const std::vector<std::int32_t> exponents{0};
+    Sums sums(1, 1);
+    quorvel::accumulate(shape, codebook.data(), {data.data(), 2},
+                        sums.record(exponents, 40, 2), nullptr, 1);
+    EXPECT_EQ(sums.totals[0], std::int64_t{1} << 40);
+    EXPECT_EQ(sums.totals[1], 1);
+}
+
+class MapNeighbourhoodApplication
+    : public ::testing::TestWithParam<
+          std::tuple<Grid, Topology, NeighbourhoodKind, double>> {};
+
+TEST_P(MapNeighbourhoodApplication, MatchesAllPairsOracleBits) {
+    const auto [grid, topology, kind, sigma] = GetParam();
+    const MapShape shape{7, 6, 5, grid, topology};
+    const std::size_t nodes = shape.node_count();
+    std::mt19937 generator(5);
+    std::uniform_int_distribution<std::int64_t> value(-(1ll << 40), 1ll << 40);
+    std::uniform_int_distribution<std::int64_t> hits(0, 3);
+    std::vector<std::int64_t> sums(nodes * 5), counts(nodes);
+    for (auto &s : sums)
+        s = value(generator);
+    for (std::size_t k = 0; k < nodes; ++k) {
+        counts[k] = k % 4 == 1 ? 0 : hits(generator) + 1;
+        if (counts[k] == 0)
+            for (int f = 0; f < 5; ++f)
+                sums[k * 5 + f] = 0;
+    }
+    const std::vector<std::int32_t> exponents{30, 31, 40, 20, 35};
+    const auto codebook = quorvel_test::random_values(nodes * 5, 6);
+    const MapNeighbourhood hood{kind, sigma};
+    std::vector<float> expected(nodes * 5);
+    quorvel::apply_neighbourhood_ref(shape, hood, sums.data(), counts.data(),
+                                     exponents.data(), codebook.data(),
+                                     expected.data());
+    for (const int threads : {1, 2, 3}) {
+        std::vector<float> out(nodes * 5, -1.0f);
+        // In three pieces, as the package calls it.
+        for (std::uint32_t begin = 0; begin < nodes; begin += 17)
+            quorvel::apply_neighbourhood(
+                shape, hood, sums.data(), counts.data(), exponents.data(),
+                codebook.data(), out.data(), begin,
+                std::min<std::uint32_t>(begin + 17, nodes), threads);
+        EXPECT_EQ(bits_of(out), bits_of(expected));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Geometries, MapNeighbourhoodApplication,
+    ::testing::Combine(::testing::Values(Grid::rectangular, Grid::hexagonal),
+                       ::testing::Values(Topology::planar, Topology::toroid),
+                       ::testing::Values(NeighbourhoodKind::gaussian,
+                                         NeighbourhoodKind::bubble,
+                                         NeighbourhoodKind::cut_gaussian),
+                       ::testing::Values(0.3, 1.0, 2.5, 1e-200)));
+
+TEST(MapNeighbourhoodApplication, NodeWithoutWeightKeepsItsVector) {
+    const MapShape shape{5, 1, 1, Grid::rectangular, Topology::planar};
+    std::vector<std::int64_t> sums{8, 0, 0, 0, 0}, counts{2, 0, 0, 0, 0};
+    const std::vector<std::int32_t> exponents{2};
+    const std::vector<float> codebook{9, 9, 9, 9, 9};
+    std::vector<float> out(5);
+    // A bubble of width 1: nodes 0 and 1 see node 0's rows, the others none.
+    quorvel::apply_neighbourhood(shape, {NeighbourhoodKind::bubble, 1.0},
+                                 sums.data(), counts.data(), exponents.data(),
+                                 codebook.data(), out.data(), 0, 5, 2);
+    EXPECT_EQ(out, (std::vector<float>{1.0f, 1.0f, 9, 9, 9}));
+}
+
+// Positions computed here from the definition of the grids.
+double position_distance_squared(const MapShape &shape, std::uint32_t a,
+                                 std::uint32_t b) {
+    auto position = [&](std::uint32_t k, double shift_x, double shift_y) {
+        const double x = k % shape.columns, y = k / shape.columns;
+        if (shape.grid == Grid::hexagonal)
+            return std::pair<double, double>{
+                x + 0.5 * std::fmod(y, 2.0) + shift_x,
+                y * std::sqrt(3.0) / 2.0 + shift_y};
+        return std::pair<double, double>{x + shift_x, y + shift_y};
+    };
+    const auto pa = position(a, 0, 0);
+    double best = std::numeric_limits<double>::infinity();
+    const double period_y = shape.grid == Grid::hexagonal
+                                ? shape.rows * std::sqrt(3.0) / 2.0
+                                : shape.rows;
+    const int images = shape.topology == Topology::toroid ? 1 : 0;
+    for (int i = -images; i <= images; ++i) {
+        for (int j = -images; j <= images; ++j) {
+            const auto pb = position(b, i * double(shape.columns), j * period_y);
+            const double dx = pa.first - pb.first, dy = pa.second - pb.second;
+            best = std::min(best, dx * dx + dy * dy);
+        }
+    }
+    return best;
+}
+
+TEST(MapGeometry, GridDistancesMatchPositions) {
+    for (const Grid grid : {Grid::rectangular, Grid::hexagonal}) {
+        for (const Topology topology : {Topology::planar, Topology::toroid}) {
+            for (const std::uint32_t columns : {1u, 2u, 5u}) {
+                for (const std::uint32_t rows : {2u, 4u, 6u}) {
+                    const MapShape shape{columns, rows, 1, grid, topology};
+                    for (std::uint32_t a = 0; a < shape.node_count(); ++a)
+                        for (std::uint32_t b = 0; b < shape.node_count(); ++b)
+                            ASSERT_NEAR(
+                                quorvel::grid_distance_squared(shape, a, b),
+                                position_distance_squared(shape, a, b), 1e-9)
+                                << columns << "x" << rows << " " << a << " "
+                                << b;
+                }
+            }
+        }
+    }
+}
+
+TEST(MapGeometry, InnerNodesHaveSixOrEightNeighbours) {
+    for (const auto &[grid, expected] :
+         {std::pair{Grid::hexagonal, 6}, std::pair{Grid::rectangular, 8}}) {
+        const MapShape shape{7, 6, 1, grid, Topology::planar};
+        const std::uint32_t inner = 3 * 7 + 3;
+        int count = 0;
+        for (std::uint32_t k = 0; k < shape.node_count(); ++k)
+            count += quorvel::are_neighbours(shape, inner, k);
+        EXPECT_EQ(count, expected);
+        const MapShape torus{7, 6, 1, grid, Topology::toroid};
+        for (std::uint32_t j = 0; j < torus.node_count(); ++j) {
+            int around = 0;
+            for (std::uint32_t k = 0; k < torus.node_count(); ++k)
+                around += quorvel::are_neighbours(torus, j, k);
+            EXPECT_EQ(around, expected);
+        }
+    }
+}
+
+TEST(MapGeometry, UmatrixIsMeanDistanceToDistinctNeighbours) {
+    for (const Grid grid : {Grid::rectangular, Grid::hexagonal}) {
+        for (const Topology topology : {Topology::planar, Topology::toroid}) {
+            for (const std::uint32_t columns : {1u, 2u, 3u, 8u}) {
+                const MapShape shape{columns, 4, 3, grid, topology};
+                const std::uint32_t nodes = shape.node_count();
+                const auto codebook = quorvel_test::random_values(nodes * 3, 9);
+                std::vector<float> out(nodes);
+                quorvel::map_umatrix(shape, codebook.data(), out.data(), 2);
+                for (std::uint32_t j = 0; j < nodes; ++j) {
+                    double total = 0.0;
+                    int count = 0;
+                    for (std::uint32_t k = 0; k < nodes; ++k) {
+                        if (k == j || position_distance_squared(shape, j, k) >
+                                          2.25 + 1e-9)
+                            continue;
+                        double squares = 0.0;
+                        for (int i = 0; i < 3; ++i) {
+                            const double d = double(codebook[j * 3 + i]) -
+                                             double(codebook[k * 3 + i]);
+                            squares += d * d;
+                        }
+                        total += std::sqrt(squares);
+                        ++count;
+                    }
+                    const double expected = count ? total / count : 0.0;
+                    ASSERT_NEAR(out[j], expected, 1e-6 * (1 + expected))
+                        << columns << " " << j;
+                }
+            }
+        }
+    }
+}
+
+TEST(MapGeometry, PortableExpIsCloseToTheLibrary) {
+    for (double x = -750.0; x < 712.0; x += 0.37) {
+        const double expected = std::exp(x);
+        const double got = quorvel::portable_exp(x);
+        if (std::isinf(expected)) {
+            EXPECT_EQ(got, expected);
+            continue;
+        }
+        if (expected < 1e-300) {
+            EXPECT_NEAR(got, expected, 1e-300);
+            continue;
+        }
+        ASSERT_NEAR(got / expected, 1.0, 4e-16) << x;
+    }
+    EXPECT_EQ(quorvel::portable_exp(0.0), 1.0);
+    EXPECT_TRUE(std::isnan(quorvel::portable_exp(NAN)));
+    EXPECT_EQ(quorvel::portable_exp(-INFINITY), 0.0);
+}
+
+TEST(MapGeometry, NeighbourhoodValuesFollowTheirDefinitions) {
+    const MapNeighbourhood gaussian{NeighbourhoodKind::gaussian, 2.0};
+    const MapNeighbourhood bubble{NeighbourhoodKind::bubble, 2.0};
+    const MapNeighbourhood cut{NeighbourhoodKind::cut_gaussian, 2.0};
+    EXPECT_NEAR(quorvel::neighbourhood_value(gaussian, 3.0), std::exp(-3.0 / 8),
+                1e-16);
+    EXPECT_EQ(quorvel::neighbourhood_value(bubble, 4.0), 1.0);
+    EXPECT_EQ(quorvel::neighbourhood_value(bubble, 4.0000001), 0.0);
+    EXPECT_NEAR(quorvel::neighbourhood_value(cut, 4.0), std::exp(-0.5), 1e-16);
+    EXPECT_EQ(quorvel::neighbourhood_value(cut, 4.5), 0.0);
+    // At the node itself every kind is 1, even where 2 sigma^2 underflows.
+    EXPECT_EQ(quorvel::neighbourhood_value({NeighbourhoodKind::gaussian, 1e-300},
+                                           0.0),
+              1.0);
+    EXPECT_EQ(quorvel::neighbourhood_value({NeighbourhoodKind::gaussian, 1e-300},
+                                           1.0),
+              0.0);
+}
+
+} // namespace

@@ -105,7 +105,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     history_ : dict of ndarray
         One entry per completed epoch: ``"sigma"``, the width it used, and
         ``"quantization_error"``, the quantization error of the training data
-        under the codebook right after it.
+        under the codebook right after it (NaN for the last epoch of an
+        interrupted fit, which stopped before measuring it).
     n_iter_ : int
         Epochs completed.
     n_features_in_ : int
@@ -342,6 +343,9 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             self.quantization_error_ = error
             self.topographic_error_ = topographic
         epochs_done = len(training.sigmas)
+        # After an interruption, the error after the last completed epoch
+        # was not measured yet.
+        errors += [math.nan] * (epochs_done - len(errors))
         self.codebook_ = codebook.reshape(layout.rows, layout.columns, n_features)
         self.umatrix_ = _umatrix(codebook, layout, training.threads)
         self.history_ = {

@@ -1,0 +1,116 @@
+"""The same bits whatever the threads, chunks and input form: fits in fresh
+interpreters with n_jobs and OMP_NUM_THREADS 1, 2 and 3, fits split into
+chunks of very different sizes, and sparse input against dense."""
+
+import json
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import quorvel._data
+from quorvel import SOM
+
+FIT_SCRIPT = """
+import json, sys
+import numpy as np
+import scipy.sparse as sp
+from quorvel import SOM
+rng = np.random.default_rng(3)
+X = rng.normal(size=(700, 9)).astype(np.float32)
+X[rng.random(X.shape) < 0.6] = 0
+data = sp.csr_matrix(X) if {sparse} else X
+results = []
+for n_jobs in (None, 1, 2, 3):
+    som = SOM(9, 6, epochs=4, grid={grid!r}, topology={topology!r}, n_jobs=n_jobs)
+    som.fit(data)
+    results.append({{
+        "codebook": som.codebook_.view(np.uint32).ravel().tolist(),
+        "umatrix": som.umatrix_.view(np.uint32).ravel().tolist(),
+        "labels": som.labels_.tolist(),
+        "history": som.history_["quantization_error"].tolist(),
+        "transform": som.transform(data[:50]).view(np.uint64).ravel().tolist(),
+        "te": som.topographic_error_,
+    }})
+print(json.dumps(results))
+"""
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+@pytest.mark.parametrize(
+    "grid, topology", [("hexagonal", "toroid"), ("rectangular", "planar")]
+)
+def test_fit_bits_independent_of_threads(run_python, sparse, grid, topology):
+    script = FIT_SCRIPT.format(sparse=sparse, grid=grid, topology=topology)
+    results = []
+    for threads in (1, 2, 3):
+        completed = run_python(script, environment={"OMP_NUM_THREADS": str(threads)})
+        results.extend(json.loads(completed.stdout))
+    for result in results[1:]:
+        assert result == results[0]
+
+
+def _fit(X, **parameters):
+    init = np.random.default_rng(11).normal(size=(6 * 4, X.shape[1]))
+    return SOM(6, 4, epochs=3, init=init, **parameters).fit(X)
+
+
+def _same_fit(a: SOM, b: SOM) -> None:
+    np.testing.assert_array_equal(
+        a.codebook_.view(np.uint32), b.codebook_.view(np.uint32)
+    )
+    np.testing.assert_array_equal(
+        a.umatrix_.view(np.uint32), b.umatrix_.view(np.uint32)
+    )
+    np.testing.assert_array_equal(a.labels_, b.labels_)
+    np.testing.assert_array_equal(
+        a.history_["quantization_error"], b.history_["quantization_error"]
+    )
+    assert a.topographic_error_ == b.topographic_error_
+
+
+@pytest.fixture
+def mixed_data():
+    rng = np.random.default_rng(5)
+    X = (rng.normal(size=(400, 12)) * rng.uniform(0.01, 100, size=12)).astype(
+        np.float32
+    )
+    X[rng.random(X.shape) < 0.7] = 0
+    return X
+
+
+@pytest.mark.parametrize("work", [1, 2**14, 2**40])
+def test_fit_bits_independent_of_chunking(monkeypatch, mixed_data, work):
+    expected = _fit(mixed_data)
+    # 1 gives chunks of 64 rows; 2^40 a single chunk.
+    monkeypatch.setattr(quorvel._data, "_WORK_PER_CALL", work)
+    monkeypatch.setattr(quorvel._som, "_NEIGHBOURHOOD_WORK_PER_CALL", work)
+    _same_fit(_fit(mixed_data), expected)
+    _same_fit(_fit(sp.csr_matrix(mixed_data)), expected)
+
+
+@pytest.mark.parametrize("grid", ["hexagonal", "rectangular"])
+@pytest.mark.parametrize("topology", ["planar", "toroid"])
+@pytest.mark.parametrize("neighbourhood", ["gaussian", "bubble", "cut_gaussian"])
+def test_sparse_fit_bits_equal_dense(mixed_data, grid, topology, neighbourhood):
+    parameters = dict(grid=grid, topology=topology, neighbourhood=neighbourhood)
+    dense = _fit(mixed_data, **parameters)
+    sparse = _fit(sp.csr_matrix(mixed_data), **parameters)
+    _same_fit(sparse, dense)
+    Xs = sp.csr_matrix(mixed_data)
+    np.testing.assert_array_equal(sparse.predict(Xs), dense.predict(mixed_data))
+    np.testing.assert_array_equal(
+        sparse.transform(Xs).view(np.uint64),
+        dense.transform(mixed_data).view(np.uint64),
+    )
+    assert sparse.quantization_error(Xs) == dense.quantization_error(mixed_data)
+    assert sparse.topographic_error(Xs) == dense.topographic_error(mixed_data)
+
+
+def test_history_ends_with_quantization_error_of_final_codebook(mixed_data):
+    for epochs in (1, 3):
+        init = np.random.default_rng(11).normal(size=(24, 12))
+        som = SOM(6, 4, epochs=epochs, init=init).fit(mixed_data)
+        assert len(som.history_["quantization_error"]) == epochs == som.n_iter_
+        assert som.history_["quantization_error"][-1] == som.quantization_error_
+        assert som.quantization_error_ == som.quantization_error(mixed_data)

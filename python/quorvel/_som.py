@@ -514,7 +514,15 @@ class _Training:
                 mean_error(int(totals[0]), int(totals[1]), exponent, rows.n_rows)
             )
         new = np.empty_like(codebook)
-        step = max(1, _NEIGHBOURHOOD_WORK_PER_CALL // max(1, n_nodes * (n_features + 1)))
+        # The gaussian costs rows + columns weighted additions per node (it
+        # factors over the axes) but sums every map row once per call: one
+        # call for the whole map. The others cost one addition per node pair.
+        per_node = (
+            layout.rows + layout.columns if self.neighbourhood == "gaussian" else n_nodes
+        )
+        step = max(1, _NEIGHBOURHOOD_WORK_PER_CALL // max(1, per_node * (n_features + 1)))
+        if self.neighbourhood == "gaussian":
+            step = n_nodes
         for begin in range(0, n_nodes, step):
             _core.apply_neighbourhood(
                 codebook, layout.columns, layout.rows, layout.grid, layout.topology,

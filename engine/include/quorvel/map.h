@@ -141,17 +141,24 @@ void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads);
 
 // Nodes [begin, end) of `out` become the neighbourhood-weighted means of the
-// sums: numerator and denominator of node j are summed in double over the
-// nodes k in increasing order, h(d(j, k)) times the sum of k and times its
-// count; a node whose total weight is 0 keeps its vector from `codebook`.
-// The sum of k is taken as the nearest double to sum * 2^-exponent. `out`
-// may be `codebook` only when [begin, end) covers every node.
+// sums, in double: numerator and denominator of node j are the sums over the
+// nodes k of h(d(j, k)) times the sum of k and times its count, rounded once
+// to float; a node whose total weight is 0 keeps its vector from `codebook`.
+// The sum of k is taken as the nearest double to sum * 2^-exponent. Bubble
+// and cut gaussian add over the nodes k in increasing order. The gaussian is
+// taken as the product of its two axis factors (exp(-a^2 / (2 sigma^2))
+// along the row, exp(-c b^2 / (2 sigma^2)) across rows b apart, c = 3/4 on
+// a hexagonal grid): first along each map row in increasing column order,
+// then over the rows in increasing order, which costs rows + columns
+// weighted additions per node instead of one per node pair. `out` may be
+// `codebook` only when [begin, end) covers every node.
 void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
                          const std::int64_t *sums, const std::int64_t *counts,
                          const std::int32_t *exponents, const float *codebook,
                          float *out, std::uint32_t begin, std::uint32_t end,
                          int threads);
-// Every node against every node, one weight at a time: the oracle.
+// Every node against every node, one weight at a time (the gaussian's
+// grouped by rows as above): the oracle.
 void apply_neighbourhood_ref(const MapShape &shape,
                              const MapNeighbourhood &hood,
                              const std::int64_t *sums,

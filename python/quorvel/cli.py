@@ -36,6 +36,7 @@ import pathlib
 import re
 import sys
 import tempfile
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, Any
@@ -729,12 +730,10 @@ def command_info(args: argparse.Namespace) -> int:
         if hasattr(som, "labels_"):
             trained += f", {len(som.labels_)} rows"
         lines.append(("trained on", trained))
-    for attribute, label in (
-        ("quantization_error_", "quantization error"),
-        ("topographic_error_", "topographic error"),
-    ):
-        if hasattr(som, attribute):
-            lines.append((label, f"{getattr(som, attribute):.6g}"))
+    if hasattr(som, "quantization_error_"):
+        units = " (standardized data)" if map_file.mean is not None else ""
+        lines.append(("quantization error", f"{som.quantization_error_:.6g}{units}"))
+        lines.append(("topographic error", f"{som.topographic_error_:.6g}"))
     width = max(len(label) for label, _ in lines) + 2
     print(f"{args.map}:")
     for label, value in lines:
@@ -988,6 +987,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         The exit status: 0 done, 1 bad data or file, 2 bad usage, 130
         interrupted.
     """
+    # The command line matches columns by name itself and hands the map bare
+    # arrays, also when the map was fitted on a DataFrame.
+    warnings.filterwarnings("ignore", message="X does not have valid feature names")
     try:
         args = build_parser().parse_args(argv)
         if args.command == "predict" and args.map == "-":

@@ -167,7 +167,7 @@ def test_info_prints_same_summary_from_python_m_and_main(trained, capsys):
         "4: sepal_length, sepal_width, petal_length, petal_width",
         "standardized:       yes",
         "iris.csv, 150 rows",
-        f"quantization error: {som.quantization_error_:.6g}",
+        f"quantization error: {som.quantization_error_:.6g} (standardized data)",
         f"topographic error:  {som.topographic_error_:.6g}",
     ):
         assert expected in text, text
@@ -393,6 +393,20 @@ def test_predict_picks_columns_by_name_when_reordered(trained, tmp_path, capsys)
     np.testing.assert_array_equal(
         table[:, 0], expected_map().predict(standardized(X)[0])
     )
+
+
+def test_predict_uses_names_of_map_when_fitted_on_dataframe(tmp_path, capsys):
+    pandas = pytest.importorskip("pandas")
+    frame = pandas.read_csv(IRIS)
+    som = quorvel.SOM(3, 2, epochs=2).fit(frame[NAMES[::-1]])
+    som.save(tmp_path / "m.npz")
+    assert cli.main(["predict", str(tmp_path / "m.npz"), str(IRIS)]) == 0
+    output = capsys.readouterr()
+    assert output.err == ""
+    expected = som.predict(frame[NAMES[::-1]])
+    np.testing.assert_array_equal(read_bmus(output.out)[:, 0], expected)
+    assert cli.main(["info", str(tmp_path / "m.npz")]) == 0
+    assert ", ".join(NAMES[::-1]) in capsys.readouterr().out
 
 
 def test_predict_picks_columns_by_position_when_no_header(tmp_path, capsys):

@@ -174,6 +174,7 @@ def test_info_prints_same_summary_from_python_m_and_main(trained, capsys):
 
 
 def test_plot_script_writes_png_with_labels(trained, tmp_path):
+    pytest.importorskip("matplotlib")
     path, _ = trained
     picture = tmp_path / "umatrix.png"
     completed = run_script(
@@ -596,6 +597,8 @@ def test_commands_exit_1_naming_file_when_it_cannot_be_used(
 def test_commands_exit_2_naming_option_when_usage_is_bad(
     trained, tmp_path, capsys, monkeypatch, arguments, message
 ):
+    if arguments[0] == "plot":
+        pytest.importorskip("matplotlib")
     replace = {"IRIS": str(IRIS), "MAP": str(trained[0])}
     arguments = [replace.get(a, a) for a in arguments]
     monkeypatch.chdir(tmp_path)

@@ -1,0 +1,167 @@
+"""The initial codebook: "pca", "random", "sample" and arrays of both
+shapes, seen through fits of no epochs."""
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+from quorvel import SOM
+
+import som_reference as ref
+
+
+def data(n_rows=300, n_features=5, seed=0):
+    rng = np.random.default_rng(seed)
+    # Correlated features of different scales, with an offset mean.
+    mixing = rng.normal(size=(n_features, n_features)) * np.linspace(3.0, 0.2, n_features)
+    return (rng.normal(size=(n_rows, n_features)) @ mixing + 4.0).astype(np.float32)
+
+
+def initial(X, columns=6, rows=4, **params):
+    return SOM(columns, rows, epochs=0, **params).fit(X).codebook_
+
+
+@pytest.mark.parametrize("columns, rows", [(6, 4), (3, 7), (1, 1), (1, 5), (5, 5)])
+def test_pca_init_same_bits_for_any_random_state(columns, rows):
+    X = data()
+    first = initial(X, columns, rows, init="pca", random_state=0)
+    assert first.shape == (rows, columns, X.shape[1]) and first.dtype == np.float32
+    for random_state in (0, 1, None, np.random.RandomState(5)):
+        again = initial(X, columns, rows, init="pca", random_state=random_state)
+        assert again.tobytes() == first.tobytes()
+
+
+@pytest.mark.parametrize("columns, rows", [(6, 4), (3, 7), (5, 5), (1, 4)])
+def test_pca_init_spans_two_deviations_along_principal_plane(columns, rows):
+    X = data()
+    codebook = initial(X, columns, rows, init="pca").reshape(-1, X.shape[1]).astype(np.float64)
+    Xd = X.astype(np.float64)
+    mean = Xd.mean(axis=0)
+    values, vectors = np.linalg.eigh(np.cov(Xd, rowvar=False, bias=True))
+    v1, v2 = vectors[:, -1], vectors[:, -2]
+    s1, s2 = np.sqrt(values[-1]), np.sqrt(values[-2])
+    centred = codebook - mean
+    # In the plane of the first two components.
+    residual = centred - np.outer(centred @ v1, v1) - np.outer(centred @ v2, v2)
+    assert np.abs(residual).max() < 1e-4 * s1
+    # Along the map's longer side the first component, evenly from -2 to +2
+    # deviations (up to the component's sign), the same in every line; along
+    # the shorter side the second.
+    first = (centred @ v1).reshape(rows, columns)
+    second = (centred @ v2).reshape(rows, columns)
+    if columns < rows:
+        first, second = first.T, second.T
+    # Now the first varies along axis 1, the second along axis 0.
+    for values_along, deviation, axis in ((first, s1, 1), (second, s2, 0)):
+        count = values_along.shape[axis]
+        line = np.linspace(-2 * deviation, 2 * deviation, count) if count > 1 else np.zeros(1)
+        expected = line[None, :] if axis == 1 else line[:, None]
+        ends = np.take(values_along, [0, -1], axis=axis).ravel()
+        sign = 1.0 if count == 1 or ends[-1] > ends[0] else -1.0
+        np.testing.assert_allclose(
+            sign * values_along, np.broadcast_to(expected, values_along.shape),
+            rtol=1e-2, atol=1e-3 * s1,
+        )  # fmt: skip
+
+
+@pytest.mark.parametrize("kind", ["random", "sample"])
+def test_seeded_init_same_bits_for_sparse_and_dense(kind):
+    X = data()
+    X[X < 4.0] = 0.0
+    dense = initial(X, init=kind, random_state=2)
+    assert initial(sp.csr_matrix(X), init=kind, random_state=2).tobytes() == dense.tobytes()
+
+
+@pytest.mark.parametrize("kind", ["random", "sample"])
+def test_seeded_init_same_seed_same_bits(kind):
+    X = data()
+    first = initial(X, init=kind, random_state=7)
+    assert initial(X, init=kind, random_state=7).tobytes() == first.tobytes()
+    assert initial(X, init=kind, random_state=np.random.RandomState(7)).tobytes() == first.tobytes()
+    assert initial(X, init=kind, random_state=8).tobytes() != first.tobytes()
+
+
+@pytest.mark.parametrize("columns, rows", [(6, 4), (1, 1), (20, 20)])
+def test_random_init_within_each_feature_range(columns, rows):
+    X = data()
+    X[:, 2] -= 100.0  # one feature entirely negative
+    codebook = initial(X, columns, rows, init="random", random_state=3).reshape(-1, X.shape[1])
+    assert np.all(codebook >= X.min(axis=0)) and np.all(codebook <= X.max(axis=0))
+    if columns * rows > 100:
+        # Spread over the range, not bunched at one end.
+        span = X.max(axis=0) - X.min(axis=0)
+        assert np.all(codebook.max(axis=0) - codebook.min(axis=0) > 0.8 * span)
+
+
+@pytest.mark.parametrize("columns, rows, n_rows", [(6, 4, 300), (5, 5, 10), (1, 1, 1)])
+def test_sample_init_takes_rows_of_data(columns, rows, n_rows):
+    # With more nodes than rows, rows repeat.
+    X = data(n_rows=n_rows)
+    codebook = initial(X, columns, rows, init="sample", random_state=1).reshape(-1, X.shape[1])
+    rows_of_x = {row.tobytes() for row in X}
+    assert all(node.tobytes() in rows_of_x for node in codebook)
+    if columns * rows <= n_rows:
+        assert len({node.tobytes() for node in codebook}) == columns * rows
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64])
+def test_init_array_either_shape_becomes_codebook(dtype):
+    X = data()
+    rng = np.random.default_rng(4)
+    flat = (rng.normal(size=(24, 5)) * 10).astype(dtype)
+    expected = flat.astype(np.float32).reshape(4, 6, 5)
+    for init in (flat, flat.reshape(4, 6, 5), flat.tolist()):
+        codebook = initial(X, 6, 4, init=init)
+        assert codebook.tobytes() == expected.tobytes()
+    # Training from either shape gives the same bits.
+    a = SOM(6, 4, epochs=2, init=flat).fit(X).codebook_
+    b = SOM(6, 4, epochs=2, init=flat.reshape(4, 6, 5)).fit(X).codebook_
+    assert a.tobytes() == b.tobytes()
+
+
+def test_init_array_is_not_modified_by_fit():
+    X = data()
+    init = np.random.default_rng(0).normal(size=(24, 5))
+    copy = init.copy()
+    estimator = SOM(6, 4, epochs=2, init=init).fit(X)
+    assert init.tobytes() == copy.tobytes()
+    assert estimator.init is init
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [(24, 4), (23, 5), (4, 6, 4), (6, 4, 5), (24,), (1, 24, 5), (2, 2, 6, 5), ()],
+)
+def test_init_array_wrong_shape_raises_naming_shapes(shape):
+    X = data()
+    init = np.ones(shape)
+    with pytest.raises(ValueError) as error:
+        SOM(6, 4, epochs=1, init=init).fit(X)
+    message = str(error.value)
+    assert "init" in message
+    assert str(tuple(shape)) in message
+    assert str((4, 6, 5)) in message and str((24, 5)) in message
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+def test_init_array_not_finite_raises(value):
+    X = data()
+    init = np.zeros((24, 5))
+    init[3, 2] = value
+    with pytest.raises(ValueError, match="init"):
+        SOM(6, 4, epochs=1, init=init).fit(X)
+
+
+@pytest.mark.parametrize("init", [np.full((24, 5), "a"), np.zeros((24, 5), dtype=complex)])
+def test_init_array_not_real_raises(init):
+    with pytest.raises(ValueError, match="init"):
+        SOM(6, 4, epochs=1, init=init).fit(data())
+
+
+def test_init_codebook_trains_as_reference_from_pca():
+    # The pca start feeds the epochs like any array: training from it equals
+    # training from the same array given explicitly.
+    X = ref.clustered_data(80, 3, 9, seed=2)
+    start = initial(X, 4, 3, init="pca")
+    a = SOM(4, 3, epochs=3, init="pca").fit(X)
+    b = SOM(4, 3, epochs=3, init=start).fit(X)
+    assert a.codebook_.tobytes() == b.codebook_.tobytes()

@@ -109,18 +109,59 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
     job.node_count = node_count;
     job.columns = columns;
     job.dimension = dimension;
+    // The screen (see the variants' screened search) for the search without
+    // runner-ups, where its bound holds: norms and scratch allocated here,
+    // before the parallel region.
+    const bool screened =
+        all_distances == nullptr && outputs.seconds == nullptr &&
+        screen_can_bound(codebook,
+                         static_cast<std::size_t>(node_count) * dimension) &&
+        screen_can_bound(data, static_cast<std::size_t>(vector_count) * dimension);
+    const std::size_t padded = static_cast<std::size_t>(blocks) * lanes;
+    const std::size_t scratch = padded * variant.bmu_vectors();
+    AlignedFloats norms(screened ? padded : 0);
+    AlignedFloats screens(screened ? scratch * threads : 0);
+    if (screened) {
+        double largest = 0.0;
+        for (std::size_t k = 0; k < padded; ++k) {
+            double norm = 0.0;
+            if (k < node_count) {
+                const float *node = codebook + k * dimension;
+                for (std::uint32_t i = 0; i < dimension; ++i)
+                    norm += static_cast<double>(node[i]) * node[i];
+            }
+            largest = norm > largest ? norm : largest;
+            norms.data()[k] = static_cast<float>(norm);
+        }
+        const double unit = 0x1p-24;
+        auto gamma = [unit](double k) { return k * unit / (1.0 - k * unit); };
+        const double d = dimension;
+        job.codebook = codebook;
+        job.norms = norms.data();
+        job.largest_norm = largest;
+        job.screen_relative =
+            (gamma(d) + 2.0 * gamma(d + 3.0) + 3.1 * unit + d * 0x1p-52) *
+                1.01 +
+            0x1p-40;
+        job.screen_absolute = 2.0 * (4.0 * d + 2.0) * 0x1p-149;
+    }
+    float *screen_base = screens.data();
     // Each thread takes one contiguous share of the vectors and writes only
     // their results; every vector is searched whole by one thread, so the
     // result does not depend on the number of threads.
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, job, vector_count, threads, all_distances)
+    shared(variant, job, vector_count, threads, all_distances, screened,     \
+               screen_base, scratch)
     for (int thread = 0; thread < threads; ++thread) {
         std::uint32_t begin, end;
         share_of(vector_count, threads, thread, begin, end);
+        DenseBmuJob own = job;
+        if (screened)
+            own.screen = screen_base + scratch * static_cast<std::size_t>(thread);
         if (all_distances != nullptr)
-            variant.distances_dense(job, begin, end, all_distances);
+            variant.distances_dense(own, begin, end, all_distances);
         else
-            variant.find_bmus_dense(job, begin, end);
+            variant.find_bmus_dense(own, begin, end);
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -203,6 +204,20 @@ DataSummary summarize(const SparseRow *rows, std::uint32_t row_count);
 void transpose_codebook(const float *codebook, std::uint32_t node_count,
                         std::uint32_t dimension, std::uint32_t lanes,
                         float *transposed);
+
+// Whether every value is finite and below 2^40 in magnitude, so that the
+// dense search's screen can bound its estimates (bit tests, so the loop
+// vectorises).
+inline bool screen_can_bound(const float *values, std::size_t count) {
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, values + i, sizeof bits);
+        bits &= 0x7fffffffu;
+        largest = bits > largest ? bits : largest;
+    }
+    return largest < 0x53800000u; // 2^40
+}
 
 // The fast kernels number nodes with 32-bit indices; larger maps take the
 // reference kernels.

@@ -49,6 +49,17 @@ struct DenseBmuJob {
     float *distances = nullptr;
     std::int32_t *seconds = nullptr;
     float *second_distances = nullptr;
+    // The screen of the search without runner-ups, set only where codebook
+    // and data are finite and below 2^40 in magnitude (see
+    // screened_bmus_of_vectors): the codebook node after node, every node's
+    // squared norm rounded to float (padded to whole blocks), this thread's
+    // scratch of bmu_vectors x padded nodes floats, and the bound's terms.
+    const float *codebook = nullptr;
+    const float *norms = nullptr;
+    float *screen = nullptr;
+    double screen_relative = 0.0;
+    double screen_absolute = 0.0;
+    double largest_norm = 0.0;
 };
 
 // Phase 1, sparse. The reference distance walks every component of every
@@ -165,6 +176,7 @@ using SparseUpdateJob = UpdateJob<const SparseRow *>;
 #define QUORVEL_DECLARE_VARIANT(isa)                                           \
     namespace isa {                                                            \
     std::uint32_t lanes();                                                     \
+    std::uint32_t bmu_vectors();                                               \
     void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,          \
                          std::uint32_t end);                                   \
     void distances_dense(const DenseBmuJob &job, std::uint32_t begin,          \
@@ -186,6 +198,9 @@ QUORVEL_DECLARE_VARIANT(avx512)
 // The entry points of one variant, chosen once per kernel call.
 struct Variant {
     std::uint32_t (*lanes)();
+    // Vectors searched together (the screen's scratch holds one estimate
+    // per padded node for each).
+    std::uint32_t (*bmu_vectors)();
     void (*find_bmus_dense)(const DenseBmuJob &, std::uint32_t,
                             std::uint32_t);
     // Squared distances of vectors [begin, end) to every node, node_count

@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -29,6 +30,8 @@ struct Vec {
     static reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
     static reg sub(reg a, reg b) { return _mm256_sub_ps(a, b); }
     static reg mul(reg a, reg b) { return _mm256_mul_ps(a, b); }
+    static reg min(reg a, reg b) { return _mm256_min_ps(a, b); }
+    static reg dot_step(reg acc, reg a, reg b) { return add(acc, mul(a, b)); }
     static unsigned less(reg a, reg b) {
         return static_cast<unsigned>(
             _mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_LT_OQ)));

@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -29,6 +30,12 @@ struct Vec {
     static reg add(reg a, reg b) { return _mm512_add_ps(a, b); }
     static reg sub(reg a, reg b) { return _mm512_sub_ps(a, b); }
     static reg mul(reg a, reg b) { return _mm512_mul_ps(a, b); }
+    static reg min(reg a, reg b) {
+        return _mm512_maskz_min_ps(static_cast<__mmask16>(0xffff), a, b);
+    }
+    static reg dot_step(reg acc, reg a, reg b) {
+        return _mm512_fmadd_ps(a, b, acc);
+    }
     static unsigned less(reg a, reg b) {
         return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ);
     }

@@ -45,7 +45,7 @@ inline void with_at_most(std::uint32_t count, Call &&call) {
 // Each lane sums (c - x)^2 over the components in increasing order from 0.0,
 // exactly as the reference distance does for its node.
 
-template <int R, int B>
+template <int R, int B, bool Dot = false>
 inline __attribute__((always_inline)) void
 distance_tile(const float *block, std::size_t block_stride,
               const float *const *vectors, std::uint32_t dimension,
@@ -62,8 +62,14 @@ distance_tile(const float *block, std::size_t block_stride,
         for (int r = 0; r < R; ++r) {
             const typename Vec::reg x = Vec::set1(vectors[r][i]);
             for (int b = 0; b < B; ++b) {
-                const typename Vec::reg t = Vec::sub(node[b], x);
-                acc[r][b] = Vec::add(acc[r][b], Vec::mul(t, t));
+                if constexpr (Dot) {
+                    // The screen's dot products (any rounding within the
+                    // bound will do; a fused multiply-add where there is one).
+                    acc[r][b] = Vec::dot_step(acc[r][b], node[b], x);
+                } else {
+                    const typename Vec::reg t = Vec::sub(node[b], x);
+                    acc[r][b] = Vec::add(acc[r][b], Vec::mul(t, t));
+                }
             }
         }
     }
@@ -150,7 +156,7 @@ inline void write_best(const DenseBmuJob &job, std::size_t n,
 // Distance tiles over every node block for R vectors from `first`, in
 // increasing block order (the reference's row-major order of nodes); each
 // tile's sums go to visit(r, b, sums, first node of the block).
-template <int R, class Visit>
+template <int R, bool Dot = false, class Visit>
 inline void tiles_of_vectors(const DenseBmuJob &job, std::uint32_t first,
                              Visit &&visit) {
     constexpr int B = Vec::bmu_blocks;
@@ -165,15 +171,15 @@ inline void tiles_of_vectors(const DenseBmuJob &job, std::uint32_t first,
     float single[R][1][lanes_];
     std::uint32_t block = 0;
     for (; block + B <= block_count; block += B) {
-        distance_tile<R, B>(job.transposed + block * block_stride, block_stride,
-                            vectors, dimension, sums);
+        distance_tile<R, B, Dot>(job.transposed + block * block_stride,
+                                 block_stride, vectors, dimension, sums);
         for (int r = 0; r < R; ++r)
             for (int b = 0; b < B; ++b)
                 visit(r, sums[r][b], (block + b) * lanes_);
     }
     for (; block < block_count; ++block) {
-        distance_tile<R, 1>(job.transposed + block * block_stride,
-                            block_stride, vectors, dimension, single);
+        distance_tile<R, 1, Dot>(job.transposed + block * block_stride,
+                                 block_stride, vectors, dimension, single);
         for (int r = 0; r < R; ++r)
             visit(r, single[r][0], block * lanes_);
     }
@@ -191,6 +197,89 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
                         });
     for (int r = 0; r < R; ++r)
         write_best(job, first + static_cast<std::size_t>(r), best[r]);
+}
+
+// The screened search. With S_j = |c_j|^2 + |x|^2 - 2 c_j . x the exact
+// squared distance, the estimate e_j = fl(n_j - 2 fl(c_j . x)) (n_j the
+// squared norm rounded to float, the dot product in float in any order)
+// satisfies |e_j + |x|^2 - S_j| <= (g_d + 3.1 u + d 2^-52) (N + |x|^2) plus
+// the underflow of 3 d + 1 operations, N the largest squared node norm and
+// g_k = k u / (1 - k u), u = 2^-24; the reference's float walk s_j differs
+// from S_j by at most g_(d+3) S_j <= 2 g_(d+3) (N + |x|^2) (all terms
+// non-negative) plus d underflows. So with D the sum of both bounds, a node
+// whose estimate exceeds the least estimate by more than 2 D is strictly
+// farther in the walk than the node of the least estimate and is never the
+// BMU; the others are walked exactly, in increasing order, under the
+// reference's strict comparison (the first walked node takes the place
+// that node 0 takes in the reference: every node left out is strictly
+// farther than the BMU). Finite values below 2^40 keep every sum finite.
+template <int R>
+inline void screened_bmus_of_vectors(const DenseBmuJob &job,
+                                     std::uint32_t first) {
+    const std::uint32_t nodes = job.node_count;
+    const std::uint32_t dimension = job.dimension;
+    const std::uint32_t blocks =
+        (nodes + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
+    const std::size_t stride = static_cast<std::size_t>(blocks) * lanes_;
+    // Lanes past the last node hold NaN (their codebook padding), which the
+    // running minimum passes over and which no limit admits.
+    typename Vec::reg least[R];
+    for (int r = 0; r < R; ++r)
+        least[r] = Vec::set1(std::numeric_limits<float>::infinity());
+    tiles_of_vectors<R, true>(
+        job, first, [&](int r, const float *dots, std::uint32_t node) {
+            const typename Vec::reg dot = Vec::load(dots);
+            const typename Vec::reg estimate =
+                Vec::sub(Vec::load(job.norms + node), Vec::add(dot, dot));
+            Vec::store(job.screen + r * stride + node, estimate);
+            least[r] = Vec::min(estimate, least[r]);
+        });
+    for (int r = 0; r < R; ++r) {
+        const std::size_t n = first + static_cast<std::size_t>(r);
+        const float *vector = job.data + n * dimension;
+        const float *estimates = job.screen + r * stride;
+        double vector_norm = 0.0;
+        for (std::uint32_t i = 0; i < dimension; ++i)
+            vector_norm += static_cast<double>(vector[i]) * vector[i];
+        float lanes_least[lanes_];
+        Vec::store(lanes_least, least[r]);
+        float smallest = lanes_least[0];
+        for (int l = 1; l < lanes_; ++l)
+            smallest = lanes_least[l] < smallest ? lanes_least[l] : smallest;
+        const double bound =
+            job.screen_relative * (job.largest_norm + vector_norm) +
+            job.screen_absolute;
+        // e <= t exactly when e < the float after t (t rounded up first).
+        const float limit = std::nextafter(
+            std::nextafter(static_cast<float>(static_cast<double>(smallest) +
+                                              2.0 * bound),
+                           std::numeric_limits<float>::infinity()),
+            std::numeric_limits<float>::infinity());
+        const typename Vec::reg limits = Vec::set1(limit);
+        Best best{0.0f, no_node, 0.0f, no_node};
+        for (std::uint32_t block = 0; block < blocks; ++block) {
+            unsigned candidates =
+                Vec::less(Vec::load(estimates + block * lanes_), limits);
+            while (candidates != 0) {
+                const auto lane =
+                    static_cast<std::uint32_t>(__builtin_ctz(candidates));
+                candidates &= candidates - 1;
+                const std::uint32_t k = block * lanes_ + lane;
+                const float *node =
+                    job.codebook + static_cast<std::size_t>(k) * dimension;
+                float sum = 0.0f;
+                for (std::uint32_t i = 0; i < dimension; ++i) {
+                    const float t = node[i] - vector[i];
+                    sum = sum + t * t;
+                }
+                if (best.node == no_node || sum < best.distance) {
+                    best.distance = sum;
+                    best.node = k;
+                }
+            }
+        }
+        write_best(job, n, best);
+    }
 }
 
 template <int R>
@@ -678,6 +767,8 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
 
 std::uint32_t lanes() { return static_cast<std::uint32_t>(lanes_); }
 
+std::uint32_t bmu_vectors() { return static_cast<std::uint32_t>(Vec::bmu_vectors); }
+
 template <bool Second>
 void find_bmus_dense_of(const DenseBmuJob &job, std::uint32_t begin,
                         std::uint32_t end) {
@@ -691,10 +782,18 @@ void find_bmus_dense_of(const DenseBmuJob &job, std::uint32_t begin,
 
 void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
                      std::uint32_t end) {
-    if (job.seconds != nullptr)
+    if (job.seconds != nullptr) {
         find_bmus_dense_of<true>(job, begin, end);
-    else
+    } else if (job.screen != nullptr) {
+        constexpr int R = Vec::bmu_vectors;
+        std::uint32_t n = begin;
+        for (; n + R <= end; n += R)
+            screened_bmus_of_vectors<R>(job, n);
+        for (; n < end; ++n)
+            screened_bmus_of_vectors<1>(job, n);
+    } else {
         find_bmus_dense_of<false>(job, begin, end);
+    }
 }
 
 void distances_dense(const DenseBmuJob &job, std::uint32_t begin,

@@ -4,6 +4,7 @@
 // are those of scalar code.
 #include "kernels.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +34,9 @@ struct Vec {
     static reg add(reg a, reg b) { return a + b; }
     static reg sub(reg a, reg b) { return a - b; }
     static reg mul(reg a, reg b) { return a * b; }
+    // a where a < b, else b (so b where a is NaN), as minps computes it.
+    static reg min(reg a, reg b) { return a < b ? a : b; }
+    static reg dot_step(reg acc, reg a, reg b) { return add(acc, mul(a, b)); }
     static unsigned less(reg a, reg b) {
         unsigned mask = 0;
         for (int l = 0; l < lanes; ++l)

@@ -141,6 +141,87 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(1u, 9u, 70u),
                        ::testing::Bool()));
 
+// Data for the screened search (finite, below 2^40): a kind of values that
+// stresses its bound.
+std::vector<float> screen_values(std::size_t count, unsigned seed, int kind) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+    std::vector<float> values(count);
+    for (float &value : values) {
+        const float u = uniform(generator);
+        switch (kind) {
+        case 0: // ties: a coarse grid
+            value = std::floor(u * 4.0f) * 0.5f;
+            break;
+        case 1: // far from the origin: norms dwarf the distances
+            value = 10000.0f + std::floor(u * 64.0f) * 0x1p-6f;
+            break;
+        case 2: // one unit in the last place apart
+            value = std::nextafter(1.0f, 2.0f * (u < 0.5f));
+            break;
+        case 3: // near the largest magnitude the screen accepts
+            value = (u - 0.5f) * 0x1.fffffep39f;
+            break;
+        case 4: // subnormal and tiny values
+            value = u < 0.5f ? u * 0x1p-130f : -u * 0x1p-140f;
+            break;
+        default: // signed ordinary values
+            value = u * 2.0f - 1.0f;
+        }
+    }
+    return values;
+}
+
+class ScreenedSearch
+    : public ::testing::TestWithParam<std::tuple<int, std::uint32_t, std::uint32_t>> {};
+
+TEST_P(ScreenedSearch, MatchesOracleForEveryVariantAndThreadCount) {
+    const auto [kind, columns, dimension] = GetParam();
+    const MapShape shape{columns, 4, dimension, Grid::rectangular,
+                         Topology::planar};
+    const std::uint32_t nodes = shape.node_count();
+    const std::size_t count = 67;
+    auto codebook = screen_values(std::size_t{nodes} * dimension, 100 + kind, kind);
+    // Duplicate nodes, and rows equal to nodes: exact ties at zero.
+    for (std::uint32_t i = 0; i < dimension && nodes > 5; ++i)
+        codebook[5 * dimension + i] = codebook[2 * dimension + i];
+    auto data = screen_values(count * dimension, 200 + kind, kind);
+    for (std::uint32_t i = 0; i < dimension && nodes > 5; ++i)
+        data[3 * dimension + i] = codebook[5 * dimension + i];
+    Search expected(count);
+    quorvel::find_bmus_ref(shape, codebook.data(), {data.data(), count},
+                           expected.results());
+    for (const SimdLevel level : all_levels) {
+        if (!quorvel::detail::simd_level_available(level))
+            continue;
+        for (const int threads : {1, 2, 3}) {
+            SCOPED_TRACE(quorvel::detail::simd_level_name(level));
+            SCOPED_TRACE(threads);
+            std::vector<std::int32_t> found(count, -7), pairs(2 * count, -7);
+            std::vector<float> distances(count, -7.0f);
+            quorvel::detail::DenseBmuJob outputs{};
+            outputs.nodes = found.data();
+            outputs.distances = distances.data();
+            outputs.bmus = pairs.data();
+            quorvel::detail::find_bmus_dense_fast(
+                quorvel::detail::variant_of(level), data.data(),
+                codebook.data(), nodes, columns, dimension,
+                static_cast<std::uint32_t>(count), outputs, threads);
+            EXPECT_EQ(found, expected.nodes);
+            EXPECT_EQ(bits_of(distances), bits_of(expected.distances));
+            for (std::size_t n = 0; n < count; ++n)
+                ASSERT_EQ(pairs[2 * n + 1] * std::int32_t(columns) + pairs[2 * n],
+                          expected.nodes[n]);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ScreenedSearch,
+    ::testing::Combine(::testing::Values(0, 1, 2, 3, 4, 5),
+                       ::testing::Values(1u, 5u, 33u),
+                       ::testing::Values(1u, 16u, 70u)));
+
 TEST(MapSearch, OneNodeHasNoRunnerUp) {
     const MapShape shape{1, 1, 2, Grid::rectangular, Topology::planar};
     const std::vector<float> codebook{0.5f, 1.0f};

@@ -90,11 +90,11 @@ test-python-sanitize: python-install
 	$(SANITIZE_ENV) $(VENV_PYTHON) -m pytest -p no:cacheprovider \
 		--hypothesis-show-statistics
 
-# Trains a map on the iris measurements and writes the results to out/demo.
+# The showcase: maps of the iris measurements and scikit-learn's digits,
+# their pictures and quality, in out/demo.
 demo: system-deps $(VENV_PYTHON)
-	$(PIP) install numpy matplotlib
-	$(PIP) install .
-	$(VENV_PYTHON) demo/iris_demo.py --output out/demo
+	$(PIP) install ".[plot]"
+	$(VENV_PYTHON) demo/showcase.py --output out/demo
 
 # The benchmark against the peers (bench/run_bench.py): its own virtual
 # environment with the peers and our package, the C++ driver for the

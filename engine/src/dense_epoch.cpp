@@ -109,11 +109,10 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
     job.node_count = node_count;
     job.columns = columns;
     job.dimension = dimension;
-    // The screen (see the variants' screened search) for the search without
-    // runner-ups, where its bound holds: norms and scratch allocated here,
+    // The screen (see the variants' screened search), where its bound holds: norms and scratch allocated here,
     // before the parallel region.
     const bool screened =
-        all_distances == nullptr && outputs.seconds == nullptr &&
+        all_distances == nullptr &&
         screen_can_bound(codebook,
                          static_cast<std::size_t>(node_count) * dimension) &&
         screen_can_bound(data, static_cast<std::size_t>(vector_count) * dimension);

@@ -30,6 +30,7 @@ struct Vec {
     static reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
     static reg sub(reg a, reg b) { return _mm256_sub_ps(a, b); }
     static reg mul(reg a, reg b) { return _mm256_mul_ps(a, b); }
+    static reg max(reg a, reg b) { return _mm256_max_ps(a, b); }
     static reg min(reg a, reg b) { return _mm256_min_ps(a, b); }
     static reg dot_step(reg acc, reg a, reg b) { return add(acc, mul(a, b)); }
     static unsigned less(reg a, reg b) {

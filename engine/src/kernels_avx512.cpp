@@ -30,6 +30,9 @@ struct Vec {
     static reg add(reg a, reg b) { return _mm512_add_ps(a, b); }
     static reg sub(reg a, reg b) { return _mm512_sub_ps(a, b); }
     static reg mul(reg a, reg b) { return _mm512_mul_ps(a, b); }
+    static reg max(reg a, reg b) {
+        return _mm512_maskz_max_ps(static_cast<__mmask16>(0xffff), a, b);
+    }
     static reg min(reg a, reg b) {
         return _mm512_maskz_min_ps(static_cast<__mmask16>(0xffff), a, b);
     }

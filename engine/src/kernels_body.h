@@ -212,8 +212,12 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
 // BMU; the others are walked exactly, in increasing order, under the
 // reference's strict comparison (the first walked node takes the place
 // that node 0 takes in the reference: every node left out is strictly
-// farther than the BMU). Finite values below 2^40 keep every sum finite.
-template <int R>
+// farther than the BMU). With a runner-up, the limit is taken from the
+// second least estimate instead: a node left out is then strictly farther
+// than two others, so it holds neither place, and the reference's two-place
+// scan over the walked nodes ends where its scan over all nodes does.
+// Finite values below 2^40 keep every sum finite.
+template <int R, bool Second>
 inline void screened_bmus_of_vectors(const DenseBmuJob &job,
                                      std::uint32_t first) {
     const std::uint32_t nodes = job.node_count;
@@ -221,17 +225,23 @@ inline void screened_bmus_of_vectors(const DenseBmuJob &job,
     const std::uint32_t blocks =
         (nodes + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
     const std::size_t stride = static_cast<std::size_t>(blocks) * lanes_;
-    // Lanes past the last node hold NaN (their codebook padding), which the
-    // running minimum passes over and which no limit admits.
-    typename Vec::reg least[R];
-    for (int r = 0; r < R; ++r)
+    // Per lane the least estimate and, with a runner-up, the second least
+    // (as a multiset). Lanes past the last node hold NaN (their codebook
+    // padding), which min and max pass over as written (NaN in the first
+    // operand gives the second) and which no limit admits.
+    typename Vec::reg least[R], second[R];
+    for (int r = 0; r < R; ++r) {
         least[r] = Vec::set1(std::numeric_limits<float>::infinity());
+        second[r] = least[r];
+    }
     tiles_of_vectors<R, true>(
         job, first, [&](int r, const float *dots, std::uint32_t node) {
             const typename Vec::reg dot = Vec::load(dots);
             const typename Vec::reg estimate =
                 Vec::sub(Vec::load(job.norms + node), Vec::add(dot, dot));
             Vec::store(job.screen + r * stride + node, estimate);
+            if constexpr (Second)
+                second[r] = Vec::min(Vec::max(least[r], estimate), second[r]);
             least[r] = Vec::min(estimate, least[r]);
         });
     for (int r = 0; r < R; ++r) {
@@ -241,22 +251,35 @@ inline void screened_bmus_of_vectors(const DenseBmuJob &job,
         double vector_norm = 0.0;
         for (std::uint32_t i = 0; i < dimension; ++i)
             vector_norm += static_cast<double>(vector[i]) * vector[i];
-        float lanes_least[lanes_];
+        // The least estimate over all lanes, or the second least.
+        float lanes_least[lanes_], lanes_second[lanes_];
         Vec::store(lanes_least, least[r]);
-        float smallest = lanes_least[0];
-        for (int l = 1; l < lanes_; ++l)
-            smallest = lanes_least[l] < smallest ? lanes_least[l] : smallest;
+        Vec::store(lanes_second, second[r]);
+        float smallest = std::numeric_limits<float>::infinity();
+        float runner = smallest;
+        for (int l = 0; l < lanes_; ++l) {
+            for (const float value : {lanes_least[l], lanes_second[l]}) {
+                if (value < smallest) {
+                    runner = smallest;
+                    smallest = value;
+                } else if (value < runner) {
+                    runner = value;
+                }
+            }
+        }
+        const float reference = Second ? runner : smallest;
         const double bound =
             job.screen_relative * (job.largest_norm + vector_norm) +
             job.screen_absolute;
         // e <= t exactly when e < the float after t (t rounded up first).
         const float limit = std::nextafter(
-            std::nextafter(static_cast<float>(static_cast<double>(smallest) +
+            std::nextafter(static_cast<float>(static_cast<double>(reference) +
                                               2.0 * bound),
                            std::numeric_limits<float>::infinity()),
             std::numeric_limits<float>::infinity());
         const typename Vec::reg limits = Vec::set1(limit);
-        Best best{0.0f, no_node, 0.0f, no_node};
+        Best best{0.0f, no_node, std::numeric_limits<float>::infinity(),
+                  no_node};
         for (std::uint32_t block = 0; block < blocks; ++block) {
             unsigned candidates =
                 Vec::less(Vec::load(estimates + block * lanes_), limits);
@@ -272,9 +295,20 @@ inline void screened_bmus_of_vectors(const DenseBmuJob &job,
                     const float t = node[i] - vector[i];
                     sum = sum + t * t;
                 }
-                if (best.node == no_node || sum < best.distance) {
+                // The reference scan's places, over the candidates in node
+                // order: the first walked node takes the first place.
+                if (best.node == no_node) {
                     best.distance = sum;
                     best.node = k;
+                } else if (sum < best.distance) {
+                    best.second_distance = best.distance;
+                    best.second = best.node;
+                    best.distance = sum;
+                    best.node = k;
+                } else if (Second && (best.second == no_node ||
+                                      sum < best.second_distance)) {
+                    best.second_distance = sum;
+                    best.second = k;
                 }
             }
         }
@@ -782,15 +816,20 @@ void find_bmus_dense_of(const DenseBmuJob &job, std::uint32_t begin,
 
 void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
                      std::uint32_t end) {
-    if (job.seconds != nullptr) {
-        find_bmus_dense_of<true>(job, begin, end);
-    } else if (job.screen != nullptr) {
-        constexpr int R = Vec::bmu_vectors;
-        std::uint32_t n = begin;
+    constexpr int R = Vec::bmu_vectors;
+    std::uint32_t n = begin;
+    if (job.screen != nullptr && job.seconds != nullptr) {
         for (; n + R <= end; n += R)
-            screened_bmus_of_vectors<R>(job, n);
+            screened_bmus_of_vectors<R, true>(job, n);
         for (; n < end; ++n)
-            screened_bmus_of_vectors<1>(job, n);
+            screened_bmus_of_vectors<1, true>(job, n);
+    } else if (job.screen != nullptr) {
+        for (; n + R <= end; n += R)
+            screened_bmus_of_vectors<R, false>(job, n);
+        for (; n < end; ++n)
+            screened_bmus_of_vectors<1, false>(job, n);
+    } else if (job.seconds != nullptr) {
+        find_bmus_dense_of<true>(job, begin, end);
     } else {
         find_bmus_dense_of<false>(job, begin, end);
     }

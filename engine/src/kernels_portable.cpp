@@ -34,6 +34,8 @@ struct Vec {
     static reg add(reg a, reg b) { return a + b; }
     static reg sub(reg a, reg b) { return a - b; }
     static reg mul(reg a, reg b) { return a * b; }
+    // a where a > b, else b (so b where either is NaN), as maxps computes it.
+    static reg max(reg a, reg b) { return a > b ? a : b; }
     // a where a < b, else b (so b where a is NaN), as minps computes it.
     static reg min(reg a, reg b) { return a < b ? a : b; }
     static reg dot_step(reg acc, reg a, reg b) { return add(acc, mul(a, b)); }

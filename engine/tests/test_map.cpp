@@ -212,6 +212,19 @@ TEST_P(ScreenedSearch, MatchesOracleForEveryVariantAndThreadCount) {
             for (std::size_t n = 0; n < count; ++n)
                 ASSERT_EQ(pairs[2 * n + 1] * std::int32_t(columns) + pairs[2 * n],
                           expected.nodes[n]);
+            // With runner-ups, screened by the second least estimate.
+            Search both(count);
+            const BmuResults results = both.results();
+            quorvel::detail::DenseBmuJob places{};
+            places.nodes = results.nodes;
+            places.distances = results.distances;
+            places.seconds = results.seconds;
+            places.second_distances = results.second_distances;
+            quorvel::detail::find_bmus_dense_fast(
+                quorvel::detail::variant_of(level), data.data(),
+                codebook.data(), nodes, columns, dimension,
+                static_cast<std::uint32_t>(count), places, threads);
+            expect_same_search(both, expected);
         }
     }
 }

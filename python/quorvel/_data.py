@@ -102,7 +102,9 @@ class Rows:
         if self.n_rows == 0:
             return np.zeros(self.n_features)
         if self.dense is not None:
-            return np.abs(self.dense).max(axis=0).astype(np.float64)
+            # Through the extremes, without a temporary copy of the rows.
+            low, high = self.min_max()
+            return np.maximum(np.abs(low), np.abs(high))
         return np.asarray(abs(self.csr).max(axis=0).todense()).ravel().astype(np.float64)
 
     def take(self, index: np.ndarray):

@@ -121,21 +121,14 @@ const char *kernel_variant() {
     return detail::simd_level_name(detail::detected_simd_level());
 }
 
-void find_bmus(const MapShape &shape, const float *codebook, DenseRows data,
-               const BmuResults &results, int threads) {
-    const Variant variant = detail::variant_of(detail::detected_simd_level());
-    for (std::size_t first = 0; first < data.count; first += piece_rows) {
-        const auto count =
-            static_cast<std::uint32_t>(std::min(piece_rows, data.count - first));
-        detail::find_bmus_dense_fast(
-            variant, data.values + first * shape.dimension, codebook,
-            shape.node_count(), shape.columns, shape.dimension, count,
-            outputs_at(results, first), threads);
-    }
-}
+namespace {
 
-void node_distances(const MapShape &shape, const float *codebook,
-                    DenseRows data, float *out, int threads) {
+// The dense search over pieces of at most piece_rows vectors: outputs of
+// each piece from outputs_for(first), or distance tables into `table`.
+template <class Outputs>
+void search_pieces(const MapShape &shape, const float *codebook,
+                   DenseRows data, Outputs outputs_for, float *table,
+                   int threads) {
     const Variant variant = detail::variant_of(detail::detected_simd_level());
     const std::size_t nodes = shape.node_count();
     for (std::size_t first = 0; first < data.count; first += piece_rows) {
@@ -144,8 +137,26 @@ void node_distances(const MapShape &shape, const float *codebook,
         detail::find_bmus_dense_fast(
             variant, data.values + first * shape.dimension, codebook,
             shape.node_count(), shape.columns, shape.dimension, count,
-            detail::DenseBmuJob{}, threads, out + first * nodes);
+            outputs_for(first), threads,
+            table == nullptr ? nullptr : table + first * nodes);
     }
+}
+
+} // namespace
+
+void find_bmus(const MapShape &shape, const float *codebook, DenseRows data,
+               const BmuResults &results, int threads) {
+    search_pieces(
+        shape, codebook, data,
+        [&](std::size_t first) { return outputs_at(results, first); }, nullptr,
+        threads);
+}
+
+void node_distances(const MapShape &shape, const float *codebook,
+                    DenseRows data, float *out, int threads) {
+    search_pieces(
+        shape, codebook, data,
+        [](std::size_t) { return detail::DenseBmuJob{}; }, out, threads);
 }
 
 void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,

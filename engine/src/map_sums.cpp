@@ -102,16 +102,32 @@ void add_error(Partial &partial, const Scales &scales, float squared) {
         ++partial.error_overflows;
 }
 
+// Every row's BMU (into the caller's array where there is one) and its
+// squared distance.
+struct Search {
+    std::vector<std::int32_t> own_nodes;
+    std::int32_t *nodes;
+    std::vector<float> distances;
+
+    template <class Rows>
+    Search(const MapShape &shape, const float *codebook, Rows data,
+           std::int32_t *bmus, int threads)
+        : own_nodes(bmus == nullptr ? data.count : 0),
+          nodes(bmus == nullptr ? own_nodes.data() : bmus),
+          distances(data.count) {
+        BmuResults results{nodes};
+        results.distances = distances.data();
+        find_bmus(shape, codebook, data, results, threads);
+    }
+};
+
 } // namespace
 
 void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    std::vector<std::int32_t> own_nodes(bmus == nullptr ? data.count : 0);
-    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
-    std::vector<float> distances(data.count);
-    BmuResults results{nodes};
-    results.distances = distances.data();
-    find_bmus(shape, codebook, data, results, threads);
+    const Search found(shape, codebook, data, bmus, threads);
+    const std::int32_t *nodes = found.nodes;
+    const std::vector<float> &distances = found.distances;
     const Scales scales = scales_of(shape, sums);
     const std::uint32_t dimension = shape.dimension;
     accumulate_rows(shape, data.count, sums, threads,
@@ -130,12 +146,9 @@ void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
 
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    std::vector<std::int32_t> own_nodes(bmus == nullptr ? data.count : 0);
-    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
-    std::vector<float> distances(data.count);
-    BmuResults results{nodes};
-    results.distances = distances.data();
-    find_bmus(shape, codebook, data, results, threads);
+    const Search found(shape, codebook, data, bmus, threads);
+    const std::int32_t *nodes = found.nodes;
+    const std::vector<float> &distances = found.distances;
     const Scales scales = scales_of(shape, sums);
     const std::uint32_t dimension = shape.dimension;
     // Absent components are zero and add nothing; the stored ones add what

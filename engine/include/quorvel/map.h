@@ -176,6 +176,99 @@ bool are_neighbours(const MapShape &shape, std::uint32_t a, std::uint32_t b);
 void map_umatrix(const MapShape &shape, const float *codebook, float *out,
                  int threads);
 
+// ---------------------------------------------------------------------------
+// Missing values (engine/src/map_missing.cpp). In these entry points a NaN in
+// the data marks a missing value; everything else is as above. They are
+// kernels of their own: the ones above never look for NaN.
+//
+// A row observes the features whose value is not NaN (in CSR rows, every
+// absent component is an observed zero; only a stored NaN is missing). A row
+// that observes no feature, or misses more than `most_missing` of them, has
+// no BMU: node -1, distance NaN, runner-up -1 at NaN, and it adds nothing to
+// any sum. For the other rows the squared distance to a node is the float sum
+// over the observed features in increasing order from 0.0 of (c - x)^2 (a
+// separate multiply and add), times q = (float)dimension / (float)observed,
+// one float division and one float multiplication; the BMU and runner-up
+// follow the scan of find_bmus_ref on those scaled distances. A complete row
+// has q = 1 exactly: its results are the bits of find_bmus.
+
+// The most missing values a row of `dimension` features may have under the
+// fraction `max_missing`: the largest m <= dimension with
+// (double)m / (double)dimension <= max_missing, the quotient rounded once in
+// double (a row is left out when its missing fraction is strictly above
+// max_missing). 0 for a dimension of 0 or a NaN fraction.
+std::uint32_t missing_limit(double max_missing, std::uint32_t dimension);
+
+void find_bmus_missing(const MapShape &shape, const float *codebook,
+                       DenseRows data, std::uint32_t most_missing,
+                       const BmuResults &results, int threads);
+void find_bmus_missing(const MapShape &shape, const float *codebook,
+                       CsrRows data, std::uint32_t most_missing,
+                       const BmuResults &results, int threads);
+// One row at a time against every node: the oracle of the two above.
+void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
+                           DenseRows data, std::uint32_t most_missing,
+                           const BmuResults &results);
+
+// The scaled squared distance of every row to every node, node_count per
+// row; a row without a BMU gets NaN throughout.
+void node_distances_missing(const MapShape &shape, const float *codebook,
+                            DenseRows data, std::uint32_t most_missing,
+                            float *out, int threads);
+void node_distances_missing(const MapShape &shape, const float *codebook,
+                            CsrRows data, std::uint32_t most_missing,
+                            float *out, int threads);
+
+// The sums of NodeSums with a weight per node and feature: an observed
+// feature f of a row with a BMU adds its fixed-point value to the node's
+// sums[f] and 1 to its observed[f]; a missing one adds nothing. counts gets
+// 1 per row with a BMU (so the rows that have one are the sum of counts) and
+// error_sum the fixed-point Euclidean distance (the square root of the
+// scaled squared distance), as in NodeSums. The caller owns and zeroes the
+// arrays once; any split of the rows gives the same sums.
+struct MissingSums {
+    std::int64_t *sums;     // node_count x dimension
+    std::int64_t *observed; // node_count x dimension
+    std::int64_t *counts;   // node_count
+    const std::int32_t *exponents;
+    std::int32_t error_exponent;
+    std::uint64_t rows_in_total;
+    std::int64_t *error_sum;
+    std::int64_t *error_overflows;
+};
+
+void accumulate_missing(const MapShape &shape, const float *codebook,
+                        DenseRows data, std::uint32_t most_missing,
+                        const MissingSums &sums, std::int32_t *bmus,
+                        int threads);
+void accumulate_missing(const MapShape &shape, const float *codebook,
+                        CsrRows data, std::uint32_t most_missing,
+                        const MissingSums &sums, std::int32_t *bmus,
+                        int threads);
+
+// apply_neighbourhood with a denominator per feature: component f of node j
+// becomes the sum over nodes k in increasing order of h(d(j, k)) times
+// sums[k][f] (as a double, times 2^-exponents[f]) over the sum of h(d(j, k))
+// times observed[k][f], in double, rounded once to float; a component whose
+// denominator is 0 keeps its value from `codebook`. A node-feature whose
+// observed count is 0 must have a sum of 0. Where every observed[k][f] is the
+// node's row count, the result is the bits of apply_neighbourhood.
+void apply_neighbourhood_missing(const MapShape &shape,
+                                 const MapNeighbourhood &hood,
+                                 const std::int64_t *sums,
+                                 const std::int64_t *observed,
+                                 const std::int32_t *exponents,
+                                 const float *codebook, float *out,
+                                 std::uint32_t begin, std::uint32_t end,
+                                 int threads);
+// Every node against every node, one weight at a time: the oracle.
+void apply_neighbourhood_missing_ref(const MapShape &shape,
+                                     const MapNeighbourhood &hood,
+                                     const std::int64_t *sums,
+                                     const std::int64_t *observed,
+                                     const std::int32_t *exponents,
+                                     const float *codebook, float *out);
+
 } // namespace quorvel
 
 #endif

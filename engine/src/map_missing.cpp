@@ -754,6 +754,144 @@ void store_means(float *node, const float *previous, const double *numerator,
                       : static_cast<float>(numerator[f] / denominator[f]);
 }
 
+// The gaussian factors over the two axes of the grid, as in
+// apply_neighbourhood: with a the distance along x and b the row offset
+// (wrapped on a toroid), exp(-d^2 / (2 sigma^2)) = exp(-a^2 / (2 sigma^2))
+// exp(-c b^2 / (2 sigma^2)), c = 3/4 on a hexagonal grid, 1 on a rectangular
+// one. Each factor is 1 at offset 0, also where 2 sigma^2 underflows.
+double axis_factor(double squared, double sigma) {
+    return squared == 0.0 ? 1.0
+                          : portable_exp(-squared / (2.0 * sigma * sigma));
+}
+
+// Sums and observed counts as doubles, node after node: `width` = 2 x
+// dimension values, the sums first.
+std::vector<double> node_values(const MapShape &shape,
+                                const std::int64_t *sums,
+                                const std::int64_t *observed,
+                                const std::int32_t *exponents) {
+    const std::uint32_t dimension = shape.dimension;
+    const std::size_t width = 2 * static_cast<std::size_t>(dimension);
+    std::vector<double> unscale(dimension);
+    for (std::uint32_t f = 0; f < dimension; ++f)
+        unscale[f] = std::ldexp(1.0, -exponents[f]);
+    std::vector<double> values(shape.node_count() * width);
+    for (std::size_t k = 0; k < shape.node_count(); ++k) {
+        for (std::uint32_t f = 0; f < dimension; ++f) {
+            values[k * width + f] =
+                static_cast<double>(sums[k * dimension + f]) * unscale[f];
+            values[k * width + dimension + f] =
+                static_cast<double>(observed[k * dimension + f]);
+        }
+    }
+    return values;
+}
+
+// The gaussian through its two factors, in the order of apply_neighbourhood
+// with a denominator per feature: first along every map row, for each column
+// x of a node and each parity of its row, the x-weighted sums of the row's
+// nodes in increasing column order; then, for each node, the y-weighted sums
+// of those over the rows in increasing order. Zero factors add exact zeros
+// and are skipped. rows + columns weighted additions per node.
+void apply_separable_gaussian(const MapShape &shape, double sigma,
+                              const std::int64_t *sums,
+                              const std::int64_t *observed,
+                              const std::int32_t *exponents,
+                              const float *codebook, float *out,
+                              std::uint32_t begin, std::uint32_t end,
+                              int threads) {
+    const std::int64_t columns = shape.columns, rows = shape.rows;
+    const std::uint32_t dimension = shape.dimension;
+    const std::size_t width = 2 * static_cast<std::size_t>(dimension);
+    const bool hexagonal = shape.grid == Grid::hexagonal;
+    const std::int64_t parities = hexagonal ? 2 : 1;
+    const bool toroid = shape.topology == Topology::toroid;
+    const std::vector<double> values =
+        node_values(shape, sums, observed, exponents);
+    // x factors by (parity of the node's row, parity of the other row, dx).
+    const std::size_t span = 2 * static_cast<std::size_t>(columns) - 1;
+    std::vector<double> x_factors(4 * span);
+    for (std::int64_t own = 0; own < 2; ++own)
+        for (std::int64_t other = 0; other < 2; ++other)
+            for (std::int64_t dx = -(columns - 1); dx <= columns - 1; ++dx) {
+                double a = static_cast<double>(dx);
+                if (hexagonal)
+                    a += 0.5 * static_cast<double>(other - own);
+                a = std::fabs(a);
+                if (toroid)
+                    a = std::min(a, static_cast<double>(columns) - a);
+                x_factors[(own * 2 + other) * span + (dx + columns - 1)] =
+                    axis_factor(a * a, sigma);
+            }
+    std::vector<double> y_factors(2 * static_cast<std::size_t>(rows) - 1);
+    for (std::int64_t dy = -(rows - 1); dy <= rows - 1; ++dy) {
+        double b = std::fabs(static_cast<double>(dy));
+        if (toroid)
+            b = std::min(b, static_cast<double>(rows) - b);
+        y_factors[dy + rows - 1] =
+            axis_factor((hexagonal ? 0.75 : 1.0) * (b * b), sigma);
+    }
+    // Row sums: (row, parity of the receiving node's row) x column x width.
+    std::vector<double> row_sums(static_cast<std::size_t>(rows * parities) *
+                                 columns * width);
+    const std::int64_t row_jobs = rows * parities;
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(row_jobs, parities, columns, width, values, x_factors, span,      \
+               row_sums)
+    for (std::int64_t job = 0; job < row_jobs; ++job) {
+        const std::int64_t ky = job / parities, own = job % parities;
+        const std::int64_t other = parities == 2 ? (ky & 1) : 0;
+        const double *factors = x_factors.data() + (own * 2 + other) * span;
+        for (std::int64_t xj = 0; xj < columns; ++xj) {
+            double *sum = row_sums.data() +
+                          (static_cast<std::size_t>(job) * columns + xj) * width;
+            for (std::size_t w = 0; w < width; ++w)
+                sum[w] = 0.0;
+            for (std::int64_t kx = 0; kx < columns; ++kx) {
+                const double factor = factors[kx - xj + columns - 1];
+                if (factor == 0.0)
+                    continue;
+                const double *value =
+                    values.data() +
+                    static_cast<std::size_t>(ky * columns + kx) * width;
+                for (std::size_t w = 0; w < width; ++w)
+                    sum[w] = sum[w] + factor * value[w];
+            }
+        }
+    }
+    std::vector<double> accumulators(static_cast<std::size_t>(threads) * width);
+    const std::int64_t first = begin, last = end;
+#pragma omp parallel num_threads(threads) default(none)                      \
+    shared(first, last, columns, rows, parities, width, dimension, y_factors, \
+               row_sums, accumulators, codebook, out)
+    {
+        double *total = accumulators.data() +
+                        static_cast<std::size_t>(omp_get_thread_num()) * width;
+#pragma omp for schedule(static)
+        for (std::int64_t j = first; j < last; ++j) {
+            const std::int64_t xj = j % columns, yj = j / columns;
+            const std::int64_t own = parities == 2 ? (yj & 1) : 0;
+            for (std::size_t w = 0; w < width; ++w)
+                total[w] = 0.0;
+            for (std::int64_t ky = 0; ky < rows; ++ky) {
+                const double factor = y_factors[ky - yj + rows - 1];
+                if (factor == 0.0)
+                    continue;
+                const double *sum =
+                    row_sums.data() +
+                    (static_cast<std::size_t>(ky * parities + own) * columns +
+                     xj) *
+                        width;
+                for (std::size_t w = 0; w < width; ++w)
+                    total[w] = total[w] + factor * sum[w];
+            }
+            const std::size_t offset = static_cast<std::size_t>(j) * dimension;
+            store_means(out + offset, codebook + offset, total,
+                        total + dimension, dimension);
+        }
+    }
+}
+
 } // namespace
 
 void apply_neighbourhood_missing(const MapShape &shape,
@@ -764,6 +902,11 @@ void apply_neighbourhood_missing(const MapShape &shape,
                                  const float *codebook, float *out,
                                  std::uint32_t begin, std::uint32_t end,
                                  int threads) {
+    if (hood.kind == NeighbourhoodKind::gaussian) {
+        apply_separable_gaussian(shape, hood.sigma, sums, observed, exponents,
+                                 codebook, out, begin, end, threads);
+        return;
+    }
     const HitNodes hits = hit_nodes(shape, sums, observed, exponents);
     const OffsetWeights weights(shape, hood);
     const std::uint32_t dimension = shape.dimension;
@@ -814,22 +957,58 @@ void apply_neighbourhood_missing_ref(const MapShape &shape,
                                      const float *codebook, float *out) {
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
+    const std::uint32_t columns = shape.columns;
+    const bool gaussian = hood.kind == NeighbourhoodKind::gaussian;
+    const double row_step = shape.grid == Grid::hexagonal ? 0.75 : 1.0;
+    auto value = [&](std::size_t cell, std::uint32_t f) {
+        return static_cast<double>(sums[cell]) * std::ldexp(1.0, -exponents[f]);
+    };
     std::vector<double> numerator(dimension), denominator(dimension);
+    std::vector<double> row(dimension), row_weight(dimension);
     std::vector<float> result(static_cast<std::size_t>(nodes) * dimension);
     for (std::uint32_t j = 0; j < nodes; ++j) {
         std::fill(numerator.begin(), numerator.end(), 0.0);
         std::fill(denominator.begin(), denominator.end(), 0.0);
-        for (std::uint32_t k = 0; k < nodes; ++k) {
-            const double weight =
-                neighbourhood_value(hood, grid_distance_squared(shape, j, k));
+        for (std::uint32_t ky = 0; ky < shape.rows; ++ky) {
+            // The gaussian as its row factor times the sum over the row of
+            // its column factors; the other kinds one weight at a time.
+            std::fill(row.begin(), row.end(), 0.0);
+            std::fill(row_weight.begin(), row_weight.end(), 0.0);
+            double row_factor = 1.0;
+            for (std::uint32_t kx = 0; kx < columns; ++kx) {
+                const std::uint32_t k = ky * columns + kx;
+                const double squared = grid_distance_squared(shape, j, k);
+                const std::size_t base = static_cast<std::size_t>(k) * dimension;
+                if (!gaussian) {
+                    const double weight = neighbourhood_value(hood, squared);
+                    for (std::uint32_t f = 0; f < dimension; ++f) {
+                        denominator[f] =
+                            denominator[f] +
+                            weight * static_cast<double>(observed[base + f]);
+                        numerator[f] =
+                            numerator[f] + weight * value(base + f, f);
+                    }
+                    continue;
+                }
+                const double dy = std::fabs(double(ky) - double(j / columns));
+                const double b = shape.topology == Topology::toroid
+                                     ? std::min(dy, double(shape.rows) - dy)
+                                     : dy;
+                const double y_part = row_step * (b * b);
+                const double weight = axis_factor(squared - y_part, hood.sigma);
+                row_factor = axis_factor(y_part, hood.sigma);
+                for (std::uint32_t f = 0; f < dimension; ++f) {
+                    row_weight[f] =
+                        row_weight[f] +
+                        weight * static_cast<double>(observed[base + f]);
+                    row[f] = row[f] + weight * value(base + f, f);
+                }
+            }
+            if (!gaussian)
+                continue;
             for (std::uint32_t f = 0; f < dimension; ++f) {
-                const std::size_t cell =
-                    static_cast<std::size_t>(k) * dimension + f;
-                denominator[f] = denominator[f] +
-                                 weight * static_cast<double>(observed[cell]);
-                numerator[f] =
-                    numerator[f] + weight * (static_cast<double>(sums[cell]) *
-                                             std::ldexp(1.0, -exponents[f]));
+                denominator[f] = denominator[f] + row_factor * row_weight[f];
+                numerator[f] = numerator[f] + row_factor * row[f];
             }
         }
         const std::size_t offset = static_cast<std::size_t>(j) * dimension;

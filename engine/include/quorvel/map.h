@@ -247,12 +247,15 @@ void accumulate_missing(const MapShape &shape, const float *codebook,
                         int threads);
 
 // apply_neighbourhood with a denominator per feature: component f of node j
-// becomes the sum over nodes k in increasing order of h(d(j, k)) times
-// sums[k][f] (as a double, times 2^-exponents[f]) over the sum of h(d(j, k))
-// times observed[k][f], in double, rounded once to float; a component whose
-// denominator is 0 keeps its value from `codebook`. A node-feature whose
-// observed count is 0 must have a sum of 0. Where every observed[k][f] is the
-// node's row count, the result is the bits of apply_neighbourhood.
+// becomes the sum over the nodes k of h(d(j, k)) times sums[k][f] (as a
+// double, times 2^-exponents[f]) over the sum of h(d(j, k)) times
+// observed[k][f], in double, rounded once to float; a component whose
+// denominator is 0 keeps its value from `codebook`. The sums run in the
+// order of apply_neighbourhood (bubble and cut gaussian node by node, the
+// gaussian through its axis factors, along each map row, then over the
+// rows), so where every observed[k][f] is the node's row count the result is
+// the bits of apply_neighbourhood. A node-feature whose observed count is 0
+// must have a sum of 0.
 void apply_neighbourhood_missing(const MapShape &shape,
                                  const MapNeighbourhood &hood,
                                  const std::int64_t *sums,

@@ -22,6 +22,7 @@ from ._data import (
     fixed_point_error,
     mean_error,
 )
+from ._dask import DaskRows, dask_rows, is_dask_collection  # dask input (imports dask lazily)
 from ._geometry import GRIDS, TOPOLOGIES, are_neighbours
 
 NEIGHBOURHOODS = ("gaussian", "bubble", "cut_gaussian")
@@ -254,6 +255,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     # Input
 
     def _rows(self, X, *, reset: bool) -> Rows:
+        if is_dask_collection(X):  # dask input: read on its scheduler (_dask.py)
+            return dask_rows(self, X, reset=reset)
         X = validate_data(
             self,
             X,
@@ -402,6 +405,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         labels : ndarray of shape (n_samples,), int64
         """
         rows, codebook, layout = self._fitted_rows(X)
+        if isinstance(rows, DaskRows):  # dask input: a lazy dask array
+            return rows.predict(codebook, layout, self._threads())
         nodes, _, _, _ = rows.find_bmus(codebook, layout, self._threads())
         return nodes.astype(np.int64)
 
@@ -419,6 +424,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             search compares.
         """
         rows, codebook, layout = self._fitted_rows(X)
+        if isinstance(rows, DaskRows):  # dask input: a lazy dask array
+            return rows.transform(codebook, layout, self._threads())
         return rows.node_distances(codebook, layout, self._threads())
 
     def quantization_error(self, X) -> float:
@@ -433,6 +440,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         error : float
         """
         rows, codebook, layout = self._fitted_rows(X)
+        if isinstance(rows, DaskRows):  # dask input: integer partials per block
+            return rows.quantization_error(codebook, layout, self._threads())
         _, distances, _, _ = rows.find_bmus(codebook, layout, self._threads())
         exponent = error_exponent(rows.max_abs(), codebook, rows.n_rows)
         total, overflows = fixed_point_error(distances, exponent, rows.n_rows)
@@ -451,6 +460,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         error : float
         """
         rows, codebook, layout = self._fitted_rows(X)
+        if isinstance(rows, DaskRows):  # dask input: counts per block
+            return rows.topographic_error(codebook, layout, self._threads())
         nodes, _, second, _ = rows.find_bmus(codebook, layout, self._threads(), seconds=True)
         return _topographic_error(nodes, second, layout)
 
@@ -537,6 +548,8 @@ class _Training:
         codebook."""
         codebook = self.codebook
         rows, layout = self.rows, self.layout
+        if isinstance(rows, DaskRows):  # dask input: errors summed per block
+            return rows.final_pass(codebook, layout, self.max_abs, self.threads)
         nodes, distances, second, _ = rows.find_bmus(codebook, layout, self.threads, seconds=True)
         exponent = error_exponent(self.max_abs, codebook, rows.n_rows)
         total, overflows = fixed_point_error(distances, exponent, rows.n_rows)

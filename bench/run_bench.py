@@ -1,13 +1,30 @@
-"""The benchmark against the peers: seconds per epoch of each system on the
-workloads W1 to W4, the ratio peer / ours, and our achieved arithmetic rate
-against the machine's limit, which the C++ driver measures with its own
-roofline kernel. Prints a table and saves the figures as JSON under
+"""The benchmark against the peers.
+
+For each workload (W1 to W5, bench/workloads.py): seconds per epoch of our
+package's SOM.fit and of the module _quorvel_wrap, and of each peer trained
+with the workload's settings as far as it has them, the ratio peer / ours,
+each map's quantization and topographic error, and the peak memory of our
+fit. Then a quality table (each system at its own defaults, given only the
+map's size and the number of passes over the data), a scaling table of our
+fit (rows x nodes) and, with --driver, our arithmetic rate against the
+machine's limit, which the C++ driver measures with its own roofline
+kernel. Prints the tables and saves the figures as JSON under
 bench/results/.
 
-Run through `make bench`, which prepares bench/.venv (the peers and our
-package) and builds the C++ driver. Everything here runs with 2 threads.
+Every error figure comes from bench/quality.py: float64, from each system's
+final codebook and the data, the same neighbour rule for all (nodes within
+grid distance 1.5 on that system's grid; the peers run planar).
+
+Run through `make bench`, which prepares bench/.venv (the peers, our package,
+R's kohonen) and builds the C++ driver. Everything here runs with 2 threads.
 
     python bench/run_bench.py --driver build/bench/bench/quorvel_bench
+    python bench/run_bench.py --workload W5        # one part only
+    python bench/run_bench.py --quick              # a short pass of all
+
+Parts for --workload (repeatable): W1 W2 W3 W4 W5, scaling, and memory (the
+memory figure alone). The peers that cannot be installed or imported are
+listed with the reason instead of a figure.
 """
 
 import argparse
@@ -15,172 +32,421 @@ import datetime
 import json
 import os
 import platform
-import shutil
+import resource
 import subprocess
 import sys
 import time
+import traceback
 
 THREADS = "2"
 for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
                  "NUMBA_NUM_THREADS"):
     os.environ.setdefault(variable, THREADS)
 
-import numpy as np  # noqa: E402  (after the thread counts are set)
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
-# Seeded uniform float32 data in [0, 1); radius linear from half the smaller
-# map side to 1, scale linear from 0.1 to 0.01, gaussian without cut-off.
-WORKLOADS = {
-    "W1": dict(vectors=20000, dimension=64, columns=40, rows=30, epochs=10,
-               map_type="planar", grid_type="rectangular", kernel_type=0),
-    "W2": dict(vectors=10000, dimension=16, columns=100, rows=100, epochs=5,
-               map_type="toroid", grid_type="hexagonal", kernel_type=0),
-    "W3": dict(vectors=5000, dimension=1000, columns=20, rows=20, epochs=5,
-               map_type="planar", grid_type="rectangular", kernel_type=2),
-    "W4": dict(vectors=0, dimension=8, columns=300, rows=300, epochs=0,
-               map_type="toroid", grid_type="hexagonal", kernel_type=0),
-}
+import quality  # noqa: E402
+from workloads import (WORKLOADS, make_codebook, make_data,  # noqa: E402
+                       make_sparse, radius_start)
 
-TARGETS = {"W1": ("fastest peer / 5", 5.0), "W2": ("fastest peer / 25", 25.0),
-           "W3": ("sparse-som / 2", 2.0)}
+PEERS = ["xpysom_peer", "fastersom_peer", "minisom_peer", "sparse_som_peer",
+         "flowsom_peer", "kohonen_peer"]
+# Peers whose timed runs get fewer epochs than the workload has, where the
+# full count would take too long: (workload, peer module) -> epochs.
+TIMED_EPOCHS = {("W1", "kohonen_peer"): 2, ("W1", "sparse_som_peer"): 4,
+                ("W2", "kohonen_peer"): 1, ("W2", "sparse_som_peer"): 2,
+                ("W2", "xpysom_peer"): 2, ("W2", "flowsom_peer"): 2,
+                ("W3", "kohonen_peer"): 2,
+                ("W5", "kohonen_peer"): 1, ("W5", "sparse_som_peer"): 1,
+                ("W5", "flowsom_peer"): 4, ("W5", "xpysom_peer"): 2}
+QUALITY_WORKLOADS = ("W1", "W2", "W3", "W5")
 
-
-def make_data(name, w):
-    rng = np.random.default_rng(12345)
-    if name == "W3":
-        # Exactly 20 stored values per row, in (0, 1].
-        data = np.zeros((w["vectors"], w["dimension"]), dtype=np.float32)
-        for row in data:
-            columns = rng.choice(w["dimension"], size=20, replace=False)
-            row[columns] = 1.0 - rng.random(20, dtype=np.float32)
-        return data
-    return rng.random((w["vectors"], w["dimension"]), dtype=np.float32)
-
-
-def make_codebook(w):
-    rng = np.random.default_rng(777)
-    return rng.random((w["rows"], w["columns"], w["dimension"]),
-                      dtype=np.float32)
-
-
-def radius_start(w):
-    return max(1, min(w["columns"], w["rows"]) // 2)
+# Targets for the package's fit: (peer, at least this many times faster).
+# "fastest" is the fastest peer of the run.
+TARGETS = {"W1": [("XPySom", 10.0), ("fastersom", 8.0)],
+           "W2": [("fastest", 50.0)],
+           "W3": [("sparse-som", 3.0)],
+           "W5": [("fastersom", 8.0), ("XPySom", 20.0)]}
+SCALING_ROWS = (10**4, 10**5, 10**6, 10**7)
+SCALING_MAPS = ((10, 10), (40, 25), (100, 100))
+# Rows x nodes above this are left out of the scaling table (one epoch of
+# 10^7 rows on 10^4 nodes is minutes here); --full-scaling runs them all.
+SCALING_CAP = 10**9
+SCALING_FLAT = 1.5
+MEMORY_SLACK = 64 * 2**20
+# A peer's process for all workloads is stopped after this long.
+PEER_TIMEOUT = 420
 
 
-def best_of(function, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--driver", help="the C++ driver (roofline, phases)")
+    parser.add_argument("--workload", action="append",
+                        choices=list(WORKLOADS) + ["scaling", "memory"],
+                        help="run only this part (repeatable)")
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer repeats and epochs, scaling to 10^6 rows")
+    parser.add_argument("--skip-peers", action="store_true")
+    parser.add_argument("--skip-defaults", action="store_true",
+                        help="no quality table at the systems' defaults")
+    parser.add_argument("--full-scaling", action="store_true",
+                        help="every rows x nodes cell, however long")
+    parser.add_argument("--ours-only", help=argparse.SUPPRESS)
+    parser.add_argument("--peer", nargs=5, help=argparse.SUPPRESS)
+    parser.add_argument("--memory-child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--rss-of", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.ours_only:
+        import ours
+        w = WORKLOADS[args.ours_only]
+        seconds, _ = ours.time_wrap(w, make_data(args.ours_only),
+                                    make_codebook(w))
+        print(seconds)
+        return
+    if args.peer:
+        module_name, names, default_epochs, defaults_for, out_path = args.peer
+        peer_child(module_name, names.split(","), int(default_epochs),
+                   args.quick, defaults_for.split(","), out_path)
+        return
+    if args.memory_child:
+        memory_child(*args.memory_child)
+        return
+    if args.rss_of:
+        rss_of(*args.rss_of)
+        return
+
+    began = time.perf_counter()
+    parts = args.workload or list(WORKLOADS) + ["scaling", "memory"]
+    results = {"machine": platform.processor() or platform.machine(),
+               "threads": int(THREADS), "quick": args.quick,
+               "command": " ".join(sys.argv), "versions": versions(),
+               "roofline": None, "phases": None, "workloads": {},
+               "defaults": {}, "scaling": None, "memory": {},
+               "unavailable": {}, "install_notes": install_notes()}
+    if args.driver:
+        out = subprocess.run([args.driver] + (["--quick"] if args.quick
+                                              else []),
+                             check=True, capture_output=True, text=True)
+        driver = json.loads(out.stdout)
+        results["roofline"] = driver["roofline"]
+        results["phases"] = driver["phases"]
+
+    names = [name for name in WORKLOADS if name in parts]
+    for name in names:
+        print(f"[{elapsed(began)}] {name}: ours", file=sys.stderr, flush=True)
+        entry, defaults = run_workload(name, args, results)
+        results["workloads"][name] = entry
+        if defaults is not None:
+            results["defaults"][name] = defaults
+        if name != "W4":
+            print(f"[{elapsed(began)}] {name}: memory", file=sys.stderr,
+                  flush=True)
+            results["memory"][name] = memory(name)
+    if names and not args.skip_peers:
+        peers = load_peers()
+        run_peers(peers, [n for n in names if n != "W4"], args, results,
+                  began)
+    if "memory" in parts and "W5" not in parts:
+        print(f"[{elapsed(began)}] W5 memory", file=sys.stderr, flush=True)
+        results["memory"]["W5"] = memory("W5")
+    if "scaling" in parts:
+        print(f"[{elapsed(began)}] scaling", file=sys.stderr, flush=True)
+        results["scaling"] = scaling(args)
+    results["seconds"] = time.perf_counter() - began
+
+    print_report(results)
+    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    path = os.path.join(HERE, "results", f"bench-{stamp}.json")
+    with open(path, "w") as f:
+        json.dump(results, f, indent=2)
+    print(f"\nsaved {os.path.relpath(path)}; "
+          f"{results['seconds']:.0f} s in all")
+
+
+def install_notes():
+    """What bench/setup.sh could not install, one line each."""
+    path = os.path.join(HERE, ".venv", "install-notes.txt")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [line.strip() for line in f if line.strip()]
+
+
+def elapsed(began):
+    return f"{time.perf_counter() - began:6.0f} s"
+
+
+def versions():
+    from importlib import metadata
+    found = {}
+    for package in ("quorvel", "numpy", "scipy", "xpysom", "fastersom",
+                    "torch", "minisom", "sparse-som", "flowsom", "numba"):
+        try:
+            found[package] = metadata.version(package)
+        except metadata.PackageNotFoundError:
+            found[package] = None
+    try:
+        out = subprocess.run(
+            ["Rscript", "-e", "cat(format(packageVersion('kohonen')))"],
+            capture_output=True, text=True)
+        found["R kohonen"] = out.stdout.strip() or None
+    except OSError:
+        found["R kohonen"] = None
+    return found
+
+
+def load_peers():
+    """The peer modules (their names; each peer's own packages are only
+    imported in its process)."""
+    import importlib
+    return [(module_name, importlib.import_module(f"peers.{module_name}"))
+            for module_name in PEERS]
 
 
 # --------------------------------------------------------------------------
-# Ours, through the Python module as users call it.
+# One workload: ours, the peers, the quality table at defaults.
 
-def ours_train(w, data, codebook, epochs, kernel_type=None):
-    import _quorvel_wrap
-    cb = codebook.reshape(-1).copy()
-    bmus = np.zeros(2 * w["vectors"], dtype=np.int32)
-    umatrix = np.zeros(w["columns"] * w["rows"], dtype=np.float32)
-    _quorvel_wrap.train(
-        data.reshape(-1), epochs, w["columns"], w["rows"], w["dimension"],
-        w["vectors"], radius_start(w), 1, "linear", 0.1, 0.01, "linear",
-        w["kernel_type"] if kernel_type is None else kernel_type,
-        w["map_type"], w["grid_type"], False, True, cb, bmus, umatrix)
-    return cb
+def errors_of(data, codebook, positions, periods=None):
+    qe, te = quality.errors(data, codebook, positions, periods)
+    return {"qe": qe, "te": te}
 
 
-def time_ours(name, w, data, codebook, kernel_type=None, repeats=3):
-    """Seconds per epoch: a run of all epochs less a run of none (which
-    leaves the final BMU pass and the U-matrix), divided by the epochs."""
-    if w["epochs"] == 0:
-        return best_of(lambda: ours_train(w, data, codebook, 0), repeats)
-    full = best_of(lambda: ours_train(w, data, codebook, w["epochs"],
-                                      kernel_type), repeats)
-    none = best_of(lambda: ours_train(w, data, codebook, 0, kernel_type),
-                   repeats)
-    return (full - none) / w["epochs"]
+def cross_check(record):
+    """Our estimator's own error figures against bench/quality.py's: a
+    note where they part by more than float32 BMUs explain."""
+    if abs(record["own_qe"] - record["qe"]) > 1e-4 * record["qe"] or \
+            abs(record["own_te"] - record["te"]) > 2e-3:
+        return (f"; its own QE {record['own_qe']:.4f} and TE "
+                f"{record['own_te']:.4f} differ")
+    return ""
 
 
-def time_ours_threads(name, threads):
-    """Ours in a fresh process with another OpenMP team size."""
+def our_geometry(w, grid=None, topology=None):
+    grid = grid or w["grid_type"]
+    topology = topology or w["map_type"]
+    positions = quality.grid_positions(w["columns"], w["rows"], grid)
+    periods = (quality.toroid_periods(w["columns"], w["rows"], grid)
+               if topology == "toroid" else None)
+    return positions, periods
+
+
+def run_workload(name, args, results):
+    import ours
+    w = WORKLOADS[name]
+    repeats = 1 if args.quick else 3
+    data = make_data(name)
+    codebook = make_codebook(w)
+    systems = {}
+    entry = {"text": w["text"], "epochs": w["epochs"], "systems": systems}
+
+    def failed(error):
+        traceback.print_exc(file=sys.stderr)
+        return {"s_per_epoch": None, "note": f"failed: {error!r}"}
+
+    if name == "W4":
+        # No training data: the U-matrix of the shared codebook (the module
+        # with no vectors; the package on one row, no epochs).
+        seconds, _ = ours.time_wrap(w, data, codebook, repeats=repeats)
+        systems["_quorvel_wrap.train"] = {"s_per_epoch": seconds,
+                                          "note": "U-matrix s"}
+        try:
+            one_row = codebook[0, :1].copy()
+            seconds, _ = ours.time_som(w, one_row, codebook, repeats=repeats)
+            systems["quorvel SOM.fit"] = {
+                "s_per_epoch": seconds,
+                "note": "U-matrix s: fit of one row, 0 epochs, the codebook "
+                        "given"}
+        except Exception as error:
+            systems["quorvel SOM.fit"] = failed(error)
+        return entry, None
+
+    positions, periods = our_geometry(w)
+    sparse = None
+    if name == "W3":
+        sparse = make_sparse(name)
+    fit_data = sparse if sparse is not None else data
+
+    try:
+        seconds, som = ours.time_som(w, fit_data, codebook, repeats=repeats)
+        record = {"s_per_epoch": seconds, "epochs": w["epochs"],
+                  **errors_of(data, som.codebook_.reshape(
+                      -1, w["dimension"]), positions, periods),
+                  "own_qe": float(som.quantization_error_),
+                  "own_te": float(som.topographic_error_),
+                  "note": "through a scipy CSR matrix" if sparse is not None
+                  else ""}
+        record["note"] += cross_check(record)
+        systems["quorvel SOM.fit"] = record
+    except Exception as error:
+        systems["quorvel SOM.fit"] = failed(error)
+
+    seconds, cb = ours.time_wrap(w, data, codebook, repeats=repeats)
+    record = {"s_per_epoch": seconds, "epochs": w["epochs"],
+              **errors_of(data, cb, positions, periods),
+              "note": "learning scale 0.1 to 0.01"}
+    if name == "W1":
+        one = time_wrap_threads(name, 1)
+        record["one_thread_s_per_epoch"] = one
+        record["note"] += f"; 1 thread {one:.4f} s ({one / seconds:.2f}x)"
+    if name == "W3":
+        dense, _ = ours.time_wrap(w, data, codebook, kernel_type=0,
+                                  repeats=1)
+        record["dense_kernel_s_per_epoch"] = dense
+        record["note"] += f"; dense kernel {dense:.4f} s"
+    roofline = results.get("roofline")
+    if roofline and w["kernel_type"] != 2:
+        bmu, update = flops_per_epoch(w)
+        limit = (bmu + update) / (
+            bmu / (roofline["bmu_shape_gflops_2_threads"] * 1e9) +
+            update / (roofline["update_shape_gflops_2_threads"] * 1e9))
+        record["gflops"] = (bmu + update) / seconds / 1e9
+        record["limit_gflops"] = limit / 1e9
+        # Stated work (every node-vector pair) over our time: zero weights
+        # are skipped, so at small radii this can pass the limit.
+        record["note"] += (f"; stated work at {record['gflops']:.0f} "
+                           f"GFLOP/s, limit {record['limit_gflops']:.0f}")
+    systems["_quorvel_wrap.train"] = record
+
+    want_defaults = not args.skip_defaults and name in QUALITY_WORKLOADS
+    defaults = {} if want_defaults else None
+    if want_defaults:
+        try:
+            som = ours.som_defaults(w, fit_data)
+            grid = som.get_params()["grid"]
+            topology = som.get_params()["topology"]
+            p, per = our_geometry(w, grid, topology)
+            defaults["quorvel SOM"] = {
+                **errors_of(data, som.codebook_.reshape(-1, w["dimension"]),
+                            p, per),
+                "own_qe": float(som.quantization_error_),
+                "own_te": float(som.topographic_error_),
+                "epochs": som.n_iter_,
+                "note": f"its defaults: {grid} {topology}, "
+                        f"{som.get_params()['init']} start, sigma "
+                        f"{som.history_['sigma'][0]:.3g} to "
+                        f"{som.history_['sigma'][-1]:.3g} "
+                        f"{som.get_params()['cooling']}"}
+            defaults["quorvel SOM"]["note"] += cross_check(
+                defaults["quorvel SOM"])
+        except Exception as error:
+            defaults["quorvel SOM"] = failed(error)
+
+    return entry, defaults
+
+
+# --------------------------------------------------------------------------
+# The peers, each in a process of its own for all its workloads: no peer
+# shares a process with another's threads (torch's OpenMP threads, left
+# spinning, halve the speed of the next peer's), and Numba compiles
+# FlowSOM's training once. The child writes its records as JSON to a file.
+
+def peer_child(module_name, names, default_epochs, quick, defaults_for,
+               out_path):
+    import importlib
+    from peers import Case
+    module = importlib.import_module(f"peers.{module_name}")
+    found = {}
+    reason = module.unavailable()
+    if reason:
+        with open(out_path, "w") as f:
+            json.dump({"unavailable": reason}, f)
+        return
+    for name in names:
+        w = WORKLOADS[name]
+        data = make_data(name)
+        epochs = TIMED_EPOCHS.get((name, module_name), w["epochs"])
+        if quick:
+            epochs = min(epochs, 2)
+        case = Case(name=name, w=w, data=data, codebook=make_codebook(w),
+                    timed_epochs=epochs, default_epochs=default_epochs,
+                    radius=float(radius_start(w)), quick=quick,
+                    want_defaults=name in defaults_for)
+        if name == "W3":
+            case._csr = make_sparse(name)
+        start = time.perf_counter()
+        records = {"timed": {}, "defaults": {}}
+        try:
+            for result in module.run(case):
+                records[result.kind][result.system] = {
+                    "s_per_epoch": result.s_per_epoch,
+                    "epochs": result.epochs, "note": result.note,
+                    **errors_of(data, result.codebook, result.positions,
+                                result.periods)}
+        except Exception as error:
+            traceback.print_exc(file=sys.stderr)
+            records["failed"] = f"failed: {error!r}"
+        records["seconds"] = time.perf_counter() - start
+        found[name] = records
+        with open(out_path, "w") as f:
+            json.dump(found, f)
+
+
+def run_peers(peers, names, args, results, began):
+    """Every peer on the workloads; fills results' workloads and defaults."""
+    import tempfile
+    defaults_for = [] if args.skip_defaults else [
+        n for n in names if n in QUALITY_WORKLOADS]
+    for module_name, module in peers:
+        print(f"[{elapsed(began)}] {module.NAME}", file=sys.stderr,
+              flush=True)
+        with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as folder:
+            out_path = os.path.join(folder, "peer.json")
+            command = [sys.executable, __file__, "--peer", module_name,
+                       ",".join(names), str(our_default_epochs()),
+                       ",".join(defaults_for) or "-", out_path]
+            if args.quick:
+                command.append("--quick")
+            try:
+                subprocess.run(command, timeout=PEER_TIMEOUT, check=False)
+                problem = None
+            except subprocess.TimeoutExpired:
+                problem = f"stopped after {PEER_TIMEOUT} s"
+            found = {}
+            if os.path.exists(out_path):
+                with open(out_path) as f:
+                    found = json.load(f)
+        if "unavailable" in found:
+            results["unavailable"][module.NAME] = found["unavailable"]
+            continue
+        for name in names:
+            records = found.get(name)
+            if records is None:
+                note = problem or "failed: its process ended early"
+                records = {"failed": note}
+            systems = results["workloads"][name]["systems"]
+            if "failed" in records:
+                systems[module.NAME] = {"s_per_epoch": None,
+                                        "note": records["failed"]}
+                if name in defaults_for:
+                    results["defaults"][name][module.NAME] = {
+                        "note": records["failed"]}
+                continue
+            systems.update(records["timed"])
+            if name in defaults_for:
+                results["defaults"][name].update(records["defaults"])
+            print(f"    {name}: {records['seconds']:.0f} s", file=sys.stderr,
+                  flush=True)
+
+
+def our_default_epochs():
+    try:
+        from quorvel import SOM
+        return int(SOM().get_params()["epochs"])
+    except Exception:
+        return 10
+
+
+def time_wrap_threads(name, threads):
+    """The module in a fresh process with another OpenMP team size."""
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
     out = subprocess.run([sys.executable, __file__, "--ours-only", name],
                          env=env, check=True, capture_output=True, text=True)
     return float(out.stdout.strip().splitlines()[-1])
-
-
-# --------------------------------------------------------------------------
-# Peers. Each gets the same data and, where it accepts one, the same
-# starting codebook; what differs from our settings is said in `notes`.
-
-def time_xpysom(name, w, data, codebook):
-    import contextlib
-    import io
-    with contextlib.redirect_stdout(io.StringIO()), \
-            contextlib.redirect_stderr(io.StringIO()):
-        from xpysom import XPySom
-    som = XPySom(w["columns"], w["rows"], w["dimension"],
-                 sigma=radius_start(w), sigmaN=1, learning_rate=0.1,
-                 learning_rateN=0.01, decay_function="linear",
-                 neighborhood_function="gaussian",
-                 topology="hexagonal" if w["grid_type"] != "rectangular"
-                 else "rectangular", random_seed=0, xp=np)
-    som._weights = codebook.transpose(1, 0, 2).astype(np.float32).copy()
-    dense = np.asarray(data)
-    seconds = best_of(lambda: som.train(dense, w["epochs"]), 1)
-    return seconds / w["epochs"], ("NumPy batch with its BLAS; planar only "
-                                   "(no toroid); gaussian sigma = radius")
-
-
-def time_minisom(name, w, data, codebook):
-    from minisom import MiniSom
-    som = MiniSom(w["columns"], w["rows"], w["dimension"],
-                  sigma=float(radius_start(w)), learning_rate=0.1,
-                  neighborhood_function="gaussian",
-                  topology="hexagonal" if w["grid_type"] != "rectangular"
-                  else "rectangular", random_seed=0)
-    som._weights = codebook.transpose(1, 0, 2).astype(np.float64).copy()
-    # train_batch updates after every sample (one epoch = one pass over the
-    # data); one pass is timed.
-    seconds = best_of(lambda: som.train_batch(data, len(data)), 1)
-    return seconds, ("online updates in float64 (train_batch); planar only; "
-                     "its own sigma and learning-rate decay; no Numba path "
-                     "in this release")
-
-
-def time_sparse_som(name, w, data, codebook):
-    from scipy.sparse import csr_matrix
-    from sparse_som import BSom, cooling, topology
-    som = BSom(w["rows"], w["columns"], w["dimension"],
-               topol=topology.HEXA if w["grid_type"] != "rectangular"
-               else topology.RECT, verbose=0)
-    matrix = csr_matrix(data.astype(np.float32))
-    seconds = best_of(lambda: som.train(matrix, epochs=w["epochs"],
-                                        r0=radius_start(w), rN=1.0,
-                                        cool=cooling.LINEAR), 1)
-    return seconds / w["epochs"], ("its own random codebook; planar only; "
-                                   "float32 batch on sparse rows")
-
-
-def time_kohonen(name, w, data, codebook):
-    if shutil.which("Rscript") is None:
-        return None, "R is not installed (Debian's r-cran-kohonen needs it)"
-    return None, "not run"
-
-
-PEERS = {
-    "W1": [("XPySom", time_xpysom), ("sparse-som", time_sparse_som),
-           ("MiniSom", time_minisom), ("R kohonen", time_kohonen)],
-    "W2": [("XPySom", time_xpysom), ("sparse-som", time_sparse_som),
-           ("MiniSom", time_minisom), ("R kohonen", time_kohonen)],
-    "W3": [("sparse-som", time_sparse_som), ("XPySom", time_xpysom),
-           ("R kohonen", time_kohonen)],
-    "W4": [],
-}
 
 
 def flops_per_epoch(w):
@@ -191,71 +457,97 @@ def flops_per_epoch(w):
     return bmu, update
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--driver", help="the C++ driver (roofline, phases)")
-    parser.add_argument("--ours-only", help="time ours on one workload")
-    parser.add_argument("--skip-peers", action="store_true")
-    args = parser.parse_args()
+# --------------------------------------------------------------------------
+# Peak memory of our fit: a child process that builds the data and fits at
+# our defaults (2 epochs), against one that only builds the data and imports
+# the package. Each child runs under its own measuring process, whose
+# RUSAGE_CHILDREN then holds that child alone.
 
-    if args.ours_only:
-        w = WORKLOADS[args.ours_only]
-        print(time_ours(args.ours_only, w, make_data(args.ours_only, w),
-                        make_codebook(w)))
-        return
-
-    driver = None
-    if args.driver:
-        out = subprocess.run([args.driver], check=True, capture_output=True,
-                             text=True)
-        driver = json.loads(out.stdout)
-    roofline = driver["roofline"] if driver else None
-
-    results = {"machine": platform.processor() or platform.machine(),
-               "threads": int(THREADS), "roofline": roofline,
-               "phases": driver["phases"] if driver else None,
-               "workloads": {}}
-    for name, w in WORKLOADS.items():
-        data = make_data(name, w)
-        codebook = make_codebook(w)
-        entry = {"ours_s_per_epoch": time_ours(name, w, data, codebook),
-                 "peers": {}}
-        if name == "W1":
-            entry["ours_1_thread_s_per_epoch"] = time_ours_threads(name, 1)
-        if name == "W3":
-            entry["ours_dense_kernel_s_per_epoch"] = time_ours(
-                name, w, data, codebook, kernel_type=0, repeats=1)
-        if not args.skip_peers:
-            for peer, timer in PEERS[name]:
-                try:
-                    seconds, note = timer(name, w, data, codebook)
-                except Exception as error:  # a peer that fails is reported
-                    seconds, note = None, f"failed: {error!r}"
-                entry["peers"][peer] = {"s_per_epoch": seconds, "note": note}
-        # The sparse search measures only the nodes it cannot rule out, so
-        # its rate over the stated work is no measure of arithmetic.
-        if roofline and w["epochs"] and w["kernel_type"] != 2:
-            bmu, update = flops_per_epoch(w)
-            # The limit for this mix: each phase at its shape's measured
-            # 2-thread rate.
-            limit = (bmu + update) / (
-                bmu / (roofline["bmu_shape_gflops_2_threads"] * 1e9) +
-                update / (roofline["update_shape_gflops_2_threads"] * 1e9))
-            entry["ours_gflops"] = (bmu + update) / entry[
-                "ours_s_per_epoch"] / 1e9
-            entry["limit_gflops"] = limit / 1e9
-        results["workloads"][name] = entry
-
-    print_table(results)
-    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
-    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    path = os.path.join(HERE, "results", f"bench-{stamp}.json")
-    with open(path, "w") as f:
-        json.dump(results, f, indent=2)
-    print(f"\nsaved {os.path.relpath(path)}")
+def memory_child(mode, name):
+    w = WORKLOADS[name]
+    data = make_sparse(name) if name == "W3" else make_data(name)
+    import quorvel
+    if mode == "fit":
+        quorvel.SOM(columns=w["columns"], rows=w["rows"], epochs=2,
+                    n_jobs=2).fit(data)
 
 
-def print_table(results):
+def rss_of(mode, name):
+    subprocess.run([sys.executable, __file__, "--memory-child", mode, name],
+                   check=True)
+    print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+
+
+def memory(name):
+    w = WORKLOADS[name]
+    try:
+        peak = {}
+        for mode in ("data", "fit"):
+            out = subprocess.run([sys.executable, __file__, "--rss-of", mode,
+                                  name], check=True, capture_output=True,
+                                 text=True)
+            peak[mode] = int(out.stdout.strip().splitlines()[-1])
+    except subprocess.CalledProcessError as error:
+        return {"error": (error.stderr or "").strip()[-300:]}
+    if name == "W3":
+        # The CSR arrays: float32 values, int32 column indices, row starts.
+        data_bytes = w["vectors"] * 20 * 8 + (w["vectors"] + 1) * 4
+    else:
+        data_bytes = w["vectors"] * w["dimension"] * 4
+    extra = peak["fit"] - peak["data"]
+    return {"baseline_bytes": peak["data"], "fit_bytes": peak["fit"],
+            "extra_bytes": extra, "data_bytes": data_bytes,
+            # The fit with the data it was given, against the target of
+            # 1.25 times the float32 data plus 64 MB.
+            "with_data_bytes": extra + data_bytes,
+            "limit_bytes": 1.25 * data_bytes + MEMORY_SLACK}
+
+
+# --------------------------------------------------------------------------
+# Scaling of our fit: W5-like data, rows x nodes.
+
+def scaling(args):
+    import ours
+    from workloads import clustered
+    rows_list = SCALING_ROWS[:3] if args.quick else SCALING_ROWS
+    table = []
+    for rows in rows_list:
+        data = None
+        for columns, map_rows in SCALING_MAPS:
+            nodes = columns * map_rows
+            cell = {"rows": rows, "nodes": nodes}
+            table.append(cell)
+            if rows * nodes > SCALING_CAP and not args.full_scaling:
+                cell["skipped"] = "over the work cap"
+                continue
+            if data is None:
+                data = clustered(rows, 32)
+            w = dict(WORKLOADS["W5"], vectors=rows, columns=columns,
+                     rows=map_rows)
+            # Enough epochs for a measurable time: about 2e8 row-node pairs
+            # in all, 2 to 20 epochs.
+            epochs = int(min(20, max(2, 2e8 // (rows * nodes))))
+            codebook = make_codebook(w)
+            repeats = 1 if args.quick or rows * nodes >= 10**8 else 3
+            seconds, _ = ours.time_som(w, data, codebook, repeats=repeats,
+                                       epochs=epochs)
+            cell.update(epochs=epochs, s_per_epoch=seconds,
+                        ns_per_row=seconds / rows * 1e9,
+                        ns_per_row_node=seconds / (rows * nodes) * 1e9)
+        del data
+    return table
+
+
+# --------------------------------------------------------------------------
+# The report.
+
+def fmt(value, width=9, digits=4):
+    if value is None:
+        return f"{'-':>{width}}"
+    return f"{value:{width}.{digits}f}"
+
+
+def print_report(results):
     roofline = results["roofline"]
     if roofline:
         print("Roofline (exact shape: SIMD lanes across sums, no FMA), GFLOP/s:"
@@ -263,47 +555,136 @@ def print_table(results):
               f" / {roofline['bmu_shape_gflops_2_threads']:.0f} (2 threads),"
               f" update shape {roofline['update_shape_gflops_1_thread']:.0f}"
               f" / {roofline['update_shape_gflops_2_threads']:.0f}")
-    print(f"\n{'workload':8} {'system':22} {'s/epoch':>10} {'peer/ours':>10}"
-          "  notes")
+    for line in results["install_notes"]:
+        print(f"not installed: {line}")
+    for peer, reason in results["unavailable"].items():
+        print(f"{peer}: not run: {reason}")
+    print("\nSeconds per epoch, 2 threads; peer/ours against our SOM.fit; QE "
+          "and TE by bench/quality.py (float64, neighbours within 1.5 on each "
+          "system's grid)")
+    head = (f"{'workload':8} {'system':22} {'s/epoch':>9} {'peer/ours':>9} "
+            f"{'QE':>9} {'TE':>7} {'epochs':>6}  notes")
     for name, entry in results["workloads"].items():
-        ours = entry["ours_s_per_epoch"]
-        label = "U-matrix s" if name == "W4" else "s/epoch"
-        extra = ""
-        if "ours_gflops" in entry:
-            # Stated work (every node-vector pair) over our time: zero
-            # weights are skipped, so at small radii this can pass the limit.
-            extra = (f"stated work at {entry['ours_gflops']:.0f} GFLOP/s, "
-                     f"limit {entry['limit_gflops']:.0f} GFLOP/s")
-        if "ours_1_thread_s_per_epoch" in entry:
-            one = entry["ours_1_thread_s_per_epoch"]
-            extra += f"; 1 thread {one:.4f} s ({one / ours:.2f}x)"
-        if "ours_dense_kernel_s_per_epoch" in entry:
-            extra += (f"; dense kernel "
-                      f"{entry['ours_dense_kernel_s_per_epoch']:.4f} s")
-        print(f"{name:8} {'quorvel (' + label + ')':22} {ours:10.4f} "
-              f"{'':>10}  {extra}")
-        fastest = None
-        for peer, figures in entry["peers"].items():
-            seconds = figures["s_per_epoch"]
-            if seconds is None:
-                print(f"{'':8} {peer:22} {'-':>10} {'-':>10}  "
-                      f"{figures['note']}")
-                continue
-            fastest = seconds if fastest is None else min(fastest, seconds)
-            print(f"{'':8} {peer:22} {seconds:10.4f} {seconds / ours:10.1f}  "
-                  f"{figures['note']}")
-        if name in TARGETS and fastest is not None:
-            text, factor = TARGETS[name]
-            reference = fastest
-            if name == "W3" and "sparse-som" in entry["peers"] and \
-                    entry["peers"]["sparse-som"]["s_per_epoch"]:
-                reference = entry["peers"]["sparse-som"]["s_per_epoch"]
-            goal = reference / factor
-            print(f"{'':8} {'target':22} {goal:10.4f} {factor:10.1f}  "
-                  f"{text}: {'met' if ours <= goal else 'not met'}")
-        if name == "W4":
-            print(f"{'':8} {'target':22} {0.05:10.4f} {'':>10}  under 0.05 s:"
-                  f" {'met' if ours < 0.05 else 'not met'}")
+        print(f"\n{name}: {entry['text']}, {entry['epochs']} epochs")
+        print(head)
+        systems = entry["systems"]
+        ours = (systems.get("quorvel SOM.fit") or {}).get("s_per_epoch")
+        for system, r in systems.items():
+            seconds = r.get("s_per_epoch")
+            ratio = (seconds / ours if seconds and ours and
+                     not system.startswith(("quorvel", "_quorvel")) else None)
+            epochs = r.get("epochs")
+            epochs = "" if epochs is None else (
+                f"{epochs:g}" if isinstance(epochs, (int, float)) else epochs)
+            print(f"{'':8} {system:22} {fmt(seconds)} {fmt(ratio, 9, 1)} "
+                  f"{fmt(r.get('qe'))} {fmt(r.get('te'), 7)} {epochs:>6}  "
+                  f"{r.get('note', '')}")
+        for peer, factor in TARGETS.get(name, []):
+            print_target(systems, ours, peer, factor)
+        memory = results["memory"].get(name)
+        if memory:
+            print_memory(name, memory)
+    if "W5" in results["memory"] and "W5" not in results["workloads"]:
+        print_memory("W5", results["memory"]["W5"])
+    if results["defaults"]:
+        print_defaults(results["defaults"])
+    if results["scaling"]:
+        print_scaling(results["scaling"])
+
+
+def print_target(systems, ours, peer, factor):
+    timed = {s: r["s_per_epoch"] for s, r in systems.items()
+             if r.get("s_per_epoch") and
+             not s.startswith(("quorvel", "_quorvel"))}
+    if peer == "fastest":
+        if not timed:
+            return
+        peer = min(timed, key=timed.get)
+    if ours is None or peer not in timed:
+        print(f"{'':8} {'target':22} {peer} / ours >= {factor:g}: "
+              "no figure")
+        return
+    ratio = timed[peer] / ours
+    print(f"{'':8} {'target':22} {peer} / ours >= {factor:g}: "
+          f"{ratio:.1f}, {'met' if ratio >= factor else 'not met'}")
+
+
+def print_memory(name, m):
+    if "error" in m:
+        print(f"{'':8} {'peak memory':22} failed: {m['error']}")
+        return
+    mb = 2**20
+    text = (f"peak RSS {m['fit_bytes'] / mb:.0f} MB against "
+            f"{m['baseline_bytes'] / mb:.0f} MB for the data and the import "
+            f"alone: fit adds {m['extra_bytes'] / mb:.0f} MB; with its "
+            f"{m['data_bytes'] / mb:.0f} MB of data "
+            f"{m['with_data_bytes'] / mb:.0f} MB")
+    if name == "W5":
+        met = m["with_data_bytes"] <= m["limit_bytes"]
+        text += (f", target <= 1.25 x data + 64 MB = "
+                 f"{m['limit_bytes'] / mb:.0f} MB: "
+                 f"{'met' if met else 'not met'}")
+    print(f"{'':8} {'peak memory (our fit)':22} {text}")
+
+
+def print_defaults(defaults):
+    print("\nQuality at each system's defaults: the map's size and the "
+          "passes over the data given, all else the system's own; QE and TE "
+          "by bench/quality.py")
+    print(f"{'workload':8} {'system':22} {'QE':>9} {'TE':>7} {'epochs':>6}"
+          "  notes")
+    for name, systems in defaults.items():
+        for system, r in systems.items():
+            epochs = r.get("epochs")
+            epochs = "" if epochs is None else f"{epochs:g}"
+            print(f"{name:8} {system:22} {fmt(r.get('qe'))} "
+                  f"{fmt(r.get('te'), 7)} {epochs:>6}  {r.get('note', '')}")
+        ours = systems.get("quorvel SOM", {})
+        peers = {s: r for s, r in systems.items()
+                 if s != "quorvel SOM" and r.get("qe") is not None}
+        if ours.get("qe") is None or not peers:
+            continue
+        best_qe = min(peers, key=lambda s: peers[s]["qe"])
+        best_te = min(peers, key=lambda s: peers[s]["te"])
+        qe_ratio = ours["qe"] / peers[best_qe]["qe"]
+        print(f"{'':8} {'target':22} QE within 1 % of the best peer's "
+              f"({best_qe} {peers[best_qe]['qe']:.4f}): ours / best "
+              f"{qe_ratio:.3f}, {'met' if qe_ratio <= 1.01 else 'not met'};"
+              f" TE no worse than the best peer's ({best_te} "
+              f"{peers[best_te]['te']:.4f}): "
+              f"{'met' if ours['te'] <= peers[best_te]['te'] else 'not met'}")
+
+
+def print_scaling(table):
+    maps = sorted({c["nodes"] for c in table})
+    print("\nScaling of our fit (W5-like data, 32 features, planar "
+          "rectangular maps): s per epoch, and ns per row and node")
+    print(f"{'rows':>10} " + " ".join(f"{f'{n:,} nodes':>24}" for n in maps))
+    for rows in sorted({c["rows"] for c in table}):
+        cells = []
+        for nodes in maps:
+            c = next(c for c in table if c["rows"] == rows and
+                     c["nodes"] == nodes)
+            if "s_per_epoch" in c:
+                cells.append(f"{c['s_per_epoch']:10.4f} s "
+                             f"{c['ns_per_row_node']:8.3f} ns")
+            else:
+                cells.append(f"{c.get('skipped', '-'):>24}")
+        print(f"{rows:>10,} " + " ".join(cells))
+    for nodes in maps:
+        per_row = [c["ns_per_row"] for c in table
+                   if c["nodes"] == nodes and "ns_per_row" in c]
+        if len(per_row) < 2:
+            continue
+        rows = [c["rows"] for c in table
+                if c["nodes"] == nodes and "ns_per_row" in c]
+        spread = max(per_row) / min(per_row)
+        text = (f"{nodes:,} nodes: per-row cost from {min(rows):,} to "
+                f"{max(rows):,} rows within {spread:.2f}x")
+        if nodes == maps[0]:
+            text += (f" (target {SCALING_FLAT}x: "
+                     f"{'met' if spread <= SCALING_FLAT else 'not met'})")
+        print(text)
 
 
 if __name__ == "__main__":

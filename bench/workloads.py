@@ -57,20 +57,34 @@ def clustered(vectors, dimension, seed=2024):
     return data
 
 
+def make_sparse(name="W3"):
+    """W3's rows as a scipy CSR matrix of float32, made without a dense
+    copy: exactly 20 stored values per row, in (0, 1]."""
+    from scipy.sparse import csr_matrix
+    w = WORKLOADS[name]
+    rng = np.random.default_rng(12345)
+    n, per_row = w["vectors"], 20
+    indices = np.empty((n, per_row), dtype=np.int32)
+    values = np.empty((n, per_row), dtype=np.float32)
+    for i in range(n):
+        columns = rng.choice(w["dimension"], size=per_row, replace=False)
+        row = 1.0 - rng.random(per_row, dtype=np.float32)
+        order = np.argsort(columns)
+        indices[i], values[i] = columns[order], row[order]
+    starts = np.arange(0, n * per_row + 1, per_row, dtype=np.int32)
+    return csr_matrix((values.ravel(), indices.ravel(), starts),
+                      shape=(n, w["dimension"]))
+
+
 def make_data(name, w=None, vectors=None):
     """The workload's rows as a dense float32 array (W3's mostly zeros)."""
     w = WORKLOADS[name] if w is None else w
     vectors = w["vectors"] if vectors is None else vectors
     if name == "W5":
         return clustered(vectors, w["dimension"])
-    rng = np.random.default_rng(12345)
     if name == "W3":
-        # Exactly 20 stored values per row, in (0, 1].
-        data = np.zeros((vectors, w["dimension"]), dtype=np.float32)
-        for row in data:
-            columns = rng.choice(w["dimension"], size=20, replace=False)
-            row[columns] = 1.0 - rng.random(20, dtype=np.float32)
-        return data
+        return make_sparse(name).toarray()
+    rng = np.random.default_rng(12345)
     return rng.random((vectors, w["dimension"]), dtype=np.float32)
 
 

@@ -7,9 +7,11 @@ import numpy as np
 from . import Result, quiet, seconds
 
 NAME = "MiniSom"
-# Samples presented in a timed run; seconds that a run at defaults may
-# take, at the speed of the timed run (its updates are capped to fit).
-TIMED_SAMPLES = 5000
+# Seconds that a timed run may take (after a probe of PROBE samples) and
+# that a run at defaults may take, at the speed of the timed run: the
+# samples presented are capped to fit.
+PROBE = 100
+TIMED_SECONDS = 4.0
 DEFAULT_SECONDS = 12.0
 
 
@@ -32,16 +34,21 @@ def run(case):
     n = len(case.data)
     grid = "rectangular" if w["grid_type"] == "rectangular" else "hexagonal"
     results = []
-    timed = min(n, TIMED_SAMPLES // (4 if case.quick else 1))
     per_sample = None
+    scale = 4 if case.quick else 1
     if case.want_timed:
         with quiet():
             som = MiniSom(w["columns"], w["rows"], w["dimension"],
                           sigma=float(case.radius), learning_rate=0.1,
                           neighborhood_function="gaussian", topology=grid,
                           random_seed=0)
-        som._weights = case.codebook.transpose(1, 0, 2).astype(
-            np.float64).copy()
+        start = case.codebook.transpose(1, 0, 2).astype(np.float64)
+        som._weights = start.copy()
+        probe = min(n, PROBE)
+        took = seconds(lambda: som.train(case.data[:probe], probe))
+        timed = min(n, max(probe, int(TIMED_SECONDS / scale /
+                                      (took / probe))))
+        som._weights = start.copy()
         took = seconds(lambda: som.train(case.data[:timed], timed))
         per_sample = took / timed
         part = "one epoch" if timed == n else (
@@ -53,7 +60,7 @@ def run(case):
             note=f"online, float64, {grid} planar; {part}; its own "
                  "decay of sigma and learning rate"))
     if case.want_defaults:
-        budget = DEFAULT_SECONDS / (4 if case.quick else 1)
+        budget = DEFAULT_SECONDS / scale
         samples = case.default_epochs * n
         if per_sample:
             samples = min(samples, max(n // 10, int(budget / per_sample)))

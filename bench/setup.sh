@@ -1,0 +1,40 @@
+#!/bin/sh
+# Prepares what `make bench` runs: the peers in bench/.venv (one pip call
+# each, so that a peer that cannot be installed leaves the others), our
+# package, and R's kohonen from Debian when we are root. What could not be
+# installed is written to bench/.venv/install-notes.txt, which run_bench.py
+# prints beside the peer it lacks.
+#
+#   bench/setup.sh            (from the repository root; bench/.venv exists)
+set -u
+VENV=bench/.venv
+PIP="$VENV/bin/python -m pip --disable-pip-version-check --quiet"
+NOTES="$VENV/install-notes.txt"
+: > "$NOTES"
+
+note() {
+    echo "$1" >> "$NOTES"
+    echo "bench/setup.sh: $1" >&2
+}
+
+$PIP install -r bench/requirements-base.txt || exit 1
+# Each peer alone: name, then the pip arguments.
+while read -r name spec; do
+    case "$name" in ''|'#'*) continue ;; esac
+    if ! out=$($PIP install $spec 2>&1); then
+        note "$name: pip could not install $spec: $(echo "$out" | tail -n 1)"
+    fi
+done < bench/requirements-peers.txt
+$PIP install . || exit 1
+
+if ! Rscript -e 'library(kohonen)' >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        if ! out=$( (apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+                apt-get install -y -qq r-base-core r-cran-kohonen) 2>&1); then
+            note "R kohonen: apt-get could not install r-base-core r-cran-kohonen: $(echo "$out" | tail -n 1)"
+        fi
+    else
+        note "R kohonen: r-base-core and r-cran-kohonen need apt-get as root"
+    fi
+fi
+exit 0

@@ -9,11 +9,10 @@ import asyncio
 import dask
 import dask.array as da
 import pytest
-from distributed.utils_test import gen_cluster
-from test_dask import PARAMS, REFERENCE, X, assert_same_fit
-
 import quorvel._dask
+from distributed.utils_test import gen_cluster
 from quorvel import SOM
+from test_dask import PARAMS, REFERENCE, X, assert_same_fit
 
 
 def fit_on(client, chunks, **settings):

@@ -42,7 +42,8 @@ def save(som, path: str | os.PathLike, **extra: np.ndarray) -> None:
     arrays: dict[str, Any] = {}
     init = parameters["init"]
     if not isinstance(init, str):
-        arrays["init"] = np.asarray(init, dtype=np.float32)
+        # Its own dtype, so that get_params() of the loaded map equals it.
+        arrays["init"] = np.asarray(init)
         parameters["init"] = None
     if not (parameters["random_state"] is None or isinstance(parameters["random_state"], int)):
         parameters["random_state"] = None
@@ -100,14 +101,20 @@ def load(path: str | os.PathLike):
     """
     from ._som import SOM
 
+    # The file is opened here, so that it is closed however numpy fails on
+    # it (a truncated archive fails after numpy has taken the file).
     try:
-        with np.load(path, allow_pickle=False) as archive:
-            arrays = {key: archive[key] for key in archive.files}
+        with open(path, "rb") as file:
+            loaded = np.load(file, allow_pickle=False)
+            if not isinstance(loaded, np.lib.npyio.NpzFile):
+                raise ValueError("it holds a single array, not an .npz archive")
+            with loaded as archive:
+                arrays = {key: archive[key] for key in archive.files}
     except FileNotFoundError:
         raise
     except (OSError, ValueError, EOFError, zipfile.BadZipFile, KeyError) as error:
         raise ValueError(f"{os.fspath(path)} is not a readable saved map: {error}") from None
-    if not isinstance(arrays, dict) or str(arrays.get("format", "")) != FORMAT:
+    if str(arrays.get("format", "")) != FORMAT:
         raise ValueError(f"{os.fspath(path)} is not a saved quorvel map")
     try:
         version = int(arrays["format_version"])

@@ -158,7 +158,11 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         "cooling": [StrOptions(set(COOLINGS))],
         "init": [StrOptions(set(INITS)), "array-like"],
         "random_state": ["random_state"],
-        "n_jobs": [Integral, None],
+        "n_jobs": [
+            Interval(Integral, 1, None, closed="left"),
+            Interval(Integral, None, -1, closed="right"),
+            None,
+        ],
         "verbose": ["verbose"],
     }
 
@@ -257,15 +261,18 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     def _rows(self, X, *, reset: bool) -> Rows:
         if is_dask_collection(X):  # dask input: read on its scheduler (_dask.py)
             return dask_rows(self, X, reset=reset)
-        X = validate_data(
-            self,
-            X,
-            reset=reset,
-            accept_sparse="csr",
-            dtype=np.float32,
-            order="C",
-            ensure_all_finite=False,
-        )
+        # A float64 beyond float32's range becomes infinite here and is
+        # refused by _check_finite with its count and position.
+        with np.errstate(over="ignore"):
+            X = validate_data(
+                self,
+                X,
+                reset=reset,
+                accept_sparse="csr",
+                dtype=np.float32,
+                order="C",
+                ensure_all_finite=False,
+            )
         if sp.issparse(X):
             X = csr_for_engine(X)
             _check_finite(X.data, sparse=X)
@@ -379,7 +386,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             )
         if not np.issubdtype(array.dtype, np.number) or np.iscomplexobj(array):
             raise ValueError(f"The 'init' array must hold real numbers; got dtype {array.dtype}.")
-        codebook = np.array(array.reshape(n_nodes, n_features), dtype=np.float32, order="C")
+        with np.errstate(over="ignore"):
+            codebook = np.array(array.reshape(n_nodes, n_features), dtype=np.float32, order="C")
         _check_finite(codebook, name="init")
         return codebook
 
@@ -626,7 +634,10 @@ def _pca_codebook(rows: Rows, layout: MapLayout) -> np.ndarray:
     y, x = np.divmod(np.arange(layout.n_nodes), layout.columns)
     along_x, along_y = spread(layout.columns)[x], spread(layout.rows)[y]
     first, second = (along_x, along_y) if layout.columns >= layout.rows else (along_y, along_x)
-    return mean + first[:, None] * components[0] + second[:, None] * components[1]
+    codebook = mean + first[:, None] * components[0] + second[:, None] * components[1]
+    # Two standard deviations out can pass float32's range for data near it.
+    largest = float(np.finfo(np.float32).max)
+    return np.clip(codebook, -largest, largest)
 
 
 # The principal components come from at most this many rows, evenly spaced
@@ -650,8 +661,11 @@ def mean_and_covariance(subset) -> tuple[np.ndarray, np.ndarray]:
     """Mean and covariance of a float32 array or CSR matrix, in float64."""
     n = subset.shape[0]
     if sp.issparse(subset):
-        mean = np.asarray(subset.mean(axis=0), dtype=np.float64).ravel()
-        gram = np.asarray((subset.T @ subset).toarray(), dtype=np.float64) / n
+        # In float64 like the dense rows: float32 products lose digits
+        # and overflow beyond about 1.8e19.
+        subset = subset.astype(np.float64)
+        mean = np.asarray(subset.mean(axis=0)).ravel()
+        gram = (subset.T @ subset).toarray() / n
         return mean, gram - np.outer(mean, mean)
     centred = subset.astype(np.float64)
     mean = centred.mean(axis=0)

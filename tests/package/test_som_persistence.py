@@ -74,7 +74,8 @@ def test_save_load_keeps_init_array_values(tmp_path):
     estimator.save(tmp_path / "map.npz")
     loaded = load(tmp_path / "map.npz")
     assert isinstance(loaded.init, np.ndarray)
-    np.testing.assert_array_equal(loaded.init, init.astype(np.float32))
+    assert loaded.init.dtype == init.dtype
+    np.testing.assert_array_equal(loaded.init, init)
 
 
 def test_save_adds_npz_suffix_and_accepts_str(tmp_path):

@@ -5,10 +5,10 @@ and on a LocalCluster of 2 workers x 1 thread with a memory limit of 1 GiB
 each.
 
 Prints seconds per epoch both ways, the overhead of Dask over the engine
-alone, the seconds of one pass that only reads the blocks from their
-source (a streamed epoch reads them again), the passes outside the epochs, whether the data were persisted or
-streamed, each worker's peak memory and what it spilled, and whether the two
-fits gave the same bits (they must).
+alone, the seconds of one pass that only reads the blocks from their source
+(a streamed epoch reads them again), the passes outside the epochs, whether
+the data were persisted or streamed, each worker's peak memory and what it
+spilled, and whether the two fits gave the same bits (they must).
 
     python bench/dask_bench.py [--rows N] [--epochs E] [--store PATH] [--json FILE]
 """

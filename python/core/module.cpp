@@ -189,6 +189,87 @@ void core_accumulate(const quorvel::MapShape &shape,
                         threads);
 }
 
+// ---------------------------------------------------------------------------
+// Missing values: the engine's masked entry points (NaN marks a missing
+// value), converted as the ones above.
+
+template <class Rows>
+void core_find_bmus_missing(const quorvel::MapShape &shape,
+                            const Matrix<const float> &codebook, Rows rows,
+                            std::uint32_t most_missing,
+                            Vector<std::int32_t> nodes,
+                            std::optional<Vector<float>> distances,
+                            std::optional<Vector<std::int32_t>> seconds,
+                            std::optional<Vector<float>> second_distances,
+                            int threads) {
+    core_require(nodes.shape(0) == rows.count, "nodes must have one per row");
+    quorvel::BmuResults results{nodes.data()};
+    if (distances) {
+        core_require(distances->shape(0) == rows.count,
+                     "distances must have one per row");
+        results.distances = distances->data();
+    }
+    core_require(seconds.has_value() == second_distances.has_value(),
+                 "seconds and second_distances come together");
+    if (seconds) {
+        core_require(seconds->shape(0) == rows.count &&
+                         second_distances->shape(0) == rows.count,
+                     "seconds must have one per row");
+        results.seconds = seconds->data();
+        results.second_distances = second_distances->data();
+    }
+    nb::gil_scoped_release release;
+    quorvel::find_bmus_missing(shape, codebook.data(), rows, most_missing,
+                               results, threads);
+}
+
+template <class Rows>
+void core_node_distances_missing(const quorvel::MapShape &shape,
+                                 const Matrix<const float> &codebook,
+                                 Rows rows, std::uint32_t most_missing,
+                                 Matrix<float> out, int threads) {
+    core_require(out.shape(0) == rows.count &&
+                     out.shape(1) == shape.node_count(),
+                 "out must have shape (rows of data, nodes)");
+    nb::gil_scoped_release release;
+    quorvel::node_distances_missing(shape, codebook.data(), rows, most_missing,
+                                    out.data(), threads);
+}
+
+template <class Rows>
+void core_accumulate_missing(
+    const quorvel::MapShape &shape, const Matrix<const float> &codebook,
+    Rows rows, std::uint32_t most_missing,
+    const Vector<const std::int32_t> &exponents, std::int32_t error_exponent,
+    std::uint64_t rows_in_total, Matrix<std::int64_t> sums,
+    Matrix<std::int64_t> observed, Vector<std::int64_t> counts,
+    Vector<std::int64_t> totals, std::optional<Vector<std::int32_t>> bmus,
+    int threads) {
+    core_require(exponents.shape(0) == shape.dimension,
+                 "exponents must have one per feature");
+    core_require(sums.shape(0) == shape.node_count() &&
+                     sums.shape(1) == shape.dimension &&
+                     observed.shape(0) == shape.node_count() &&
+                     observed.shape(1) == shape.dimension,
+                 "sums and observed must have shape (nodes, features)");
+    core_require(counts.shape(0) == shape.node_count(),
+                 "counts must have one per node");
+    core_require(totals.shape(0) == 2, "totals must have two values");
+    core_require(rows_in_total >= rows.count,
+                 "rows_in_total must count these rows");
+    std::int32_t *bmu_data = nullptr;
+    if (bmus) {
+        core_require(bmus->shape(0) == rows.count, "bmus must have one per row");
+        bmu_data = bmus->data();
+    }
+    const quorvel::MissingSums missing_sums{
+        sums.data(),    observed.data(), counts.data(),    exponents.data(),
+        error_exponent, rows_in_total,   totals.data(),    totals.data() + 1};
+    nb::gil_scoped_release release;
+    quorvel::accumulate_missing(shape, codebook.data(), rows, most_missing,
+                                missing_sums, bmu_data, threads);
+}
+
 } // namespace
 
 NB_MODULE(_core, m) {
@@ -371,4 +452,147 @@ NB_MODULE(_core, m) {
                     static_cast<std::uint32_t>(b.data()[i]));
         },
         "columns"_a, "rows"_a, "grid"_a, "topology"_a, "a"_a, "b"_a, "out"_a);
+
+    // -----------------------------------------------------------------------
+    // Missing values (NaN marks a missing value; see quorvel/map.h).
+    m.def("missing_limit", &quorvel::missing_limit, "max_missing"_a,
+          "dimension"_a,
+          "The most missing values a row may have under a fraction.");
+    m.def(
+        "find_bmus_missing",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, const std::string &grid,
+           const std::string &topology, Matrix<const float> data,
+           std::uint32_t most_missing, Vector<std::int32_t> nodes,
+           std::optional<Vector<float>> distances,
+           std::optional<Vector<std::int32_t>> seconds,
+           std::optional<Vector<float>> second_distances, int threads) {
+            const auto shape = core_shape(codebook, columns, rows, grid, topology);
+            core_find_bmus_missing(shape, codebook, core_dense(shape, data),
+                                   most_missing, nodes, distances, seconds,
+                                   second_distances, core_threads(threads));
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a, "data"_a,
+        "most_missing"_a, "nodes"_a, "distances"_a.none(), "seconds"_a.none(),
+        "second_distances"_a.none(), "threads"_a);
+    m.def(
+        "find_bmus_missing_csr",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, const std::string &grid,
+           const std::string &topology, Vector<const float> values,
+           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
+           std::uint32_t most_missing, Vector<std::int32_t> nodes,
+           std::optional<Vector<float>> distances,
+           std::optional<Vector<std::int32_t>> seconds,
+           std::optional<Vector<float>> second_distances, int threads) {
+            const auto shape = core_shape(codebook, columns, rows, grid, topology);
+            core_find_bmus_missing(shape, codebook,
+                                   core_csr(shape, values, indices, indptr),
+                                   most_missing, nodes, distances, seconds,
+                                   second_distances, core_threads(threads));
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a,
+        "values"_a, "indices"_a, "indptr"_a, "most_missing"_a, "nodes"_a,
+        "distances"_a.none(), "seconds"_a.none(), "second_distances"_a.none(),
+        "threads"_a);
+    m.def(
+        "node_distances_missing",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, Matrix<const float> data,
+           std::uint32_t most_missing, Matrix<float> out, int threads) {
+            const auto shape =
+                core_shape(codebook, columns, rows, "rectangular", "planar");
+            core_node_distances_missing(shape, codebook,
+                                        core_dense(shape, data), most_missing,
+                                        out, core_threads(threads));
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "data"_a, "most_missing"_a,
+        "out"_a, "threads"_a);
+    m.def(
+        "node_distances_missing_csr",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, Vector<const float> values,
+           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
+           std::uint32_t most_missing, Matrix<float> out, int threads) {
+            const auto shape =
+                core_shape(codebook, columns, rows, "rectangular", "planar");
+            core_node_distances_missing(
+                shape, codebook, core_csr(shape, values, indices, indptr),
+                most_missing, out, core_threads(threads));
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "values"_a, "indices"_a,
+        "indptr"_a, "most_missing"_a, "out"_a, "threads"_a);
+    m.def(
+        "accumulate_missing",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, Matrix<const float> data,
+           std::uint32_t most_missing, Vector<const std::int32_t> exponents,
+           std::int32_t error_exponent, std::uint64_t rows_in_total,
+           Matrix<std::int64_t> sums, Matrix<std::int64_t> observed,
+           Vector<std::int64_t> counts, Vector<std::int64_t> totals,
+           std::optional<Vector<std::int32_t>> bmus, int threads) {
+            const auto shape =
+                core_shape(codebook, columns, rows, "rectangular", "planar");
+            core_accumulate_missing(shape, codebook, core_dense(shape, data),
+                                    most_missing, exponents, error_exponent,
+                                    rows_in_total, sums, observed, counts,
+                                    totals, bmus, core_threads(threads));
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "data"_a, "most_missing"_a,
+        "exponents"_a, "error_exponent"_a, "rows_in_total"_a, "sums"_a,
+        "observed"_a, "counts"_a, "totals"_a, "bmus"_a.none(), "threads"_a);
+    m.def(
+        "accumulate_missing_csr",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, Vector<const float> values,
+           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
+           std::uint32_t most_missing, Vector<const std::int32_t> exponents,
+           std::int32_t error_exponent, std::uint64_t rows_in_total,
+           Matrix<std::int64_t> sums, Matrix<std::int64_t> observed,
+           Vector<std::int64_t> counts, Vector<std::int64_t> totals,
+           std::optional<Vector<std::int32_t>> bmus, int threads) {
+            const auto shape =
+                core_shape(codebook, columns, rows, "rectangular", "planar");
+            core_accumulate_missing(
+                shape, codebook, core_csr(shape, values, indices, indptr),
+                most_missing, exponents, error_exponent, rows_in_total, sums,
+                observed, counts, totals, bmus, core_threads(threads));
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "values"_a, "indices"_a,
+        "indptr"_a, "most_missing"_a, "exponents"_a, "error_exponent"_a,
+        "rows_in_total"_a, "sums"_a, "observed"_a, "counts"_a, "totals"_a,
+        "bmus"_a.none(), "threads"_a);
+    m.def(
+        "apply_neighbourhood_missing",
+        [](Matrix<const float> codebook, std::uint32_t columns,
+           std::uint32_t rows, const std::string &grid,
+           const std::string &topology, const std::string &kind, double sigma,
+           Matrix<const std::int64_t> sums, Matrix<const std::int64_t> observed,
+           Vector<const std::int32_t> exponents, Matrix<float> out,
+           std::uint32_t begin, std::uint32_t end, int threads) {
+            const auto shape = core_shape(codebook, columns, rows, grid, topology);
+            const quorvel::MapNeighbourhood hood{core_kind(kind), sigma};
+            core_require(sigma > 0.0, "sigma must be positive");
+            core_require(sums.shape(0) == shape.node_count() &&
+                             sums.shape(1) == shape.dimension &&
+                             observed.shape(0) == shape.node_count() &&
+                             observed.shape(1) == shape.dimension &&
+                             exponents.shape(0) == shape.dimension,
+                         "sums, observed and exponents must fit the codebook");
+            core_require(out.shape(0) == shape.node_count() &&
+                             out.shape(1) == shape.dimension,
+                         "out must have the codebook's shape");
+            core_require(begin <= end && end <= shape.node_count(),
+                         "begin and end must be a range of nodes");
+            core_require(out.data() != codebook.data(),
+                         "out must not be the codebook");
+            const int team = core_threads(threads);
+            nb::gil_scoped_release release;
+            quorvel::apply_neighbourhood_missing(
+                shape, hood, sums.data(), observed.data(), exponents.data(),
+                codebook.data(), out.data(), begin, end, team);
+        },
+        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a, "kind"_a,
+        "sigma"_a, "sums"_a, "observed"_a, "exponents"_a, "out"_a, "begin"_a,
+        "end"_a, "threads"_a);
 }

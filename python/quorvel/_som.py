@@ -10,7 +10,7 @@ import scipy.sparse as sp
 from sklearn.base import BaseEstimator, ClusterMixin, TransformerMixin, _fit_context
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 from tqdm.auto import tqdm
 
 from . import _core
@@ -20,7 +20,12 @@ from ._data import (
     csr_for_engine,
     error_exponent,
     fixed_point_error,
+    masked_mean_and_covariance,
+    matched_error,
     mean_error,
+    missing_error_exponent,
+    missing_limit,
+    observed_means,
 )
 from ._dask import DaskRows, dask_rows, is_dask_collection  # dask input (imports dask lazily)
 from ._geometry import GRIDS, TOPOLOGIES, are_neighbours
@@ -89,6 +94,14 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     verbose : bool, default=False
         Show a progress bar over the epochs with the current quantization
         error.
+    missing : {"error", "ignore"}, default="error"
+        What NaN in ``X`` means: "error" refuses it (ValueError naming the
+        count and the first position); "ignore" reads it as a missing value
+        (see Notes). Infinite values are refused either way.
+    max_missing : float in [0, 1], default=0.5
+        With ``missing="ignore"``, a row whose share of missing values is
+        strictly above this has no BMU and is left out, as with R kohonen's
+        ``maxNA.fraction``; a row without any observed value always is.
 
     Attributes
     ----------
@@ -99,8 +112,9 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         neighbours (the other nodes within grid distance 1.5: 8 on a
         rectangular grid, 6 on a hexagonal one, wrapping on a toroid).
     labels_ : ndarray of shape (n_samples,), int64
-        BMU node index of every training row under the final codebook. Not
-        set after an interrupted fit.
+        BMU node index of every training row under the final codebook; -1
+        for a row without a BMU (``missing="ignore"``, see Notes). Not set
+        after an interrupted fit.
     quantization_error_, topographic_error_ : float
         Of the training data under the final codebook.
     history_ : dict of ndarray
@@ -134,6 +148,32 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     Sparse input trains through the engine's sparse kernels without being
     densified, with the same bits as the dense input of the same values.
 
+    Missing values: with ``missing="ignore"``, NaN in ``X`` marks a missing
+    value (in sparse input only a stored NaN: an absent entry is a zero). A
+    row observes the features whose value is not NaN. Its squared distance to
+    a node is the float32 sum over the observed features, in increasing
+    order, of the squared differences, times ``q = float32(n_features) /
+    float32(observed)`` (one float32 division, then one float32
+    multiplication), so that rows with few values are not drawn to any node;
+    ties go to the lowest node index. A complete row has ``q = 1`` exactly
+    and the bits it has in data without NaN. A row that observes no feature,
+    or whose missing fraction (``missing / n_features`` in float64) is
+    strictly above ``max_missing``, has no BMU: ``predict`` and ``labels_``
+    give -1 and ``transform`` NaN for it, it adds nothing to the sums, and
+    the error measures leave it out (they are over the rows that have a BMU;
+    NaN where none has). The update keeps, per node and feature, the
+    fixed-point sum of the observed values and the count of rows that
+    observe the feature; each component becomes the neighbourhood-weighted
+    mean over those rows (a denominator per feature, summed in the order of
+    the complete case), and a component without observed weight keeps its
+    value. "pca" takes each feature's mean over the rows that observe it and
+    the pairwise-complete covariance (over the rows that observe both
+    features) from the same evenly spaced rows; "random" the range of the
+    observed values; "sample" fills the drawn rows' missing values with
+    those means (0 for a feature that none of those rows observes).
+    :meth:`impute` fills missing values from the BMU's vector. Data without
+    NaN go through the ordinary kernels: the same bits under either setting.
+
     Examples
     --------
     >>> import numpy as np
@@ -164,6 +204,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             None,
         ],
         "verbose": ["verbose"],
+        "missing": [StrOptions({"error", "ignore"})],
+        "max_missing": [Interval(Real, 0, 1, closed="both")],
     }
 
     def __init__(
@@ -182,6 +224,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         n_jobs: int | None = None,
         verbose: bool = False,
+        missing: str = "error",
+        max_missing: float = 0.5,
     ) -> None:
         self.columns = columns
         self.rows = rows
@@ -196,10 +240,13 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.missing = missing
+        self.max_missing = max_missing
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.sparse = True
+        tags.input_tags.allow_nan = self.missing == "ignore"  # missing values
         return tags
 
     # ------------------------------------------------------------------
@@ -258,7 +305,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     # ------------------------------------------------------------------
     # Input
 
-    def _rows(self, X, *, reset: bool) -> Rows:
+    def _rows(self, X, *, reset: bool, missing: str | None = None) -> Rows:
         if is_dask_collection(X):  # dask input: read on its scheduler (_dask.py)
             return dask_rows(self, X, reset=reset)
         # A float64 beyond float32's range becomes infinite here and is
@@ -273,12 +320,21 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
                 order="C",
                 ensure_all_finite=False,
             )
+        # Missing values: NaN marks one under missing="ignore" (and in impute).
+        allow_nan = (self.missing if missing is None else missing) == "ignore"
         if sp.issparse(X):
             X = csr_for_engine(X)
-            _check_finite(X.data, sparse=X)
-            return Rows(csr=X)
-        _check_finite(X)
-        return Rows(dense=X)
+            _check_finite(X.data, sparse=X, allow_nan=allow_nan)
+            return self._missing_rule(Rows(csr=X), allow_nan)
+        _check_finite(X, allow_nan=allow_nan)
+        return self._missing_rule(Rows(dense=X), allow_nan)
+
+    def _missing_rule(self, rows: Rows, allow_nan: bool) -> Rows:
+        """Rows that follow the masked rule where NaN marks missing values
+        and some are there; others keep the ordinary kernels."""
+        if allow_nan and rows.has_nan():
+            rows.most_missing = missing_limit(self.max_missing, rows.n_features)
+        return rows
 
     # ------------------------------------------------------------------
     # Training
@@ -376,6 +432,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
                 rng = check_random_state(self.random_state)
                 index = rng.choice(rows.n_rows, n_nodes, replace=rows.n_rows < n_nodes)
                 codebook = _dense(rows.take(index))
+                if getattr(rows, "most_missing", None) is not None:  # missing values
+                    codebook = _filled(codebook, observed_means(_pca_subset(rows)))
             return np.ascontiguousarray(codebook, dtype=np.float32)
         array = np.asarray(init)
         if array.shape not in ((layout.rows, layout.columns, n_features), (n_nodes, n_features)):
@@ -450,6 +508,12 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         rows, codebook, layout = self._fitted_rows(X)
         if isinstance(rows, DaskRows):  # dask input: integer partials per block
             return rows.quantization_error(codebook, layout, self._threads())
+        if getattr(rows, "most_missing", None) is not None:  # missing values
+            nodes, distances, _, _ = rows.find_bmus(codebook, layout, self._threads())
+            exponent = missing_error_exponent(
+                rows.max_abs(), codebook, rows.n_rows, rows.n_features, rows.most_missing
+            )
+            return matched_error(nodes, distances, exponent, rows.n_rows)
         _, distances, _, _ = rows.find_bmus(codebook, layout, self._threads())
         exponent = error_exponent(rows.max_abs(), codebook, rows.n_rows)
         total, overflows = fixed_point_error(distances, exponent, rows.n_rows)
@@ -488,6 +552,50 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         """
         return -self.quantization_error(X)
 
+    def impute(self, X):
+        """``X`` with its missing values (NaN) filled from the BMU's vector.
+
+        NaN always marks a missing value here, whatever ``missing`` says;
+        each row's BMU follows the masked rule of the Notes, with this
+        estimator's ``max_missing``. A row without a BMU keeps its NaN.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+
+        Returns
+        -------
+        X_filled : ndarray or CSR matrix of shape (n_samples, n_features)
+            A copy of ``X``: float32 for float32 input, float64 otherwise;
+            CSR for sparse input, where only stored NaN are filled.
+        """
+        check_is_fitted(self, "codebook_")
+        rows = self._rows(X, reset=False, missing="ignore")
+        if not isinstance(rows, Rows):
+            raise TypeError("SOM.impute takes data in memory (arrays, DataFrames, sparse).")
+        layout = self._layout()
+        codebook = self.codebook_.reshape(layout.n_nodes, -1)
+        out = check_array(
+            X, accept_sparse="csr", dtype=(np.float64, np.float32),
+            ensure_all_finite="allow-nan", copy=True,
+        )  # fmt: skip
+        if rows.most_missing is None:
+            return out
+        nodes, _, _, _ = rows.find_bmus(codebook, layout, self._threads())
+        if sp.issparse(out):
+            out = sp.csr_matrix(out)
+            out.sum_duplicates()
+            row_of = np.repeat(np.arange(out.shape[0]), np.diff(out.indptr))
+            holes = np.flatnonzero(np.isnan(out.data))
+            holes = holes[nodes[row_of[holes]] >= 0]
+            out.data[holes] = codebook[nodes[row_of[holes]], out.indices[holes]]
+            return out
+        row, column = np.nonzero(np.isnan(out))
+        keep = nodes[row] >= 0
+        row, column = row[keep], column[keep]
+        out[row, column] = codebook[nodes[row], column]
+        return out
+
     def save(self, path) -> None:
         """Write the fitted map to ``path`` as a .npz file (see
         :func:`quorvel.load`)."""
@@ -521,6 +629,8 @@ class _Training:
         self.codebook = codebook
 
     def epoch(self, sigma: float) -> None:
+        if getattr(self.rows, "most_missing", None) is not None:  # missing values
+            return self._epoch_missing(sigma)
         codebook = self.codebook
         layout, rows = self.layout, self.rows
         n_nodes, n_features = layout.n_nodes, rows.n_features
@@ -554,6 +664,8 @@ class _Training:
     def final_pass(self):
         """Labels, quantization and topographic error under the final
         codebook."""
+        if getattr(self.rows, "most_missing", None) is not None:  # missing values
+            return self._final_pass_missing()
         codebook = self.codebook
         rows, layout = self.rows, self.layout
         if isinstance(rows, DaskRows):  # dask input: errors summed per block
@@ -564,16 +676,66 @@ class _Training:
         error = mean_error(total, overflows, exponent, rows.n_rows)
         return nodes, error, _topographic_error(nodes, second, layout)
 
+    # ------------------------------------------------------------------
+    # Missing values: the masked rule (see SOM's Notes).
 
-def _check_finite(values: np.ndarray, *, sparse=None, name: str = "X") -> None:
+    def _missing_error_exponent(self, codebook: np.ndarray) -> int:
+        rows = self.rows
+        return missing_error_exponent(
+            self.max_abs, codebook, rows.n_rows, rows.n_features, rows.most_missing
+        )
+
+    def _epoch_missing(self, sigma: float) -> None:
+        """An epoch under the masked rule: sums over the observed values
+        with a weight per node and feature, then the neighbourhood with a
+        denominator per feature."""
+        codebook = self.codebook
+        layout, rows = self.layout, self.rows
+        n_nodes, n_features = layout.n_nodes, rows.n_features
+        exponent = self._missing_error_exponent(codebook)
+        sums, observed, counts, totals = rows.accumulate_missing(
+            codebook, layout, self.exponents, exponent, self.threads
+        )
+        if self.sigmas:
+            self.errors.append(
+                mean_error(int(totals[0]), int(totals[1]), exponent, int(counts.sum()))
+            )
+        new = np.empty_like(codebook)
+        # As in epoch: the gaussian in one call, the others in pieces.
+        step = n_nodes
+        if self.neighbourhood != "gaussian":
+            work = n_nodes * (2 * n_features + 1)
+            step = max(1, _NEIGHBOURHOOD_WORK_PER_CALL // max(1, work))
+        for begin in range(0, n_nodes, step):
+            _core.apply_neighbourhood_missing(
+                codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+                self.neighbourhood, sigma, sums, observed, self.exponents, new,
+                begin, min(n_nodes, begin + step), self.threads,
+            )  # fmt: skip
+        self.sigmas.append(sigma)
+        self.codebook = new
+
+    def _final_pass_missing(self):
+        codebook = self.codebook
+        rows, layout = self.rows, self.layout
+        nodes, distances, second, _ = rows.find_bmus(codebook, layout, self.threads, seconds=True)
+        error = matched_error(nodes, distances, self._missing_error_exponent(codebook), rows.n_rows)
+        return nodes, error, _topographic_error(nodes, second, layout)
+
+
+def _check_finite(
+    values: np.ndarray, *, sparse=None, name: str = "X", allow_nan: bool = False
+) -> None:
     """ValueError naming the count and the first position of NaN or infinite
-    values (a float64 beyond float32's range has become infinite)."""
+    values (a float64 beyond float32's range has become infinite); of
+    infinite values only with ``allow_nan`` (NaN then marks missing values)."""
     step = 1 << 20
     flat = values.reshape(-1)
     bad = 0
     first = None
     for begin in range(0, flat.size, step):
-        mask = ~np.isfinite(flat[begin : begin + step])
+        chunk = flat[begin : begin + step]
+        mask = np.isinf(chunk) if allow_nan else ~np.isfinite(chunk)
         count = int(np.count_nonzero(mask))
         if count and first is None:
             first = begin + int(np.argmax(mask))
@@ -588,6 +750,12 @@ def _check_finite(values: np.ndarray, *, sparse=None, name: str = "X") -> None:
         where = f"row {row}, column {column}"
     else:
         where = f"position {first}"
+    if allow_nan:  # missing values: NaN is one, infinities are refused
+        raise ValueError(
+            f"{name} contains {bad} infinite value{'s' if bad > 1 else ''} (values "
+            f"beyond float32's range become infinite; NaN marks a missing value "
+            f"under missing='ignore'); the first is at {where}."
+        )
     raise ValueError(
         f"{name} contains {bad} NaN or infinite value{'s' if bad > 1 else ''} "
         f"(values beyond float32's range become infinite); the first is at {where}."
@@ -595,6 +763,8 @@ def _check_finite(values: np.ndarray, *, sparse=None, name: str = "X") -> None:
 
 
 def _topographic_error(nodes: np.ndarray, second: np.ndarray, layout: MapLayout) -> float:
+    if nodes.size and nodes.min() < 0:  # missing values: rows with a BMU only
+        nodes, second = nodes[nodes >= 0], second[nodes >= 0]
     if nodes.size == 0:
         return float("nan")
     if layout.n_nodes == 1:
@@ -654,7 +824,23 @@ def pca_rows(n_rows: int) -> np.ndarray:
 
 def _mean_and_covariance(rows: Rows) -> tuple[np.ndarray, np.ndarray]:
     """Mean and covariance, in float64, of the rows that pca_rows picks."""
+    if getattr(rows, "most_missing", None) is not None:  # missing values
+        return masked_mean_and_covariance(_pca_subset(rows))
     return mean_and_covariance(rows.take(pca_rows(rows.n_rows)))
+
+
+def _pca_subset(rows: Rows):
+    """The rows that pca_rows picks (missing values: the rows of the column
+    means too)."""
+    return rows.take(pca_rows(rows.n_rows))
+
+
+def _filled(codebook: np.ndarray, means: np.ndarray) -> np.ndarray:
+    """The codebook's NaN replaced by the feature means (missing values)."""
+    codebook = np.array(codebook, dtype=np.float32)
+    row, column = np.nonzero(np.isnan(codebook))
+    codebook[row, column] = means[column]
+    return codebook
 
 
 def mean_and_covariance(subset) -> tuple[np.ndarray, np.ndarray]:

@@ -96,15 +96,24 @@ RowPlan plan_of(CsrRows data, std::uint32_t dimension,
     return plan;
 }
 
-// The codebook feature after feature: entry f * nodes + k is component f of
-// node k, so that one observed feature of a row meets every node in one
-// contiguous loop.
+// Nodes per tile of the masked scan: one tile's sums stay in registers
+// while the row's observed features go by.
+constexpr std::size_t node_tile = 16;
+
+std::size_t padded_nodes(std::size_t nodes) {
+    return (nodes + node_tile - 1) / node_tile * node_tile;
+}
+
+// The codebook feature after feature: entry f * padded_nodes + k is
+// component f of node k (zero past the last node), so that one observed
+// feature of a row meets a tile of nodes in one contiguous load.
 std::vector<float> features_first(const float *codebook, std::uint32_t nodes,
                                   std::uint32_t dimension) {
-    std::vector<float> out(static_cast<std::size_t>(nodes) * dimension);
+    const std::size_t width = padded_nodes(nodes);
+    std::vector<float> out(width * dimension, 0.0f);
     for (std::uint32_t k = 0; k < nodes; ++k)
         for (std::uint32_t f = 0; f < dimension; ++f)
-            out[static_cast<std::size_t>(f) * nodes + k] =
+            out[static_cast<std::size_t>(f) * width + k] =
                 codebook[static_cast<std::size_t>(k) * dimension + f];
     return out;
 }
@@ -128,24 +137,32 @@ float scale_of(std::uint32_t dimension, std::uint32_t observed) {
     return static_cast<float>(dimension) / static_cast<float>(observed);
 }
 
-// The scaled squared distance of a row to every node: for every node the
-// same float operations, in the same order, as the oracle's walk.
+// The scaled squared distance of a row to every node (padded_nodes values,
+// those past the last node meaningless): for every node the same float
+// operations, in the same order, as the oracle's walk, a tile of nodes at a
+// time.
 void masked_distances(const float *transposed, std::size_t nodes,
                       const std::uint32_t *features, const float *values,
                       std::uint32_t observed, float scale,
                       float *__restrict out) {
-    std::fill(out, out + nodes, 0.0f);
-    for (std::uint32_t i = 0; i < observed; ++i) {
-        const float *__restrict node_values =
-            transposed + static_cast<std::size_t>(features[i]) * nodes;
-        const float x = values[i];
-        for (std::size_t k = 0; k < nodes; ++k) {
-            const float difference = node_values[k] - x;
-            out[k] = out[k] + difference * difference;
+    const std::size_t width = padded_nodes(nodes);
+    for (std::size_t first = 0; first < width; first += node_tile) {
+        float sums[node_tile];
+        for (std::size_t t = 0; t < node_tile; ++t)
+            sums[t] = 0.0f;
+        for (std::uint32_t i = 0; i < observed; ++i) {
+            const float *__restrict node_values =
+                transposed + static_cast<std::size_t>(features[i]) * width +
+                first;
+            const float x = values[i];
+            for (std::size_t t = 0; t < node_tile; ++t) {
+                const float difference = node_values[t] - x;
+                sums[t] = sums[t] + difference * difference;
+            }
         }
+        for (std::size_t t = 0; t < node_tile; ++t)
+            out[first + t] = sums[t] * scale;
     }
-    for (std::size_t k = 0; k < nodes; ++k)
-        out[k] = out[k] * scale;
 }
 
 // The scan of find_bmus_ref over a row's distances, written to row `at`.
@@ -199,7 +216,7 @@ struct Scratch {
         rows.resize(dense_copy ? team * dimension : 0);
         features.resize(team * dimension);
         values.resize(team * dimension);
-        distances.resize(team * nodes);
+        distances.resize(team * padded_nodes(nodes));
     }
 };
 
@@ -236,7 +253,8 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
         float *row_buffer = scratch.rows.data() + thread * dimension;
         std::uint32_t *features = scratch.features.data() + thread * dimension;
         float *values = scratch.values.data() + thread * dimension;
-        float *distances = scratch.distances.data() + thread * nodes;
+        float *distances =
+            scratch.distances.data() + thread * padded_nodes(nodes);
 #pragma omp for schedule(static)
         for (std::int64_t i = 0; i < count; ++i) {
             const std::size_t n = plan.partial[static_cast<std::size_t>(i)];

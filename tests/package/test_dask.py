@@ -19,10 +19,9 @@ import distributed
 import numpy as np
 import pandas as pd
 import pytest
+import quorvel._dask
 import scipy.sparse as sp
 import zarr
-
-import quorvel._dask
 from quorvel import SOM
 
 RNG = np.random.default_rng(11)
@@ -77,9 +76,23 @@ def cluster():
         yield client
 
 
+@contextlib.contextmanager
+def scheduled(target, **settings):
+    """Dask's computations go to ``target``: a local scheduler's name, or a
+    Client made the current one (as Client(...) makes itself the default;
+    a Client object in dask's config would be sent to every worker that a
+    nanny restarts, and cannot be)."""
+    if isinstance(target, distributed.Client):
+        with target.as_current(), dask.config.set(scheduler="dask.distributed", **settings):
+            yield
+    else:
+        with dask.config.set(scheduler=target, **settings):
+            yield
+
+
 @pytest.fixture
 def on_cluster(cluster):
-    with dask.config.set(scheduler=cluster):
+    with scheduled(cluster):
         yield cluster
 
 
@@ -135,7 +148,7 @@ def test_fit_bits_match_memory_one_worker_two_threads(n_jobs):
     with distributed.LocalCluster(
         n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0"
     ) as local, distributed.Client(local, set_as_default=False) as client:
-        with dask.config.set(scheduler=client):
+        with scheduled(client):
             som = SOM(**PARAMS, n_jobs=n_jobs).fit(da.from_array(X, chunks=4))
     assert_same_fit(som, REFERENCE["pca"])
 
@@ -279,58 +292,74 @@ def kill_after_epochs(monkeypatch, epochs, kill):
     return done
 
 
-@pytest.mark.parametrize("persist", [True, False], ids=["persisted", "streamed"])
-def test_fit_survives_killed_worker_process_same_bits(monkeypatch, persist):
+@pytest.fixture(scope="module")
+def spare_cluster():
+    """Two more worker processes, for the tests that kill them (their
+    nannies start new ones)."""
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as local, distributed.Client(local, set_as_default=False) as client:
-        client.wait_for_workers(2)
-        address, pid = next(iter(client.run(os.getpid).items()))
+        yield client
 
-        def kill():
-            os.kill(pid, signal.SIGKILL)
-            # The scheduler sees the loss before the next epoch starts.
-            deadline = time.monotonic() + 30
-            while address in client.scheduler_info(n_workers=-1)["workers"]:
-                assert time.monotonic() < deadline
-                time.sleep(0.05)
 
-        done = kill_after_epochs(monkeypatch, 2, kill)
-        with dask.config.set({"scheduler": client, "quorvel.persist": persist}):
-            som = SOM(**PARAMS | dict(epochs=4)).fit(da.from_array(X, chunks=5))
-        assert len(done) == 4
+@pytest.fixture
+def spare(spare_cluster):
+    spare_cluster.wait_for_workers(2, timeout=60)
+    yield spare_cluster
+
+
+@pytest.mark.parametrize("persist", [True, False], ids=["persisted", "streamed"])
+def test_fit_survives_killed_worker_process_same_bits(monkeypatch, spare, persist):
+    address, pid = next(iter(spare.run(os.getpid).items()))
+
+    def kill():
+        os.kill(pid, signal.SIGKILL)
+        # The scheduler sees the loss before the next epoch starts.
+        deadline = time.monotonic() + 30
+        while address in spare.scheduler_info(n_workers=-1)["workers"]:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+
+    done = kill_after_epochs(monkeypatch, 2, kill)
+    with scheduled(spare, **{"quorvel.persist": persist}):
+        som = SOM(**PARAMS | dict(epochs=4)).fit(da.from_array(X, chunks=5))
+    assert len(done) == 4
     assert_same_fit(som, fit_memory(epochs=4))
 
 
-def test_fit_fails_clearly_when_tasks_kill_workers(tmp_path):
+def _set_allowed_failures(count, dask_scheduler=None):
+    before = dask_scheduler.allowed_failures
+    dask_scheduler.allowed_failures = count
+    return before
+
+
+def test_fit_fails_clearly_when_tasks_kill_workers(monkeypatch, spare, tmp_path):
     marker = str(tmp_path / "armed")
 
-    def _exit_when_armed(block, marker):
+    def exit_when_armed(block, marker):
         # Kills its worker while the marker exists (nested, so that it
         # travels to the workers by value).
         if os.path.exists(marker):
             os._exit(1)
         return block
 
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                     dashboard_address=":0") as local, \
-            distributed.Client(local, set_as_default=False) as client:  # fmt: skip
-        client.wait_for_workers(2)
-        data = da.from_array(X, chunks=12).map_blocks(_exit_when_armed, marker, dtype=X.dtype)
-        som = SOM(**PARAMS)
-        original = quorvel._dask.DaskRows.accumulate
+    def accumulate(self, *args, **kwargs):
+        open(marker, "w").close()
+        return original(self, *args, **kwargs)
 
-        def accumulate(self, *args, **kwargs):
-            open(marker, "w").close()
-            return original(self, *args, **kwargs)
-
-        with pytest.MonkeyPatch.context() as patch:
-            patch.setattr(quorvel._dask.DaskRows, "accumulate", accumulate)
-            with dask.config.set({"scheduler": client, "quorvel.persist": False}):
-                with pytest.raises(RuntimeError, match="lost the workers") as error:
-                    som.fit(data)
+    original = quorvel._dask.DaskRows.accumulate
+    monkeypatch.setattr(quorvel._dask.DaskRows, "accumulate", accumulate)
+    data = da.from_array(X, chunks=12).map_blocks(exit_when_armed, marker, dtype=X.dtype)
+    som = SOM(**PARAMS)
+    # The first worker lost under a task gives up on it.
+    before = spare.run_on_scheduler(_set_allowed_failures, 0)
+    try:
+        with scheduled(spare, **{"quorvel.persist": False}):
+            with pytest.raises(RuntimeError, match="lost the workers") as error:
+                som.fit(data)
+    finally:
         os.remove(marker)
+        spare.run_on_scheduler(_set_allowed_failures, before)
     assert isinstance(error.value.__cause__, distributed.KilledWorker)
     assert not hasattr(som, "codebook_")
 
@@ -354,7 +383,7 @@ def test_fit_non_finite_same_error_as_memory(request, scheduler):
     bad[31, 0] = -np.inf
     expected = memory_error(bad)
     target = request.getfixturevalue("cluster") if scheduler == "cluster" else scheduler
-    with dask.config.set(scheduler=target):
+    with scheduled(target):
         for chunks in (1, 10, 48):
             with pytest.raises(ValueError) as error:
                 SOM(**PARAMS).fit(da.from_array(bad, chunks=(chunks, 5)))
@@ -391,7 +420,7 @@ def test_fit_non_numeric_same_error_as_memory(request, scheduler):
     text[44, 1] = "forty-four"
     expected = memory_error(text)
     target = request.getfixturevalue("cluster") if scheduler == "cluster" else scheduler
-    with dask.config.set(scheduler=target):
+    with scheduled(target):
         for chunks in (1, 41, 48):
             with pytest.raises(type(expected.value)) as error:
                 SOM(**PARAMS).fit(da.from_array(text, chunks=(chunks, 5)))

@@ -26,8 +26,9 @@ def test_fit_bits_match_memory_in_gen_cluster(chunks):
     async def run(c, s, a, b):
         som = await asyncio.to_thread(fit_on, c, chunks)
         assert_same_fit(som, REFERENCE["pca"])
-        # Both workers held persisted blocks.
-        assert len(s.workers) == 2
+        # Both workers ran tasks where there were blocks for both.
+        ran = [worker.state.executed_count > 0 for worker in (a, b)]
+        assert ran == [True, True] if chunks < len(X) else any(ran)
 
     run()
 

@@ -133,6 +133,7 @@ def test_get_params_lists_every_constructor_argument():
     assert sorted(params) == sorted([
         "columns", "rows", "epochs", "grid", "topology", "neighbourhood", "sigma_start",
         "sigma_end", "cooling", "init", "random_state", "n_jobs", "verbose",
+        "missing", "max_missing",
     ])  # fmt: skip
     init = np.zeros((6, 2))
     estimator = SOM(3, 2, epochs=4, grid="rectangular", init=init, random_state=3)

@@ -43,6 +43,8 @@ for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
                  "NUMBA_NUM_THREADS"):
     os.environ.setdefault(variable, THREADS)
 
+import numpy as np  # noqa: E402  (after the thread counts are set)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
@@ -76,7 +78,7 @@ SCALING_CAP = 10**9
 SCALING_FLAT = 1.5
 MEMORY_SLACK = 64 * 2**20
 # A peer's process for all workloads is stopped after this long.
-PEER_TIMEOUT = 420
+PEER_TIMEOUT = 600
 
 
 def main():
@@ -94,6 +96,9 @@ def main():
                         help="no quality table at the systems' defaults")
     parser.add_argument("--full-scaling", action="store_true",
                         help="every rows x nodes cell, however long")
+    parser.add_argument("--sweep-ours", action="store_true",
+                        help="only our SOM at its defaults but sigma_end "
+                             "and cooling, on the quality workloads")
     parser.add_argument("--ours-only", help=argparse.SUPPRESS)
     parser.add_argument("--peer", nargs=5, help=argparse.SUPPRESS)
     parser.add_argument("--memory-child", nargs=2, help=argparse.SUPPRESS)
@@ -119,6 +124,9 @@ def main():
         rss_of(*args.rss_of)
         return
 
+    if args.sweep_ours:
+        sweep_ours(args.workload or QUALITY_WORKLOADS)
+        return
     began = time.perf_counter()
     parts = args.workload or list(WORKLOADS) + ["scaling", "memory"]
     results = {"machine": platform.processor() or platform.machine(),
@@ -212,6 +220,11 @@ def load_peers():
 # One workload: ours, the peers, the quality table at defaults.
 
 def errors_of(data, codebook, positions, periods=None):
+    bad = int(np.size(codebook) - np.isfinite(codebook).sum())
+    if bad:
+        return {"qe": None, "te": None,
+                "bad_codebook": f"its codebook holds {bad:,} NaN or "
+                                "infinite values"}
     qe, te = quality.errors(data, codebook, positions, periods)
     return {"qe": qe, "te": te}
 
@@ -372,11 +385,13 @@ def peer_child(module_name, names, default_epochs, quick, defaults_for,
         records = {"timed": {}, "defaults": {}}
         try:
             for result in module.run(case):
-                records[result.kind][result.system] = {
-                    "s_per_epoch": result.s_per_epoch,
-                    "epochs": result.epochs, "note": result.note,
-                    **errors_of(data, result.codebook, result.positions,
-                                result.periods)}
+                record = {"s_per_epoch": result.s_per_epoch,
+                          "epochs": result.epochs, "note": result.note,
+                          **errors_of(data, result.codebook,
+                                      result.positions, result.periods)}
+                if "bad_codebook" in record:
+                    record["note"] += "; " + record.pop("bad_codebook")
+                records[result.kind][result.system] = record
         except Exception as error:
             traceback.print_exc(file=sys.stderr)
             records["failed"] = f"failed: {error!r}"
@@ -431,6 +446,35 @@ def run_peers(peers, names, args, results, began):
                 results["defaults"][name].update(records["defaults"])
             print(f"    {name}: {records['seconds']:.0f} s", file=sys.stderr,
                   flush=True)
+
+
+SWEEP = [(grid, cooling, sigma_end) for grid in ("hexagonal", "rectangular")
+         for cooling in ("linear", "exponential")
+         for sigma_end in (1.0, 0.5, 0.25)]
+
+
+def sweep_ours(names):
+    """QE and TE of our SOM at its defaults but the grid, the cooling and
+    sigma_end: the figures from which its defaults are chosen."""
+    from quorvel import SOM
+    print(f"{'workload':8} {'grid':12} {'cooling':12} {'sigma_end':>9} "
+          f"{'QE':>9} {'TE':>7}")
+    for name in names:
+        if name not in QUALITY_WORKLOADS:
+            continue
+        w = WORKLOADS[name]
+        data = make_data(name)
+        fit_data = make_sparse(name) if name == "W3" else data
+        for grid, cooling, sigma_end in SWEEP:
+            som = SOM(columns=w["columns"], rows=w["rows"], n_jobs=2,
+                      grid=grid, sigma_end=sigma_end,
+                      cooling=cooling).fit(fit_data)
+            params = som.get_params()
+            p, per = our_geometry(w, params["grid"], params["topology"])
+            r = errors_of(data, som.codebook_.reshape(-1, w["dimension"]),
+                          p, per)
+            print(f"{name:8} {grid:12} {cooling:12} {sigma_end:9g} "
+                  f"{fmt(r['qe'])} {fmt(r['te'], 7)}", flush=True)
 
 
 def our_default_epochs():
@@ -647,12 +691,21 @@ def print_defaults(defaults):
         best_qe = min(peers, key=lambda s: peers[s]["qe"])
         best_te = min(peers, key=lambda s: peers[s]["te"])
         qe_ratio = ours["qe"] / peers[best_qe]["qe"]
+        te_of_best = peers[best_qe]["te"]
         print(f"{'':8} {'target':22} QE within 1 % of the best peer's "
               f"({best_qe} {peers[best_qe]['qe']:.4f}): ours / best "
               f"{qe_ratio:.3f}, {'met' if qe_ratio <= 1.01 else 'not met'};"
-              f" TE no worse than the best peer's ({best_te} "
-              f"{peers[best_te]['te']:.4f}): "
-              f"{'met' if ours['te'] <= peers[best_te]['te'] else 'not met'}")
+              f" TE no worse than that peer's ({te_of_best:.4f}): "
+              f"{'met' if ours['te'] <= te_of_best else 'not met'}; "
+              f"the lowest peer TE: {best_te} {peers[best_te]['te']:.4f}")
+        for peer in ("fastersom", "MiniSom"):
+            if peer not in peers:
+                continue
+            r = peers[peer]
+            good = ours["qe"] <= r["qe"] and ours["te"] <= r["te"]
+            print(f"{'':8} {'vs ' + peer:22} ours / its QE "
+                  f"{ours['qe'] / r['qe']:.3f}, TE {ours['te']:.4f} against "
+                  f"{r['te']:.4f}: {'no worse' if good else 'worse'}")
 
 
 def print_scaling(table):

@@ -772,16 +772,6 @@ void store_means(float *node, const float *previous, const double *numerator,
                       : static_cast<float>(numerator[f] / denominator[f]);
 }
 
-// The gaussian factors over the two axes of the grid, as in
-// apply_neighbourhood: with a the distance along x and b the row offset
-// (wrapped on a toroid), exp(-d^2 / (2 sigma^2)) = exp(-a^2 / (2 sigma^2))
-// exp(-c b^2 / (2 sigma^2)), c = 3/4 on a hexagonal grid, 1 on a rectangular
-// one. Each factor is 1 at offset 0, also where 2 sigma^2 underflows.
-double axis_factor(double squared, double sigma) {
-    return squared == 0.0 ? 1.0
-                          : portable_exp(-squared / (2.0 * sigma * sigma));
-}
-
 // Sums and observed counts as doubles, node after node: `width` = 2 x
 // dimension values, the sums first.
 std::vector<double> node_values(const MapShape &shape,
@@ -806,11 +796,7 @@ std::vector<double> node_values(const MapShape &shape,
 }
 
 // The gaussian through its two factors, in the order of apply_neighbourhood
-// with a denominator per feature: first along every map row, for each column
-// x of a node and each parity of its row, the x-weighted sums of the row's
-// nodes in increasing column order; then, for each node, the y-weighted sums
-// of those over the rows in increasing order. Zero factors add exact zeros
-// and are skipped. rows + columns weighted additions per node.
+// (detail::separable_gaussian_sums), with a denominator per feature.
 void apply_separable_gaussian(const MapShape &shape, double sigma,
                               const std::int64_t *sums,
                               const std::int64_t *observed,
@@ -818,96 +804,15 @@ void apply_separable_gaussian(const MapShape &shape, double sigma,
                               const float *codebook, float *out,
                               std::uint32_t begin, std::uint32_t end,
                               int threads) {
-    const std::int64_t columns = shape.columns, rows = shape.rows;
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = 2 * static_cast<std::size_t>(dimension);
-    const bool hexagonal = shape.grid == Grid::hexagonal;
-    const std::int64_t parities = hexagonal ? 2 : 1;
-    const bool toroid = shape.topology == Topology::toroid;
-    const std::vector<double> values =
-        node_values(shape, sums, observed, exponents);
-    // x factors by (parity of the node's row, parity of the other row, dx).
-    const std::size_t span = 2 * static_cast<std::size_t>(columns) - 1;
-    std::vector<double> x_factors(4 * span);
-    for (std::int64_t own = 0; own < 2; ++own)
-        for (std::int64_t other = 0; other < 2; ++other)
-            for (std::int64_t dx = -(columns - 1); dx <= columns - 1; ++dx) {
-                double a = static_cast<double>(dx);
-                if (hexagonal)
-                    a += 0.5 * static_cast<double>(other - own);
-                a = std::fabs(a);
-                if (toroid)
-                    a = std::min(a, static_cast<double>(columns) - a);
-                x_factors[(own * 2 + other) * span + (dx + columns - 1)] =
-                    axis_factor(a * a, sigma);
-            }
-    std::vector<double> y_factors(2 * static_cast<std::size_t>(rows) - 1);
-    for (std::int64_t dy = -(rows - 1); dy <= rows - 1; ++dy) {
-        double b = std::fabs(static_cast<double>(dy));
-        if (toroid)
-            b = std::min(b, static_cast<double>(rows) - b);
-        y_factors[dy + rows - 1] =
-            axis_factor((hexagonal ? 0.75 : 1.0) * (b * b), sigma);
-    }
-    // Row sums: (row, parity of the receiving node's row) x column x width.
-    std::vector<double> row_sums(static_cast<std::size_t>(rows * parities) *
-                                 columns * width);
-    const std::int64_t row_jobs = rows * parities;
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(row_jobs, parities, columns, width, values, x_factors, span,      \
-               row_sums)
-    for (std::int64_t job = 0; job < row_jobs; ++job) {
-        const std::int64_t ky = job / parities, own = job % parities;
-        const std::int64_t other = parities == 2 ? (ky & 1) : 0;
-        const double *factors = x_factors.data() + (own * 2 + other) * span;
-        for (std::int64_t xj = 0; xj < columns; ++xj) {
-            double *sum = row_sums.data() +
-                          (static_cast<std::size_t>(job) * columns + xj) * width;
-            for (std::size_t w = 0; w < width; ++w)
-                sum[w] = 0.0;
-            for (std::int64_t kx = 0; kx < columns; ++kx) {
-                const double factor = factors[kx - xj + columns - 1];
-                if (factor == 0.0)
-                    continue;
-                const double *value =
-                    values.data() +
-                    static_cast<std::size_t>(ky * columns + kx) * width;
-                for (std::size_t w = 0; w < width; ++w)
-                    sum[w] = sum[w] + factor * value[w];
-            }
-        }
-    }
-    std::vector<double> accumulators(static_cast<std::size_t>(threads) * width);
-    const std::int64_t first = begin, last = end;
-#pragma omp parallel num_threads(threads) default(none)                      \
-    shared(first, last, columns, rows, parities, width, dimension, y_factors, \
-               row_sums, accumulators, codebook, out)
-    {
-        double *total = accumulators.data() +
-                        static_cast<std::size_t>(omp_get_thread_num()) * width;
-#pragma omp for schedule(static)
-        for (std::int64_t j = first; j < last; ++j) {
-            const std::int64_t xj = j % columns, yj = j / columns;
-            const std::int64_t own = parities == 2 ? (yj & 1) : 0;
-            for (std::size_t w = 0; w < width; ++w)
-                total[w] = 0.0;
-            for (std::int64_t ky = 0; ky < rows; ++ky) {
-                const double factor = y_factors[ky - yj + rows - 1];
-                if (factor == 0.0)
-                    continue;
-                const double *sum =
-                    row_sums.data() +
-                    (static_cast<std::size_t>(ky * parities + own) * columns +
-                     xj) *
-                        width;
-                for (std::size_t w = 0; w < width; ++w)
-                    total[w] = total[w] + factor * sum[w];
-            }
+    detail::separable_gaussian_sums(
+        shape, sigma, node_values(shape, sums, observed, exponents),
+        2 * static_cast<std::size_t>(dimension), begin, end, threads,
+        [&](std::int64_t j, const double *total) {
             const std::size_t offset = static_cast<std::size_t>(j) * dimension;
             store_means(out + offset, codebook + offset, total,
                         total + dimension, dimension);
-        }
-    }
+        });
 }
 
 } // namespace
@@ -1013,8 +918,8 @@ void apply_neighbourhood_missing_ref(const MapShape &shape,
                                      ? std::min(dy, double(shape.rows) - dy)
                                      : dy;
                 const double y_part = row_step * (b * b);
-                const double weight = axis_factor(squared - y_part, hood.sigma);
-                row_factor = axis_factor(y_part, hood.sigma);
+                const double weight = detail::axis_factor(squared - y_part, hood.sigma);
+                row_factor = detail::axis_factor(y_part, hood.sigma);
                 for (std::uint32_t f = 0; f < dimension; ++f) {
                     row_weight[f] =
                         row_weight[f] +

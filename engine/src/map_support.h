@@ -5,7 +5,10 @@
 #include "quorvel/map.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 namespace quorvel {
 namespace detail {
@@ -14,6 +17,31 @@ namespace detail {
 // node dx columns and dy rows away (before any wrapping).
 double offset_distance_squared(const MapShape &shape, std::int64_t dx,
                                std::int64_t dy, std::uint32_t parity);
+
+// The gaussian factors over the two axes of the grid: with a the distance
+// along x and b the row offset (wrapped on a toroid), d^2 = a^2 + c b^2
+// (c = 3/4 on a hexagonal grid, 1 on a rectangular one) and
+// exp(-d^2 / (2 sigma^2)) = exp(-a^2 / (2 sigma^2)) exp(-c b^2 / (2 sigma^2)).
+// Each factor is 1 at offset 0, also where 2 sigma^2 underflows.
+double axis_factor(double squared, double sigma);
+
+// Receives node j's `width` gaussian-weighted totals; called from the
+// threads of the region, each node once, and must not throw.
+using GaussianTotal = std::function<void(std::int64_t j, const double *total)>;
+
+// The gaussian through its two factors over `width` values per node (node
+// after node in `values`): first along every map row, for each column x of
+// a node and each parity of its row (which sets the half cell between the
+// rows on a hexagonal grid), the x-weighted sums of the row's nodes in
+// increasing column order; then, for each node j in [begin, end), the
+// y-weighted sums of those over the rows in increasing order, handed to
+// store. Zero factors add exact zeros and are skipped: rows + columns
+// weighted additions per node.
+void separable_gaussian_sums(const MapShape &shape, double sigma,
+                             const std::vector<double> &values,
+                             std::size_t width, std::uint32_t begin,
+                             std::uint32_t end, int threads,
+                             const GaussianTotal &store);
 
 // The integer nearest to value (ties to even), for |value| < 2^63. Adding and
 // removing 2^52 rounds a smaller magnitude to a whole number in the default

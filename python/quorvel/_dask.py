@@ -27,6 +27,12 @@ streamed: every epoch reads each block from its source (a zarr store,
 Parquet files, ...), and a worker holds only the blocks it is working on.
 ``dask.config.set({"quorvel.persist": True})`` (or False) decides instead.
 
+Missing values (``SOM(missing="ignore")``) follow the in-memory rule: the
+check finds whether any block holds NaN, and if one does every pass of the
+fit runs the masked kernels (per-node sums, observed counts and row counts,
+all integers); predict and transform decide block by block, which gives the
+same bits, since a complete row has the same distances under either rule.
+
 Dask is imported only when a dask collection arrives; without it the
 package imports and says how to install it (``pip install quorvel[dask]``).
 """
@@ -43,9 +49,16 @@ from sklearn.utils import check_array
 from sklearn.utils.validation import validate_data
 
 from . import _core
-from ._data import MapLayout, Rows, csr_for_engine, find_bmus, fixed_point_error, mean_error
+from ._data import (
+    MapLayout,
+    Rows,
+    csr_for_engine,
+    fixed_point_error,
+    mean_error,
+    missing_error_exponent,
+    missing_limit,
+)
 from ._data import error_exponent as _error_exponent
-from ._data import node_distances as _node_distances
 from ._geometry import are_neighbours
 
 INSTALL = "pip install quorvel[dask]"
@@ -141,11 +154,19 @@ def dask_rows(estimator, X, *, reset: bool) -> DaskRows:
     if array.numblocks[1] > 1:
         array = array.rechunk({1: -1})
     init = estimator.init
+    allow_nan = getattr(estimator, "missing", "error") == "ignore"
+    limit = None
+    if allow_nan:
+        limit = missing_limit(getattr(estimator, "max_missing", 0.5), n_features)
+    # The "pca" rows; under missing values "sample" fills holes with their
+    # column means.
+    pca = isinstance(init, str) and (init == "pca" or (init == "sample" and allow_nan))
     rows = DaskRows(
         array,
         n_jobs=estimator.n_jobs,
-        pca=reset and isinstance(init, str) and init == "pca",
+        pca=reset and pca,
         persist=reset,
+        missing_limit=limit,
     )
     if reset:
         rows.check()
@@ -209,46 +230,103 @@ def _convert(block):
     )
 
 
-def _block_rows(data) -> Rows:
-    return Rows(csr=data) if sp.issparse(data) else Rows(dense=data)
+def _block_rows(data, most_missing: int | None = None) -> Rows:
+    """A converted block as Rows, under the masked rule where
+    ``most_missing`` is set."""
+    rows = Rows(csr=data) if sp.issparse(data) else Rows(dense=data)
+    rows.most_missing = most_missing
+    return rows
 
 
-def _non_finite(data) -> tuple[int, tuple[int, int] | None]:
-    """The count of NaN and infinite values of a converted block and the
-    (row, column) of the first, in the order the in-memory check reads."""
+def _extremes(data) -> tuple[np.ndarray, np.ndarray]:
+    """Each feature's least and largest value of a block other than NaN,
+    float64: NaN (dense) or infinite (CSR) where the block observes none,
+    so that the blocks combine to the extremes of all rows."""
+    if not sp.issparse(data):
+        return (np.fmin.reduce(data, axis=0).astype(np.float64),
+                np.fmax.reduce(data, axis=0).astype(np.float64))  # fmt: skip
+    missing = np.isnan(data.data)
+    extremes = []
+    for fill, reduce in ((np.inf, "min"), (-np.inf, "max")):
+        filled = data.copy()
+        filled.data = np.where(missing, np.float32(fill), filled.data)
+        extreme = getattr(filled, reduce)(axis=0).todense()
+        extremes.append(np.asarray(extreme, dtype=np.float64).ravel())
+    return extremes[0], extremes[1]
+
+
+@dataclass
+class _Check:
+    """The NaN and infinite values of a block: their counts and the (row,
+    column) in the block of the first non-finite and the first infinite
+    value, in the order the in-memory check reads."""
+
+    nan: int = 0
+    inf: int = 0
+    first_bad: tuple[int, int] | None = None
+    first_inf: tuple[int, int] | None = None
+
+    def refused(self, allow_nan: bool) -> tuple[int, tuple[int, int] | None]:
+        """The count and first position of the values that are refused:
+        infinities where NaN marks missing values, else both."""
+        if allow_nan:
+            return self.inf, self.first_inf
+        return self.nan + self.inf, self.first_bad
+
+
+def _check_values(data) -> _Check:
     values = data.data if sp.issparse(data) else data.reshape(-1)
-    bad = 0
-    first = None
+    check = _Check()
+    bad_at = inf_at = None
     for begin in range(0, values.size, _CHECK_STEP):
-        mask = ~np.isfinite(values[begin : begin + _CHECK_STEP])
-        count = int(np.count_nonzero(mask))
-        if count and first is None:
-            first = begin + int(np.argmax(mask))
-        bad += count
-    if first is None:
-        return bad, None
+        chunk = values[begin : begin + _CHECK_STEP]
+        nan, inf = np.isnan(chunk), np.isinf(chunk)
+        check.nan += int(np.count_nonzero(nan))
+        count = int(np.count_nonzero(inf))
+        if count and inf_at is None:
+            inf_at = begin + int(np.argmax(inf))
+        check.inf += count
+        if bad_at is None and (check.nan or check.inf):
+            bad_at = begin + int(np.argmax(nan | inf))
+    check.first_bad, check.first_inf = _position(data, bad_at), _position(data, inf_at)
+    return check
+
+
+def _position(data, flat: int | None) -> tuple[int, int] | None:
+    if flat is None:
+        return None
     if sp.issparse(data):
-        row = int(np.searchsorted(data.indptr, first, side="right") - 1)
-        return bad, (row, int(data.indices[first]))
-    return bad, divmod(first, data.shape[1])
+        row = int(np.searchsorted(data.indptr, flat, side="right") - 1)
+        return row, int(data.indices[flat])
+    return divmod(flat, data.shape[1])
 
 
-def _non_finite_error(bad: int, row: int, column: int) -> ValueError:
+def _non_finite_error(bad: int, row: int, column: int, allow_nan: bool) -> ValueError:
+    """The in-memory estimator's message (_check_finite)."""
+    where = f"row {row}, column {column}"
+    if allow_nan:
+        return ValueError(
+            f"X contains {bad} infinite value{'s' if bad > 1 else ''} (values "
+            f"beyond float32's range become infinite; NaN marks a missing value "
+            f"under missing='ignore'); the first is at {where}."
+        )
     return ValueError(
         f"X contains {bad} NaN or infinite value{'s' if bad > 1 else ''} "
-        f"(values beyond float32's range become infinite); the first is at "
-        f"row {row}, column {column}."
+        f"(values beyond float32's range become infinite); the first is at {where}."
     )
 
 
-def _checked(block, offset: int):
-    """The converted rows of a block, NaN and infinities refused (for the
-    passes that check block by block)."""
+def _checked(block, offset: int, limit: int | None) -> Rows:
+    """The rows of a block for the passes that check block by block: NaN
+    and infinities refused, or infinities only where ``limit`` (the most
+    missing values of a row with a BMU) says NaN marks missing values; the
+    masked rule where the block has NaN."""
     data = _convert(block)
-    bad, first = _non_finite(data)
+    check = _check_values(data)
+    bad, first = check.refused(limit is not None)
     if bad:
-        raise _non_finite_error(bad, offset + first[0], first[1])
-    return data
+        raise _non_finite_error(bad, offset + first[0], first[1], limit is not None)
+    return _block_rows(data, limit if check.nan else None)
 
 
 # ----------------------------------------------------------------------
@@ -408,9 +486,7 @@ class _Stats:
     """What the check of one block finds."""
 
     n_rows: int
-    bad: int
-    first: tuple[int, int] | None
-    max_abs: np.ndarray
+    check: _Check
     low: np.ndarray | None
     high: np.ndarray | None
     pca: object
@@ -431,9 +507,14 @@ class DaskRows:
     persist : bool
         Whether the check may persist the converted blocks (see the module's
         notes); the methods of a fitted estimator stream.
+    missing_limit : int or None
+        Where NaN marks missing values (``missing="ignore"``): the most
+        missing values of a row with a BMU. ``most_missing`` becomes it once
+        the check has found NaN in the data, as for in-memory rows.
     """
 
-    def __init__(self, array, *, n_jobs=None, pca: bool = False, persist: bool = False) -> None:
+    def __init__(self, array, *, n_jobs=None, pca: bool = False, persist: bool = False,
+                 missing_limit: int | None = None) -> None:  # fmt: skip
         self.array = array
         self.n_rows, self.n_features = (int(n) for n in array.shape)
         self.lengths = [int(length) for length in array.chunks[0]]
@@ -441,6 +522,8 @@ class DaskRows:
         meta = getattr(array, "_meta", None)
         self.is_sparse = sp.issparse(meta)
         self.n_jobs = n_jobs
+        self.missing_limit = missing_limit
+        self.most_missing: int | None = None
         self._pca = pca
         self._may_persist = persist
         self.persisted = False
@@ -504,18 +587,29 @@ class DaskRows:
                 local = pca_index[lo:hi] - offset
             tasks.append(dask.delayed(_block_stats, pure=False)(block, local))
         results = self._scheduler.compute(*tasks)
-        _raise_first_problem(results, [offset for _, offset, _ in self._nonempty()])
-        self._stats = _combine_stats(results, self.n_features, self.is_sparse)
+        allow_nan = self.missing_limit is not None
+        _raise_first_problem(results, [offset for _, offset, _ in self._nonempty()], allow_nan)
+        if allow_nan and any(result.check.nan for result in results):
+            self.most_missing = self.missing_limit
+        self._stats = _combine_stats(results, self.n_features, self.is_sparse,
+                                     self.most_missing is not None)  # fmt: skip
 
     def max_abs(self) -> np.ndarray:
-        """The largest magnitude of every feature, float64."""
+        """The largest magnitude of every feature, float64 (of the observed
+        values under missing values)."""
         self.check()
         return self._stats["max_abs"].copy()
 
     def min_max(self) -> tuple[np.ndarray, np.ndarray]:
-        """Each feature's least and largest value, float64."""
+        """Each feature's least and largest value, float64 (observed values
+        only under missing values; 0 and 0 where none is)."""
         self.check()
         return self._stats["low"].copy(), self._stats["high"].copy()
+
+    def has_nan(self) -> bool:
+        """Whether any value is NaN (a pass over the data, once)."""
+        self.check()
+        return self._stats["has_nan"]
 
     def take(self, index: np.ndarray):
         """The rows at global ``index``: a float32 array, or CSR for sparse
@@ -541,6 +635,14 @@ class DaskRows:
     # ------------------------------------------------------------------
     # Epochs and searches
 
+    def _per_block(self, function, shared, *args) -> list:
+        import dask
+
+        return [
+            dask.delayed(function, pure=False)(block, shared, *args)
+            for _, _, block in self._nonempty()
+        ]
+
     def accumulate(
         self, codebook: np.ndarray, layout: MapLayout, exponents: np.ndarray,
         error_exponent: int, threads: int,
@@ -548,100 +650,105 @@ class DaskRows:
         """The per-node sums, counts and the fixed-point distance total and
         overflow count of all rows: one task per block, summed by a fixed
         tree on the cluster."""
-        import dask
+        return self._sums(codebook, layout, exponents, error_exponent, threads, None)
 
+    def accumulate_missing(
+        self, codebook: np.ndarray, layout: MapLayout, exponents: np.ndarray,
+        error_exponent: int, threads: int,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:  # fmt: skip
+        """Under missing values: the per-node sums of the observed values,
+        observed counts per feature, row counts and the distance total and
+        overflow count (see :meth:`Rows.accumulate_missing`), summed as
+        :meth:`accumulate` sums."""
+        self.check()
+        return self._sums(codebook, layout, exponents, error_exponent, threads,
+                          self.most_missing)  # fmt: skip
+
+    def _sums(self, codebook, layout, exponents, error_exponent, threads, most):
         self.check()
         shared = self._scheduler.share(
             _Shared(codebook, np.asarray(exponents, dtype=np.int32), int(error_exponent))
         )
-        task_threads = self._threads(threads)
-        parts = [
-            dask.delayed(_accumulate_block, pure=False)(
-                block, shared, layout.columns, layout.rows, self.n_rows, task_threads
-            )
-            for _, _, block in self._nonempty()
-        ]
+        parts = self._per_block(
+            _accumulate_block, shared, layout.columns, layout.rows, self.n_rows,
+            self._threads(threads), most,
+        )  # fmt: skip
         if not parts:
             n_nodes = layout.n_nodes
-            return (np.zeros((n_nodes, self.n_features), np.int64),
-                    np.zeros(n_nodes, np.int64), np.zeros(2, np.int64))  # fmt: skip
+            empty = [np.zeros((n_nodes, self.n_features), np.int64)]
+            if most is not None:
+                empty.append(np.zeros((n_nodes, self.n_features), np.int64))
+            return (*empty, np.zeros(n_nodes, np.int64), np.zeros(2, np.int64))
         (result,) = self._scheduler.compute(_tree(parts, _add_partials))
-        del shared
         return result
+
+    def _error_exponent(self, codebook: np.ndarray, max_abs: np.ndarray) -> int:
+        if self.most_missing is not None:
+            return missing_error_exponent(
+                max_abs, codebook, self.n_rows, self.n_features, self.most_missing
+            )
+        return _error_exponent(max_abs, codebook, self.n_rows)
 
     def final_pass(self, codebook: np.ndarray, layout: MapLayout, max_abs: np.ndarray,
                    threads: int):  # fmt: skip
         """Labels (gathered to the client), quantization and topographic
-        error under the final codebook, the errors summed as integers."""
-        import dask
-
+        error under the final codebook, the errors summed as integers (over
+        the rows with a BMU, under missing values)."""
         self.check()
-        exponent = _error_exponent(max_abs, codebook, self.n_rows)
+        exponent = self._error_exponent(codebook, max_abs)
         shared = self._scheduler.share(_Shared(codebook, None, exponent))
-        task_threads = self._threads(threads)
-        tasks = [
-            dask.delayed(_final_block, pure=False)(
-                block, shared, layout, self.n_rows, task_threads
-            )
-            for _, _, block in self._nonempty()
-        ]
+        tasks = self._per_block(
+            _final_block, shared, layout, self.n_rows, self._threads(threads),
+            self.most_missing,
+        )  # fmt: skip
         results = self._scheduler.compute(*tasks)
-        del shared
         nodes = (np.concatenate([result[0] for result in results]) if results
                  else np.empty(0, dtype=np.int32))  # fmt: skip
-        total = sum(result[1] for result in results)
-        overflows = sum(result[2] for result in results)
-        apart = sum(result[3] for result in results)
-        error = mean_error(total, overflows, exponent, self.n_rows)
-        return nodes, error, _topographic(apart, self.n_rows, layout)
+        total, overflows, matched, apart = (
+            sum(result[position] for result in results) for position in range(1, 5)
+        )
+        error = mean_error(total, overflows, exponent, matched)
+        return nodes, error, _topographic(apart, matched, layout)
 
     def quantization_error(self, codebook: np.ndarray, layout: MapLayout, threads: int) -> float:
         """Mean Euclidean distance of each row to its BMU's vector: a check
         pass for the features' bounds, then a pass of integer partials."""
-        import dask
-
-        exponent = _error_exponent(self.max_abs(), codebook, self.n_rows)
+        max_abs = self.max_abs()
+        exponent = self._error_exponent(codebook, max_abs)
         shared = self._scheduler.share(_Shared(codebook, None, exponent))
-        task_threads = self._threads(threads)
-        parts = [
-            dask.delayed(_error_block, pure=False)(block, shared, layout, self.n_rows, task_threads)
-            for _, _, block in self._nonempty()
-        ]
+        parts = self._per_block(
+            _error_block, shared, layout, self.n_rows, self._threads(threads), self.most_missing
+        )
         if not parts:
             return float("nan")
-        ((total, overflows),) = self._scheduler.compute(_tree(parts, _add_counts))
-        return mean_error(total, overflows, exponent, self.n_rows)
+        ((total, overflows, matched),) = self._scheduler.compute(_tree(parts, _add_counts))
+        return mean_error(total, overflows, exponent, matched)
 
     def topographic_error(self, codebook: np.ndarray, layout: MapLayout, threads: int) -> float:
         """Share of rows whose best and second-best nodes are not
-        neighbours, from per-block counts (one pass, checked block by block
-        and then as a whole)."""
-        import dask
-
+        neighbours (over the rows with a BMU, under missing values), from
+        per-block counts: one pass, checked block by block and then as a
+        whole."""
         shared = self._scheduler.share(_Shared(codebook))
-        task_threads = self._threads(threads)
         nonempty = self._nonempty()
-        parts = [
-            dask.delayed(_apart_block, pure=False)(block, shared, layout, task_threads)
-            for _, _, block in nonempty
-        ]
+        parts = self._per_block(
+            _apart_block, shared, layout, self._threads(threads), self.missing_limit
+        )
         results = self._scheduler.compute(*parts)
         _raise_first_problem([result[0] for result in results],
-                             [offset for _, offset, _ in nonempty])  # fmt: skip
-        return _topographic(sum(result[1] for result in results), self.n_rows, layout)
+                             [offset for _, offset, _ in nonempty],
+                             self.missing_limit is not None)  # fmt: skip
+        matched = sum(result[1] for result in results)
+        return _topographic(sum(result[2] for result in results), matched, layout)
 
     def find_bmus(self, codebook: np.ndarray, layout: MapLayout, threads: int,
                   seconds: bool = False):  # fmt: skip
-        """As :func:`quorvel._data.find_bmus`, gathered to the client."""
-        import dask
-
+        """As :meth:`Rows.find_bmus`, gathered to the client."""
         self.check()
         shared = self._scheduler.share(_Shared(codebook))
-        task_threads = self._threads(threads)
-        tasks = [
-            dask.delayed(_bmus_block, pure=False)(block, shared, layout, task_threads, seconds)
-            for _, _, block in self._nonempty()
-        ]
+        tasks = self._per_block(
+            _bmus_block, shared, layout, self._threads(threads), seconds, self.most_missing
+        )
         results = self._scheduler.compute(*tasks)
         kinds = (np.int32, np.float32, np.int32, np.float32)
         out = []
@@ -655,60 +762,73 @@ class DaskRows:
         return tuple(out)
 
     def node_distances(self, codebook: np.ndarray, layout: MapLayout, threads: int):
-        """As :func:`quorvel._data.node_distances`, gathered to the client."""
+        """As :meth:`Rows.node_distances`, gathered to the client."""
         return np.asarray(self.transform(codebook, layout, threads))
 
     # ------------------------------------------------------------------
     # Lazy results
 
     def predict(self, codebook: np.ndarray, layout: MapLayout, threads: int):
-        """BMU of every row, int64: a dask array, computed block by block
-        when asked for."""
+        """BMU of every row, int64 (-1 for a row without one under missing
+        values): a dask array, computed block by block when asked for."""
         import dask
 
         return self.array.map_blocks(
             _predict_block, dask.delayed(np.array(codebook)), layout,
-            self._threads(threads), dtype=np.int64, drop_axis=1,
+            self._threads(threads), self.missing_limit, dtype=np.int64, drop_axis=1,
             meta=np.empty((0,), dtype=np.int64),
         )  # fmt: skip
 
     def transform(self, codebook: np.ndarray, layout: MapLayout, threads: int):
-        """Euclidean distance of every row to every node, float64: a dask
-        array of one block per block of rows."""
+        """Euclidean distance of every row to every node, float64 (NaN for
+        a row without a BMU under missing values): a dask array of one block
+        per block of rows."""
         import dask
 
         return self.array.map_blocks(
             _transform_block, dask.delayed(np.array(codebook)), layout,
-            self._threads(threads), dtype=np.float64,
+            self._threads(threads), self.missing_limit, dtype=np.float64,
             chunks=(self.array.chunks[0], (layout.n_nodes,)),
             meta=np.empty((0, 0), dtype=np.float64),
         )  # fmt: skip
 
 
-def _raise_first_problem(results: list, offsets: list[int]) -> None:
+def _raise_first_problem(results: list, offsets: list[int], allow_nan: bool) -> None:
     """The in-memory estimator's error for the blocks' checks: the first
-    block in row order that could not be converted, else the NaN count of
-    all blocks and the first position."""
+    block in row order that could not be converted, else the count of the
+    refused values of all blocks and the first position."""
     for result in results:
         if isinstance(result, _Failure):
             raise result.error
-    bad = sum(result.bad for result in results)
+    checks = [result if isinstance(result, _Check) else result.check for result in results]
+    bad = sum(check.refused(allow_nan)[0] for check in checks)
     if not bad:
         return
-    for result, offset in zip(results, offsets, strict=True):
-        if result.first is not None:
-            raise _non_finite_error(bad, offset + result.first[0], result.first[1])
+    for check, offset in zip(checks, offsets, strict=True):
+        count, first = check.refused(allow_nan)
+        if count:
+            raise _non_finite_error(bad, offset + first[0], first[1], allow_nan)
 
 
-def _combine_stats(results: list, n_features: int, sparse: bool) -> dict:
-    max_abs = np.zeros(n_features)
-    low = high = None
+def _combine_stats(results: list, n_features: int, sparse: bool, missing: bool) -> dict:
+    """The blocks' extremes and "pca" rows put together; under missing
+    values a feature that no row observes gets 0 and 0, as in memory."""
+    low = np.full(n_features, np.nan)
+    high = np.full(n_features, np.nan)
     for result in results:
-        np.maximum(max_abs, result.max_abs, out=max_abs)
         if result.low is not None:
-            low = result.low if low is None else np.minimum(low, result.low)
-            high = result.high if high is None else np.maximum(high, result.high)
-    stats = {"max_abs": max_abs, "low": low, "high": high, "pca": None}
+            low = np.fmin(low, result.low)
+            high = np.fmax(high, result.high)
+    if missing:
+        unseen = np.isnan(low) | np.isinf(low) | np.isnan(high) | np.isinf(high)
+        low, high = np.where(unseen, 0.0, low), np.where(unseen, 0.0, high)
+    stats = {
+        "low": low,
+        "high": high,
+        "max_abs": np.maximum(np.abs(low), np.abs(high)),
+        "has_nan": any(result.check.nan for result in results),
+        "pca": None,
+    }
     pcas = [result.pca for result in results if result.pca is not None]
     if pcas:
         from ._som import pca_rows
@@ -735,16 +855,25 @@ def _assemble(parts: list, order: list, count: int, n_features: int, sparse: boo
     return out
 
 
-def _topographic(apart: int, n_rows: int, layout: MapLayout) -> float:
-    if n_rows == 0:
+def _topographic(apart: int, matched: int, layout: MapLayout) -> float:
+    """As the in-memory estimator: over the rows with a BMU, NaN where
+    there are none, 0 on a map of one node."""
+    if matched == 0:
         return float("nan")
     if layout.n_nodes == 1:
         return 0.0
-    return float(apart) / n_rows
+    return float(apart) / matched
 
 
 # ----------------------------------------------------------------------
 # Tasks (run on the workers)
+
+
+def _team(threads: int, data: Rows, n_nodes: int) -> int:
+    """Engine threads for a block: no more than its work keeps busy (a
+    block of a few rows is not worth waking a team for)."""
+    work = data.n_rows * n_nodes * max(1, data.n_features)
+    return max(1, min(threads, 1 + work // _WORK_PER_THREAD))
 
 
 def _block_stats(block, pca_local):
@@ -753,15 +882,12 @@ def _block_stats(block, pca_local):
     except Exception as error:
         return _Failure(error)
     rows = _block_rows(data)
-    bad, first = _non_finite(data)
     low = high = None
     if rows.n_rows:
-        low, high = rows.min_max()
+        low, high = _extremes(data)
     return _Stats(
         n_rows=rows.n_rows,
-        bad=bad,
-        first=first,
-        max_abs=rows.max_abs(),
+        check=_check_values(data),
         low=low,
         high=high,
         pca=None if pca_local is None or not len(pca_local) else rows.take(pca_local),
@@ -772,21 +898,26 @@ def _take_block(block, local):
     return _block_rows(_convert(block)).take(local)
 
 
-def _team(threads: int, data: Rows, n_nodes: int) -> int:
-    """Engine threads for a block: no more than its work keeps busy (a
-    block of a few rows is not worth waking a team for)."""
-    work = data.n_rows * n_nodes * max(1, data.n_features)
-    return max(1, min(threads, 1 + work // _WORK_PER_THREAD))
-
-
 def _accumulate_block(block, shared: _Shared, columns: int, rows: int, rows_in_total: int,
-                      threads: int):  # fmt: skip
-    data = _block_rows(_convert(block))
+                      threads: int, most: int | None):  # fmt: skip
+    """A block's partial sums: (sums, counts, totals), or under missing
+    values (sums, observed, counts, totals)."""
+    data = _block_rows(_convert(block), most)
     n_nodes = columns * rows
     threads = _team(threads, data, n_nodes)
     sums = np.zeros((n_nodes, data.n_features), dtype=np.int64)
     counts = np.zeros(n_nodes, dtype=np.int64)
     totals = np.zeros(2, dtype=np.int64)
+    if most is not None:
+        observed = np.zeros((n_nodes, data.n_features), dtype=np.int64)
+        call = _core.accumulate_missing_csr if data.is_sparse else _core.accumulate_missing
+        for _, _, arrays in data.chunks(n_nodes):
+            call(
+                shared.codebook, columns, rows, *arrays, most, shared.exponents,
+                shared.error_exponent, rows_in_total, sums, observed, counts, totals,
+                None, threads,
+            )  # fmt: skip
+        return sums, observed, counts, totals
     call = _core.accumulate_csr if data.is_sparse else _core.accumulate
     for _, _, arrays in data.chunks(n_nodes):
         call(
@@ -798,50 +929,65 @@ def _accumulate_block(block, shared: _Shared, columns: int, rows: int, rows_in_t
 
 def _search(rows: Rows, codebook: np.ndarray, layout: MapLayout, threads: int,
             seconds: bool = False):  # fmt: skip
-    return find_bmus(rows, codebook, layout, _team(threads, rows, layout.n_nodes), seconds)
+    """The BMU search of Rows (the masked one where the rows say so)."""
+    return rows.find_bmus(codebook, layout, _team(threads, rows, layout.n_nodes), seconds)
 
 
 def _add_partials(*parts):
-    """The sum of partial (sums, counts, totals): integers, so exact."""
-    sums, counts, totals = (array.copy() for array in parts[0])
+    """The sum of partial sums, element by element: integers, so exact."""
+    total = [array.copy() for array in parts[0]]
     for part in parts[1:]:
-        sums += part[0]
-        counts += part[1]
-        totals += part[2]
-    return sums, counts, totals
+        for into, array in zip(total, part, strict=True):
+            into += array
+    return tuple(total)
 
 
 def _add_counts(*parts):
     return tuple(sum(values) for values in zip(*parts, strict=True))
 
 
-def _final_block(block, shared: _Shared, layout: MapLayout, rows_in_total: int, threads: int):
-    data = _block_rows(_convert(block))
+def _matched_error(nodes, distances, exponent: int, rows_in_total: int):
+    """(total, overflows, rows) of the fixed-point distance sum over the
+    rows with a BMU."""
+    matched = nodes >= 0
+    total, overflows = fixed_point_error(distances[matched], exponent, rows_in_total)
+    return total, overflows, int(np.count_nonzero(matched))
+
+
+def _final_block(block, shared: _Shared, layout: MapLayout, rows_in_total: int, threads: int,
+                 most: int | None):  # fmt: skip
+    data = _block_rows(_convert(block), most)
     nodes, distances, second, _ = _search(data, shared.codebook, layout, threads, True)
-    total, overflows = fixed_point_error(distances, shared.error_exponent, rows_in_total)
-    return nodes, total, overflows, _apart(nodes, second, layout)
+    total, overflows, matched = _matched_error(
+        nodes, distances, shared.error_exponent, rows_in_total
+    )
+    return nodes, total, overflows, matched, _apart(nodes, second, layout)
 
 
-def _error_block(block, shared: _Shared, layout: MapLayout, rows_in_total: int, threads: int):
-    data = _block_rows(_convert(block))
-    _, distances, _, _ = _search(data, shared.codebook, layout, threads)
-    return fixed_point_error(distances, shared.error_exponent, rows_in_total)
+def _error_block(block, shared: _Shared, layout: MapLayout, rows_in_total: int, threads: int,
+                 most: int | None):  # fmt: skip
+    data = _block_rows(_convert(block), most)
+    nodes, distances, _, _ = _search(data, shared.codebook, layout, threads)
+    return _matched_error(nodes, distances, shared.error_exponent, rows_in_total)
 
 
-def _apart_block(block, shared: _Shared, layout: MapLayout, threads: int):
-    """(the block's check, its count of rows whose two best nodes are not
-    neighbours)."""
+def _apart_block(block, shared: _Shared, layout: MapLayout, threads: int, limit: int | None):
+    """(the block's check, its rows with a BMU, those of them whose two
+    best nodes are not neighbours)."""
     try:
         data = _convert(block)
     except Exception as error:
-        return _Failure(error), 0
-    bad, first = _non_finite(data)
-    check = _Stats(0, bad, first, np.zeros(0), None, None, None)
-    nodes, _, second, _ = _search(_block_rows(data), shared.codebook, layout, threads, True)
-    return check, _apart(nodes, second, layout)
+        return _Failure(error), 0, 0
+    check = _check_values(data)
+    rows = _block_rows(data, limit if check.nan else None)
+    nodes, _, second, _ = _search(rows, shared.codebook, layout, threads, True)
+    return check, int(np.count_nonzero(nodes >= 0)), _apart(nodes, second, layout)
 
 
 def _apart(nodes: np.ndarray, second: np.ndarray, layout: MapLayout) -> int:
+    """Rows with a BMU whose two best nodes are not neighbours."""
+    matched = nodes >= 0
+    nodes, second = nodes[matched], second[matched]
     if layout.n_nodes == 1 or nodes.size == 0:
         return 0
     neighbours = are_neighbours(
@@ -850,21 +996,23 @@ def _apart(nodes: np.ndarray, second: np.ndarray, layout: MapLayout) -> int:
     return int(np.count_nonzero(~neighbours))
 
 
-def _bmus_block(block, shared: _Shared, layout: MapLayout, threads: int, seconds: bool):
-    return _search(_block_rows(_convert(block)), shared.codebook, layout, threads, seconds)
+def _bmus_block(block, shared: _Shared, layout: MapLayout, threads: int, seconds: bool,
+                most: int | None):  # fmt: skip
+    return _search(_block_rows(_convert(block), most), shared.codebook, layout, threads, seconds)
 
 
 def _location(block_info) -> int:
     return int(block_info[0]["array-location"][0][0]) if block_info else 0
 
 
-def _predict_block(block, codebook, layout: MapLayout, threads: int, block_info=None):
-    data = _checked(block, _location(block_info))
-    nodes, _, _, _ = _search(_block_rows(data), codebook, layout, threads)
+def _predict_block(block, codebook, layout: MapLayout, threads: int, limit: int | None,
+                   block_info=None):  # fmt: skip
+    rows = _checked(block, _location(block_info), limit)
+    nodes, _, _, _ = _search(rows, codebook, layout, threads)
     return nodes.astype(np.int64)
 
 
-def _transform_block(block, codebook, layout: MapLayout, threads: int, block_info=None):
-    data = _checked(block, _location(block_info))
-    rows = _block_rows(data)
-    return _node_distances(rows, codebook, layout, _team(threads, rows, layout.n_nodes))
+def _transform_block(block, codebook, layout: MapLayout, threads: int, limit: int | None,
+                     block_info=None):  # fmt: skip
+    rows = _checked(block, _location(block_info), limit)
+    return rows.node_distances(codebook, layout, _team(threads, rows, layout.n_nodes))

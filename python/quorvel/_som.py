@@ -664,12 +664,12 @@ class _Training:
     def final_pass(self):
         """Labels, quantization and topographic error under the final
         codebook."""
+        if isinstance(self.rows, DaskRows):  # dask input: errors summed per block
+            return self.rows.final_pass(self.codebook, self.layout, self.max_abs, self.threads)
         if getattr(self.rows, "most_missing", None) is not None:  # missing values
             return self._final_pass_missing()
         codebook = self.codebook
         rows, layout = self.rows, self.layout
-        if isinstance(rows, DaskRows):  # dask input: errors summed per block
-            return rows.final_pass(codebook, layout, self.max_abs, self.threads)
         nodes, distances, second, _ = rows.find_bmus(codebook, layout, self.threads, seconds=True)
         exponent = error_exponent(self.max_abs, codebook, rows.n_rows)
         total, overflows = fixed_point_error(distances, exponent, rows.n_rows)

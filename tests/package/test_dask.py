@@ -194,6 +194,67 @@ def test_fit_one_epoch_bubble_gives_float64_means_of_rows(on_cluster):
 
 
 # ----------------------------------------------------------------------
+# Missing values: NaN under missing="ignore"
+
+
+def with_holes():
+    """X with NaN: scattered holes, a row without any value and one above
+    the default share of missing values, all in blocks 0 to 3 of 7 rows."""
+    holes = X.copy()
+    holes[RNG.random(X.shape) < 0.15] = np.nan
+    holes[3] = np.nan
+    holes[11, :3] = np.nan
+    holes[28:] = X[28:]  # later blocks complete
+    return holes
+
+
+HOLES = with_holes()
+MISSING = dict(missing="ignore", max_missing=0.5)
+
+
+@pytest.mark.parametrize("init", ["pca", "sample", "random"])
+@pytest.mark.parametrize("chunks", [1, 7, 48], ids=["rows_of_1", "rows_of_7", "one_chunk"])
+def test_fit_missing_values_bits_match_memory(on_cluster, init, chunks):
+    expected = fit_memory(HOLES, init=init, **MISSING)
+    assert expected.labels_.min() == -1
+    som = SOM(**PARAMS, init=init, **MISSING).fit(da.from_array(HOLES, chunks=(chunks, 5)))
+    assert_same_fit(som, expected)
+
+
+def test_fitted_map_missing_values_bits_match_memory(on_cluster):
+    som = fit_memory(HOLES, **MISSING)
+    data = da.from_array(HOLES, chunks=(7, 5))
+    np.testing.assert_array_equal(som.predict(data).compute(), som.predict(HOLES))
+    np.testing.assert_array_equal(
+        som.transform(data).compute().view(np.uint64), som.transform(HOLES).view(np.uint64)
+    )
+    assert som.quantization_error(data) == som.quantization_error(HOLES)
+    assert som.topographic_error(data) == som.topographic_error(HOLES)
+
+
+def test_fit_missing_ignore_without_nan_same_bits_as_error(on_cluster):
+    som = SOM(**PARAMS, **MISSING).fit(da.from_array(X, chunks=(9, 5)))
+    assert_same_fit(som, REFERENCE["pca"])
+
+
+@pytest.mark.parametrize("method", ["fit", "predict", "quantization_error"])
+def test_missing_ignore_infinite_same_error_as_memory(method):
+    bad = HOLES.copy()
+    bad[[30, 32], [1, 2]] = np.inf  # in one block, for the lazy predict
+    fitted = fit_memory(HOLES, **MISSING)
+    som = SOM(**PARAMS, **MISSING) if method == "fit" else fitted
+    with pytest.raises(ValueError) as expected:
+        getattr(som, method)(bad)
+    assert "2 infinite values" in str(expected.value)
+    with dask.config.set(scheduler="synchronous"):
+        with pytest.raises(ValueError) as error:
+            result = getattr(som, method)(da.from_array(bad, chunks=(10, 5)))
+            if method == "predict":
+                result.compute()
+    assert str(error.value) == str(expected.value)
+
+
+# ----------------------------------------------------------------------
 # Where the data live
 
 

@@ -114,23 +114,27 @@ demo: system-deps $(VENV_PYTHON)
 	$(VENV_PYTHON) demo/showcase.py --output out/demo
 
 # The benchmark against the peers (bench/run_bench.py): its own virtual
-# environment with the peers and our package, the C++ driver for the
-# roofline and per-phase figures, a table on stdout and JSON under
-# bench/results/. OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy
-# where a machine sets them, so they are cleared for this command only.
+# environment with the peers, our package and R's kohonen (bench/setup.sh
+# installs each apart and notes what could not be had), the C++ driver for
+# the roofline and per-phase figures, a table on stdout and JSON under
+# bench/results/; then Dask against the engine alone (bench/dask_bench.py).
+# OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy where a
+# machine sets them, so they are cleared for these commands only.
 BENCH_VENV := bench/.venv
 BENCH_PIP := $(BENCH_VENV)/bin/python -m pip --disable-pip-version-check --quiet
+BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
 
 $(BENCH_VENV)/bin/python:
 	$(PYTHON) -m venv $(BENCH_VENV)
 
 bench: system-deps $(BENCH_VENV)/bin/python
-	$(BENCH_PIP) install numpy scipy minisom xpysom sparse-som
-	$(BENCH_PIP) install .
+	bench/setup.sh
+	$(BENCH_PIP) install "dask[array]" distributed zarr
 	cmake -S . -B build/bench -DQUORVEL_BUILD_BENCH=ON -DQUORVEL_BUILD_TESTS=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target quorvel_bench
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(BENCH_VENV)/bin/python \
-		bench/run_bench.py --driver build/bench/bench/quorvel_bench
+	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/run_bench.py \
+		--driver build/bench/bench/quorvel_bench
+	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/dask_bench.py
 
 clean:
 	rm -rf build

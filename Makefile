@@ -118,9 +118,12 @@ demo: system-deps $(VENV_PYTHON)
 # installs each apart and notes what could not be had), the C++ driver for
 # the roofline and per-phase figures, a table on stdout and JSON under
 # bench/results/; then Dask against the engine alone (bench/dask_bench.py).
+# BENCH_ARGS picks a part or a short pass of the first, e.g.
+# `make bench BENCH_ARGS="--workload W5"` or BENCH_ARGS=--quick.
 # OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy where a
 # machine sets them, so they are cleared for these commands only.
 BENCH_VENV := bench/.venv
+BENCH_ARGS ?=
 BENCH_PIP := $(BENCH_VENV)/bin/python -m pip --disable-pip-version-check --quiet
 BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
 
@@ -133,7 +136,7 @@ bench: system-deps $(BENCH_VENV)/bin/python
 	cmake -S . -B build/bench -DQUORVEL_BUILD_BENCH=ON -DQUORVEL_BUILD_TESTS=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target quorvel_bench
 	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/run_bench.py \
-		--driver build/bench/bench/quorvel_bench
+		--driver build/bench/bench/quorvel_bench $(BENCH_ARGS)
 	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/dask_bench.py
 
 clean:

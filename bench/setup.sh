@@ -19,10 +19,10 @@ note() {
 
 $PIP install -r bench/requirements-base.txt || exit 1
 # Each peer alone: name, then the pip arguments.
-while read -r name spec; do
+while read -r name requirement; do
     case "$name" in ''|'#'*) continue ;; esac
-    if ! out=$($PIP install $spec 2>&1); then
-        note "$name: pip could not install $spec: $(echo "$out" | tail -n 1)"
+    if ! out=$($PIP install $requirement 2>&1); then
+        note "$name: pip could not install $requirement: $(echo "$out" | tail -n 1)"
     fi
 done < bench/requirements-peers.txt
 $PIP install . || exit 1

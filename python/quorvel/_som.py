@@ -67,8 +67,9 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         BMU, at width ``sigma``: ``exp(-d**2 / (2 * sigma**2))``; 1 where
         ``d <= sigma`` else 0; the gaussian where ``d <= sigma`` else 0.
     sigma_start : float, default=None
-        Width of the first epoch; None takes ``max(columns, rows) / 2`` (at
-        least 1).
+        Width of the first epoch; None takes a quarter of the map's shorter
+        side, ``min(columns, rows) / 4`` (of the longer side for a map of one
+        row or column; at least 1).
     sigma_end : float, default=None
         Width of the last epoch; None takes 1.0 (or ``sigma_start`` when that
         is smaller).
@@ -275,11 +276,14 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
                     f"The {name!r} parameter of SOM must be a finite positive "
                     f"number or None. Got {value!r} instead."
                 )
-        start = (
-            max(1.0, max(self.columns, self.rows) / 2.0)
-            if self.sigma_start is None
-            else float(self.sigma_start)
-        )
+        # A quarter of the shorter side (of the longer one for a map of one
+        # row or column): on the bench's workloads it gave a lower
+        # quantization error than half the longer side everywhere, and a
+        # lower topographic error on three of four.
+        side = min(self.columns, self.rows)
+        if side == 1:
+            side = max(self.columns, self.rows)
+        start = max(1.0, side / 4.0) if self.sigma_start is None else float(self.sigma_start)
         end = min(1.0, start) if self.sigma_end is None else float(self.sigma_end)
         epochs = int(self.epochs)
         if epochs <= 1:

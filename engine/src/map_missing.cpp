@@ -727,40 +727,6 @@ HitNodes hit_nodes(const MapShape &shape, const std::int64_t *sums,
     return hits;
 }
 
-// The neighbourhood weight of every grid offset, from the same functions as
-// the weights of apply_neighbourhood, so every weight has the same bits.
-class OffsetWeights {
-  public:
-    OffsetWeights(const MapShape &shape, const MapNeighbourhood &hood)
-        : columns_(shape.columns), rows_(shape.rows),
-          width_(2 * static_cast<std::size_t>(shape.columns) - 1),
-          weights_((2 * static_cast<std::size_t>(shape.rows) - 1) * 2 * width_) {
-        const std::int64_t columns = shape.columns, rows = shape.rows;
-        for (std::int64_t dy = -(rows - 1); dy <= rows - 1; ++dy)
-            for (std::uint32_t parity = 0; parity < 2; ++parity)
-                for (std::int64_t dx = -(columns - 1); dx <= columns - 1; ++dx)
-                    weights_[index(dx, dy, parity)] = neighbourhood_value(
-                        hood,
-                        detail::offset_distance_squared(shape, dx, dy, parity));
-    }
-    double of(std::uint32_t j, std::uint32_t k) const {
-        const std::int64_t xj = j % columns_, yj = j / columns_;
-        const std::int64_t xk = k % columns_, yk = k / columns_;
-        return weights_[index(xk - xj, yk - yj,
-                              static_cast<std::uint32_t>(yj & 1))];
-    }
-
-  private:
-    std::size_t index(std::int64_t dx, std::int64_t dy,
-                      std::uint32_t parity) const {
-        return (static_cast<std::size_t>(dy + rows_ - 1) * 2 + parity) * width_ +
-               static_cast<std::size_t>(dx + columns_ - 1);
-    }
-    std::int64_t columns_;
-    std::int64_t rows_;
-    std::size_t width_;
-    std::vector<double> weights_;
-};
 
 // Component by component: the quotient in double rounded once to float, or
 // the previous value where the feature has no weight.
@@ -831,7 +797,7 @@ void apply_neighbourhood_missing(const MapShape &shape,
         return;
     }
     const HitNodes hits = hit_nodes(shape, sums, observed, exponents);
-    const OffsetWeights weights(shape, hood);
+    const detail::OffsetWeights weights(shape, hood);
     const std::uint32_t dimension = shape.dimension;
     const std::size_t team = static_cast<std::size_t>(threads);
     std::vector<double> numerators(team * dimension);

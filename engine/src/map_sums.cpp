@@ -202,40 +202,6 @@ HitNodes hit_nodes(const MapShape &shape, const std::int64_t *sums,
     return hits;
 }
 
-// The weights of every node offset: (dy + rows - 1, parity of the first
-// node's row, dx + columns - 1).
-class OffsetWeights {
-  public:
-    OffsetWeights(const MapShape &shape, const MapNeighbourhood &hood)
-        : columns_(shape.columns), rows_(shape.rows),
-          width_(2 * static_cast<std::size_t>(shape.columns) - 1),
-          weights_((2 * static_cast<std::size_t>(shape.rows) - 1) * 2 * width_) {
-        const std::int64_t columns = shape.columns, rows = shape.rows;
-        for (std::int64_t dy = -(rows - 1); dy <= rows - 1; ++dy)
-            for (std::uint32_t parity = 0; parity < 2; ++parity)
-                for (std::int64_t dx = -(columns - 1); dx <= columns - 1; ++dx)
-                    weights_[index(dx, dy, parity)] = neighbourhood_value(
-                        hood,
-                        detail::offset_distance_squared(shape, dx, dy, parity));
-    }
-    double of(std::uint32_t j, std::uint32_t k) const {
-        const std::int64_t xj = j % columns_, yj = j / columns_;
-        const std::int64_t xk = k % columns_, yk = k / columns_;
-        return weights_[index(xk - xj, yk - yj,
-                              static_cast<std::uint32_t>(yj & 1))];
-    }
-
-  private:
-    std::size_t index(std::int64_t dx, std::int64_t dy,
-                      std::uint32_t parity) const {
-        return (static_cast<std::size_t>(dy + rows_ - 1) * 2 + parity) * width_ +
-               static_cast<std::size_t>(dx + columns_ - 1);
-    }
-    std::int64_t columns_;
-    std::int64_t rows_;
-    std::size_t width_;
-    std::vector<double> weights_;
-};
 
 // Node j's new vector from its weighted sums: the quotient in double,
 // rounded once to float; without weight, the node keeps its vector.
@@ -303,7 +269,7 @@ void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
         return;
     }
     const HitNodes hits = hit_nodes(shape, sums, counts, exponents);
-    const OffsetWeights weights(shape, hood);
+    const detail::OffsetWeights weights(shape, hood);
     const std::uint32_t dimension = shape.dimension;
     std::vector<double> numerators(static_cast<std::size_t>(threads) *
                                    dimension);

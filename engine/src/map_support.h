@@ -43,6 +43,43 @@ void separable_gaussian_sums(const MapShape &shape, double sigma,
                              std::uint32_t end, int threads,
                              const GaussianTotal &store);
 
+// The neighbourhood weight of every node offset, from neighbourhood_value
+// and offset_distance_squared, indexed (dy + rows - 1, parity of the first
+// node's row, dx + columns - 1): the bubble and cut gaussian updates of
+// complete and of missing values read the same bits from it.
+class OffsetWeights {
+  public:
+    OffsetWeights(const MapShape &shape, const MapNeighbourhood &hood)
+        : columns_(shape.columns), rows_(shape.rows),
+          width_(2 * static_cast<std::size_t>(shape.columns) - 1),
+          weights_((2 * static_cast<std::size_t>(shape.rows) - 1) * 2 * width_) {
+        const std::int64_t columns = shape.columns, rows = shape.rows;
+        for (std::int64_t dy = -(rows - 1); dy <= rows - 1; ++dy)
+            for (std::uint32_t parity = 0; parity < 2; ++parity)
+                for (std::int64_t dx = -(columns - 1); dx <= columns - 1; ++dx)
+                    weights_[index(dx, dy, parity)] = neighbourhood_value(
+                        hood,
+                        detail::offset_distance_squared(shape, dx, dy, parity));
+    }
+    double of(std::uint32_t j, std::uint32_t k) const {
+        const std::int64_t xj = j % columns_, yj = j / columns_;
+        const std::int64_t xk = k % columns_, yk = k / columns_;
+        return weights_[index(xk - xj, yk - yj,
+                              static_cast<std::uint32_t>(yj & 1))];
+    }
+
+  private:
+    std::size_t index(std::int64_t dx, std::int64_t dy,
+                      std::uint32_t parity) const {
+        return (static_cast<std::size_t>(dy + rows_ - 1) * 2 + parity) * width_ +
+               static_cast<std::size_t>(dx + columns_ - 1);
+    }
+    std::int64_t columns_;
+    std::int64_t rows_;
+    std::size_t width_;
+    std::vector<double> weights_;
+};
+
 // The integer nearest to value (ties to even), for |value| < 2^63. Adding and
 // removing 2^52 rounds a smaller magnitude to a whole number in the default
 // rounding mode; from 2^52 up every double is whole already. Written out so

@@ -50,7 +50,6 @@ from sklearn.utils.validation import validate_data
 
 from . import _core
 from ._data import (
-    MapLayout,
     Rows,
     csr_for_engine,
     fixed_point_error,
@@ -60,6 +59,7 @@ from ._data import (
 )
 from ._data import error_exponent as _error_exponent
 from ._geometry import are_neighbours
+from ._params import MapLayout
 
 INSTALL = "pip install quorvel[dask]"
 

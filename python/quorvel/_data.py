@@ -10,30 +10,16 @@ per-node sums are integers, so the split into chunks changes no bit.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
 
 import numpy as np
 import scipy.sparse as sp
 
 from . import _core
+from ._params import MapLayout
 
 # Rows per engine call: about 2^32 multiply-adds of the BMU search, a few
 # hundredths of a second with the fast kernels.
 _WORK_PER_CALL = 2**32
-
-
-@dataclass(frozen=True)
-class MapLayout:
-    """The map as the engine sees it."""
-
-    columns: int
-    rows: int
-    grid: str
-    topology: str
-
-    @property
-    def n_nodes(self) -> int:
-        return self.columns * self.rows
 
 
 class Rows:

@@ -13,9 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _core
-
-GRIDS = ("hexagonal", "rectangular")
-TOPOLOGIES = ("planar", "toroid")
+from ._params import GRIDS
 
 #: Nodes within this grid distance of each other (and distinct) are
 #: neighbours: 8 around an inner node of a rectangular grid, 6 of a

@@ -3,19 +3,16 @@
 from __future__ import annotations
 
 import math
-from numbers import Integral, Real
 
 import numpy as np
 import scipy.sparse as sp
 from sklearn.base import BaseEstimator, ClusterMixin, TransformerMixin, _fit_context
 from sklearn.utils import check_random_state
-from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 from tqdm.auto import tqdm
 
 from . import _core
 from ._data import (
-    MapLayout,
     Rows,
     csr_for_engine,
     error_exponent,
@@ -27,12 +24,10 @@ from ._data import (
     missing_limit,
     observed_means,
 )
+from ._params import MapLayout
 from ._dask import DaskRows, dask_rows, is_dask_collection  # dask input (imports dask lazily)
-from ._geometry import GRIDS, TOPOLOGIES, are_neighbours
-
-NEIGHBOURHOODS = ("gaussian", "bubble", "cut_gaussian")
-COOLINGS = ("linear", "exponential")
-INITS = ("pca", "random", "sample")
+from ._geometry import are_neighbours
+from ._params import CONSTRAINTS, map_layout, sigmas, threads
 
 # Nodes per call of the neighbourhood's application: about 2^27 weighted
 # additions, so that a pending Ctrl-C is seen within a fraction of a second.
@@ -187,27 +182,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     True
     """
 
-    _parameter_constraints: dict = {
-        "columns": [Interval(Integral, 1, None, closed="left")],
-        "rows": [Interval(Integral, 1, None, closed="left")],
-        "epochs": [Interval(Integral, 0, None, closed="left")],
-        "grid": [StrOptions(set(GRIDS))],
-        "topology": [StrOptions(set(TOPOLOGIES))],
-        "neighbourhood": [StrOptions(set(NEIGHBOURHOODS))],
-        "sigma_start": [Interval(Real, 0, None, closed="neither"), None],
-        "sigma_end": [Interval(Real, 0, None, closed="neither"), None],
-        "cooling": [StrOptions(set(COOLINGS))],
-        "init": [StrOptions(set(INITS)), "array-like"],
-        "random_state": ["random_state"],
-        "n_jobs": [
-            Interval(Integral, 1, None, closed="left"),
-            Interval(Integral, None, -1, closed="right"),
-            None,
-        ],
-        "verbose": ["verbose"],
-        "missing": [StrOptions({"error", "ignore"})],
-        "max_missing": [Interval(Real, 0, 1, closed="both")],
-    }
+    _parameter_constraints: dict = CONSTRAINTS
 
     def __init__(
         self,
@@ -254,57 +229,15 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     # Parameters
 
     def _layout(self) -> MapLayout:
-        if self.grid == "hexagonal" and self.topology == "toroid" and self.rows % 2:
-            raise ValueError(
-                f"A hexagonal toroid needs an even number of rows, so that the "
-                f"half-cell shift of odd rows continues across the seam; got "
-                f"rows={self.rows}."
-            )
-        if self.columns * self.rows > 2**31 - 1:
-            raise ValueError(
-                f"The map has {self.columns * self.rows} nodes; at most "
-                f"{2**31 - 1} are supported."
-            )
-        return MapLayout(int(self.columns), int(self.rows), self.grid, self.topology)
+        return map_layout(self.columns, self.rows, self.grid, self.topology)
 
     def _sigmas(self) -> np.ndarray:
         """The width of every epoch."""
-        for name in ("sigma_start", "sigma_end"):
-            value = getattr(self, name)
-            if value is not None and not math.isfinite(value):
-                raise ValueError(
-                    f"The {name!r} parameter of SOM must be a finite positive "
-                    f"number or None. Got {value!r} instead."
-                )
-        # A quarter of the shorter side (of the longer one for a map of one
-        # row or column): on the bench's workloads it gave a lower
-        # quantization error than half the longer side everywhere, and a
-        # lower topographic error on three of four.
-        side = min(self.columns, self.rows)
-        if side == 1:
-            side = max(self.columns, self.rows)
-        start = max(1.0, side / 4.0) if self.sigma_start is None else float(self.sigma_start)
-        end = min(1.0, start) if self.sigma_end is None else float(self.sigma_end)
-        epochs = int(self.epochs)
-        if epochs <= 1:
-            return np.full(epochs, start)
-        fraction = np.arange(epochs) / (epochs - 1)
-        if self.cooling == "linear":
-            return start + (end - start) * fraction
-        return start * (end / start) ** fraction
+        return sigmas(self.columns, self.rows, self.epochs, self.sigma_start,
+                      self.sigma_end, self.cooling)  # fmt: skip
 
     def _threads(self) -> int:
-        available = _core.max_threads()
-        if self.n_jobs is None:
-            return available
-        n_jobs = int(self.n_jobs)
-        if n_jobs == 0:
-            raise ValueError(
-                "The 'n_jobs' parameter of SOM must be None, a positive number "
-                "of threads or a negative count from all cores (-1: all). "
-                "Got 0 instead."
-            )
-        return n_jobs if n_jobs > 0 else max(1, available + 1 + n_jobs)
+        return threads(self.n_jobs)
 
     # ------------------------------------------------------------------
     # Input

@@ -230,6 +230,35 @@ def test_unusable_data_raises_value_error(X):
         SOM(COLUMNS, ROWS, epochs=1).fit(X)
 
 
+@pytest.mark.parametrize("kind", ["datetime64[s]", "timedelta64[ms]"])
+@pytest.mark.parametrize("form", ["array", "DataFrame"])
+def test_dates_and_durations_are_refused(kind, form):
+    X = np.arange(12).astype(kind).reshape(6, 2)
+    if form == "DataFrame":
+        X = pd.DataFrame({"when": X[:, 0], "value": np.arange(6.0)})
+    with pytest.raises(TypeError, match="dates or durations"):
+        SOM(COLUMNS, ROWS, epochs=1).fit(X)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [{"columns": 8}, {"rows": 1, "grid": "rectangular"}, {"topology": "toroid", "rows": 3}],
+    ids=["columns", "rows-and-grid", "refused-toroid"],
+)
+def test_prediction_uses_the_fitted_map_until_the_next_fit(change):
+    X = mixed_data()
+    som = fitted(X)
+    expected = (som.predict(X), som.transform(X), som.topographic_error(X))
+    som.set_params(**change)
+    if "topology" in change:  # a hexagonal toroid of 3 rows is refused
+        with pytest.raises(ValueError, match="even number of rows"):
+            som.fit(X)
+    got = (som.predict(X), som.transform(X), som.topographic_error(X))
+    np.testing.assert_array_equal(got[0], expected[0])
+    np.testing.assert_array_equal(got[1], expected[1])
+    assert got[2] == expected[2]
+
+
 # ----------------------------------------------------------------------
 # Parameters
 
@@ -241,6 +270,8 @@ BAD_PARAMETERS = [
     ("columns", 2.5, "int"),
     ("columns", "4", "int"),
     ("columns", None, "int"),
+    ("columns", True, "int"),
+    ("epochs", np.True_, "int"),
     ("rows", 0, "range [1, inf)"),
     ("rows", 1.0, "int"),
     ("epochs", -1, "range [0, inf)"),

@@ -165,3 +165,33 @@ def test_init_codebook_trains_as_reference_from_pca():
     a = SOM(4, 3, epochs=3, init="pca").fit(X)
     b = SOM(4, 3, epochs=3, init=start).fit(X)
     assert a.codebook_.tobytes() == b.codebook_.tobytes()
+
+
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
+def test_pca_init_of_sparse_rows_close_to_dense():
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(300, 5)).astype(np.float32)
+    X[X < 0.3] = 0.0
+    dense = SOM(6, 4, epochs=0, init="pca").fit(X).codebook_
+    sparse = SOM(6, 4, epochs=0, init="pca").fit(sp.csr_matrix(X)).codebook_
+    # The same definition through other roundings (products of CSR rows).
+    np.testing.assert_allclose(sparse, dense, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("form", ["dense", "csr"])
+def test_pca_init_near_float32_max_stays_finite(form):
+    X = np.array([[FLOAT32_MAX], [-0.13]], dtype=np.float32)
+    data = sp.csr_matrix(X) if form == "csr" else X
+    codebook = SOM(1, 2, epochs=0, init="pca").fit(data).codebook_
+    assert np.isfinite(codebook).all()
+
+
+def test_sparse_pca_init_values_beyond_float32_square_root():
+    # 1e20 squared overflows float32 but not float64.
+    X = np.array([[1e20, 0.0], [0.0, 1.0], [-1e20, 2.0]], dtype=np.float32)
+    dense = SOM(3, 1, epochs=0, init="pca").fit(X).codebook_
+    sparse = SOM(3, 1, epochs=0, init="pca").fit(sp.csr_matrix(X)).codebook_
+    assert np.isfinite(sparse).all()
+    np.testing.assert_allclose(sparse, dense, rtol=1e-6)

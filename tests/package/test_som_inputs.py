@@ -387,3 +387,18 @@ def test_failed_fit_leaves_fitted_state_unchanged(case, first):
     if "rows" in params:
         estimator.set_params(rows=ROWS)
     np.testing.assert_array_equal(estimator.predict(X), state["labels_"])
+
+
+@pytest.mark.parametrize("where", ["X", "init"])
+def test_fit_value_beyond_float32_raises_value_error(where):
+    X = np.ones((10, 3))
+    init = np.ones((4, 3))
+    (X if where == "X" else init)[1, 2] = 1e39
+    with pytest.raises(ValueError, match=f"{where} contains 1 NaN or infinite value"):
+        SOM(2, 2, epochs=1, init=init).fit(X)
+
+
+@pytest.mark.parametrize("exception", [ValueError, TypeError])
+def test_n_jobs_zero_raises_both_value_and_type_error(exception):
+    with pytest.raises(exception, match="n_jobs"):
+        SOM(2, 2, epochs=1, n_jobs=0).fit(np.ones((10, 3)))

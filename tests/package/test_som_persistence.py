@@ -1,5 +1,6 @@
 """Saved maps: save and load, pickle, and files that are not saved maps."""
 
+import gc
 import pickle
 import zipfile
 
@@ -223,3 +224,25 @@ def test_save_keeps_extra_arrays_that_load_ignores(tmp_path):
         np.testing.assert_array_equal(archive["scaling"], np.arange(4.0))
     with pytest.raises(ValueError, match="codebook"):
         save(estimator, tmp_path / "other.npz", codebook=np.zeros(3))
+
+
+def _saved(tmp_path):
+    X = np.random.default_rng(0).normal(size=(40, 3)).astype(np.float32)
+    SOM(3, 2, epochs=1).fit(X).save(tmp_path / "good.npz")
+    return (tmp_path / "good.npz").read_bytes()
+
+
+def test_load_npy_file_raises_value_error(tmp_path):
+    np.save(tmp_path / "array.npy", np.arange(5))
+    with pytest.raises(ValueError, match="not an .npz archive"):
+        load(tmp_path / "array.npy")
+
+
+@pytest.mark.parametrize("fraction", [0.3, 0.9])
+def test_load_truncated_file_raises_value_error_and_closes_it(fraction, tmp_path):
+    raw = _saved(tmp_path)
+    path = tmp_path / "truncated.npz"
+    path.write_bytes(raw[: int(len(raw) * fraction)])
+    with pytest.raises(ValueError):
+        load(path)
+    gc.collect()  # an unclosed file shows as a ResourceWarning (an error here)

@@ -373,7 +373,8 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         error : float
         """
         source, codebook, layout, team = self._using(X)
-        return source.search(codebook, layout, team, topographic=True).topographic_error(layout)
+        search = source.search(codebook, layout, team, topographic=True, keep_nodes=False)
+        return search.topographic_error(layout)
 
     def score(self, X, y=None) -> float:
         """Minus the quantization error of ``X`` (higher is better).

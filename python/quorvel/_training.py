@@ -50,16 +50,15 @@ def map_error_exponent(source: RowSource, max_abs: np.ndarray, codebook: np.ndar
 
 def measure(
     source: RowSource, codebook: np.ndarray, layout: MapLayout, threads: int, *,
-    max_abs: np.ndarray | None = None, topographic: bool = False,
+    max_abs: np.ndarray | None = None, topographic: bool = False, keep_nodes: bool = False,
 ) -> Search:  # fmt: skip
     """The search of every row with the fixed-point distance sum (and the
-    topographic count where asked) under ``codebook``."""
+    topographic count, and the BMUs, where asked) under ``codebook``."""
     if max_abs is None:
         max_abs = source.max_abs()
     exponent = map_error_exponent(source, max_abs, codebook)
-    return source.search(
-        codebook, layout, threads, error_exponent=exponent, topographic=topographic
-    )
+    return source.search(codebook, layout, threads, error_exponent=exponent,
+                         topographic=topographic, keep_nodes=keep_nodes)  # fmt: skip
 
 
 def train(
@@ -82,7 +81,7 @@ def train(
                 if state.errors:
                     bar.set_postfix(qe=f"{state.errors[-1]:.6g}")
             final = measure(source, state.codebook, layout, threads, max_abs=max_abs,
-                            topographic=True)  # fmt: skip
+                            topographic=True, keep_nodes=True)  # fmt: skip
     except KeyboardInterrupt:
         state.interrupted = True
         return state

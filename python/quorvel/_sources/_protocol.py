@@ -71,15 +71,17 @@ class Search:
     overflows: int = 0
     apart: int = 0
 
-    def add(self, other: Search) -> Search:
-        """The search of these rows and then the others'."""
+    @classmethod
+    def joined(cls, parts: list[Search], exponent: int | None, keep_nodes: bool) -> Search:
+        """The search of consecutive blocks of rows, in row order."""
         nodes = None
-        if self.nodes is not None and other.nodes is not None:
-            nodes = np.concatenate([self.nodes, other.nodes])
-        return Search(
-            nodes, self.matched + other.matched, self.exponent,
-            self.error_sum + other.error_sum, self.overflows + other.overflows,
-            self.apart + other.apart,
+        if keep_nodes:
+            arrays = [part.nodes for part in parts]
+            nodes = np.concatenate(arrays) if arrays else np.empty(0, dtype=np.int32)
+        return cls(
+            nodes, sum(part.matched for part in parts), exponent,
+            sum(part.error_sum for part in parts), sum(part.overflows for part in parts),
+            sum(part.apart for part in parts),
         )  # fmt: skip
 
     def quantization_error(self) -> float:
@@ -115,8 +117,8 @@ class RowSource(Protocol):
                    error_exponent: int, threads: int) -> NodeSums: ...  # fmt: skip
 
     def search(self, codebook: np.ndarray, layout: MapLayout, threads: int, *,
-               error_exponent: int | None = None,
-               topographic: bool = False) -> Search: ...  # fmt: skip
+               error_exponent: int | None = None, topographic: bool = False,
+               keep_nodes: bool = True) -> Search: ...  # fmt: skip
 
     def predict(self, codebook: np.ndarray, layout: MapLayout, threads: int): ...
 

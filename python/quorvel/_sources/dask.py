@@ -360,10 +360,7 @@ class DaskRows:
             _raise_first_problem([check for check, _ in results],
                                  [offset for _, offset, _ in self._nonempty()],
                                  self.allowed_limit is not None)  # fmt: skip
-        total = Search(np.empty(0, np.int32) if keep_nodes else None, 0, error_exponent)
-        for _, part in results:
-            total = total.add(part)
-        return total
+        return Search.joined([part for _, part in results], error_exponent, keep_nodes)
 
     def predict(self, codebook: np.ndarray, layout: MapLayout, threads: int):
         """BMU of every row, int64 (-1 for a row without one under missing

@@ -174,11 +174,12 @@ class MemoryRows:
     def search(
         self, codebook: np.ndarray, layout: MapLayout, threads: int, *,
         error_exponent: int | None = None, topographic: bool = False,
-        rows_in_total: int | None = None,
+        keep_nodes: bool = True, rows_in_total: int | None = None,
     ) -> Search:  # fmt: skip
         """Every row's BMU, with the fixed-point distance sum at
         ``error_exponent`` and the count of rows whose two best nodes are
-        not neighbours where asked."""
+        not neighbours where asked (rows in memory keep their BMUs
+        whatever ``keep_nodes`` says)."""
         nodes, distances, second, _ = self.find_bmus(codebook, layout, threads, topographic)
         matched = nodes >= 0
         result = Search(nodes, int(np.count_nonzero(matched)), error_exponent)

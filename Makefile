@@ -4,33 +4,44 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 
-.PHONY: bench test test-cpp test-cpp-native test-cpp-sanitize test-python demo \
-	python-install system-deps clean test-sanitize test-python-sanitize
+.PHONY: bench test test-thorough test-cpp test-cpp-native test-python demo \
+	python-install system-deps clean test-sanitize
 
-test: test-cpp test-cpp-native test-python test-sanitize
+# Three builds of the engine, each catching what the others cannot: the
+# C++ tests at the flags we ship, the package as pip builds it (the Python
+# suites), and one sanitized build of both the C++ tests and the modules.
+# `make test` runs a light share of the random cases (TEST_SCALE);
+# `make test-thorough` runs all of them and adds the -march=native build.
+test: test-cpp test-python test-sanitize
+
+test-thorough:
+	$(MAKE) test test-cpp-native TEST_SCALE=1 HYPOTHESIS_SCALE=1 LEAK_CALLS=
 
 system-deps:
 	@PYTHON=$(PYTHON) tools/install-system-deps.sh
+
+# The share of the random cases of the C++ tests, of the Hypothesis
+# examples and the leak loops' calls that `make test` runs (all: 1).
+TEST_SCALE ?= 0.25
+HYPOTHESIS_SCALE ?= 0.5
+LEAK_CALLS ?= 400
 
 # One C++ test suite: configure build/cpp-$(1) with extra CMake flags $(2),
 # build it and run ctest.
 define cpp_suite
 	cmake -S . -B build/cpp-$(1) $(CMAKE_FLAGS) $(2) >/dev/null
 	cmake --build build/cpp-$(1) -j $(JOBS)
-	ctest --test-dir build/cpp-$(1) --output-on-failure -j $(JOBS)
+	QUORVEL_TEST_SCALE=$(TEST_SCALE) ctest --test-dir build/cpp-$(1) \
+		--output-on-failure -j $(JOBS)
 endef
 
-# The C++ tests run with the default flags and tuned for this machine
-# (-O3 -march=native): both builds must give the same bits.
+# The C++ tests with the default flags; test-thorough also tunes them for
+# this machine (-O3 -march=native): both builds must give the same bits.
 test-cpp: system-deps
 	$(call cpp_suite,default,)
 
 test-cpp-native: system-deps
 	$(call cpp_suite,native,-DCMAKE_CXX_FLAGS="-O3 -march=native")
-
-# AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
-test-cpp-sanitize: system-deps
-	$(call cpp_suite,sanitize,-DQUORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 # The Python side lives in a local virtual environment, .venv: made once,
 # then each target installs what it needs and builds the package into it
@@ -60,52 +71,48 @@ python-install: system-deps $(VENV_PYTHON)
 # _quorvel_wrap.
 PACKAGE_TESTS := tests/package
 
-test-python: python-install
-	OMP_WAIT_POLICY=PASSIVE $(VENV_PYTHON) -m pytest --hypothesis-show-statistics \
-		--ignore=$(PACKAGE_TESTS)
-	OMP_WAIT_POLICY=PASSIVE $(VENV_PYTHON) -m pytest --hypothesis-show-statistics \
-		$(PACKAGE_TESTS)
+PYTEST_ENV := OMP_WAIT_POLICY=PASSIVE QUORVEL_HYPOTHESIS_SCALE=$(HYPOTHESIS_SCALE) \
+	$(if $(LEAK_CALLS),QUORVEL_LEAK_CALLS=$(LEAK_CALLS))
+PYTEST := $(VENV_PYTHON) -m pytest --durations=20
 
-# The sanitizer pass: the C++ tests and the Python tests against a module
-# built with AddressSanitizer and UBSan (build/py-sanitize), whose runtimes
-# must be loaded before the interpreter's own libraries. The interpreter's
-# allocations go through malloc so that AddressSanitizer watches Python
-# objects too; the interpreter's own leaks at exit are not ours, so leak
-# detection is off, but any UBSan or ASan report ends the run. The fuzzing
-# runs a quarter of its examples and the leak loops fewer calls: both are
-# slower by an order of magnitude here.
-SANITIZE_BUILD := build/py-sanitize
+test-python: python-install
+	$(PYTEST_ENV) $(PYTEST) --ignore=$(PACKAGE_TESTS)
+	$(PYTEST_ENV) $(PYTEST) $(PACKAGE_TESTS)
+
+# The sanitizer pass: one build (build/sanitize) of the C++ tests and of
+# both modules with AddressSanitizer and UBSan; the Python tests run
+# against those modules, whose runtimes must be loaded before the
+# interpreter's own libraries. The interpreter's allocations go through
+# malloc so that AddressSanitizer watches Python objects too; the
+# interpreter's own leaks at exit are not ours, so leak detection is off,
+# but any UBSan or ASan report ends the run. Everything runs ten times
+# slower here, so the pass takes a tenth of the random cases and examples;
+# the Dask tests, which exercise scheduling around the engine calls that
+# the other tests run, stay out.
+SANITIZE_BUILD := build/sanitize
 SANITIZER_RUNTIMES := $(shell $(CXX) -print-file-name=libasan.so):$(shell \
 	$(CXX) -print-file-name=libubsan.so)
 SANITIZE_ENV := LD_PRELOAD=$(SANITIZER_RUNTIMES) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(SANITIZE_BUILD)/binding:$(SANITIZE_BUILD)/python \
-	QUORVEL_HYPOTHESIS_SCALE=0.25 \
-	QUORVEL_LEAK_CALLS=200
-
-# The Dask tests exercise scheduling and worker failures around the same
-# engine calls that the other tests run; under the sanitizers their clusters
-# of preloaded worker processes would take most of the pass.
+	QUORVEL_HYPOTHESIS_SCALE=0.1 \
+	QUORVEL_LEAK_CALLS=100
 SANITIZE_SKIPS := --ignore=$(PACKAGE_TESTS)/test_dask.py \
 	--ignore=$(PACKAGE_TESTS)/test_dask_gen_cluster.py
 
-test-sanitize: test-cpp-sanitize test-python-sanitize
-
-test-python-sanitize: python-install
-	cmake -S . -B $(SANITIZE_BUILD) -DQUORVEL_BUILD_MODULE=ON \
-		-DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_WERROR=ON -DQUORVEL_SANITIZE=ON \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo \
+test-sanitize: python-install
+	cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_FLAGS) -DQUORVEL_BUILD_MODULE=ON \
+		-DQUORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$(abspath $(VENV_PYTHON)) >/dev/null
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target _quorvel_wrap _core
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	QUORVEL_TEST_SCALE=0.1 ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 	$(SANITIZE_ENV) $(VENV_PYTHON) -c 'import _quorvel_wrap, sys; \
 		from quorvel import _core; \
 		sys.exit(any("$(SANITIZE_BUILD)/" not in m.__file__ \
 			for m in (_quorvel_wrap, _core)))'
-	$(SANITIZE_ENV) $(VENV_PYTHON) -m pytest -p no:cacheprovider \
-		--hypothesis-show-statistics --ignore=$(PACKAGE_TESTS)
-	$(SANITIZE_ENV) $(VENV_PYTHON) -m pytest -p no:cacheprovider \
-		--hypothesis-show-statistics $(PACKAGE_TESTS) $(SANITIZE_SKIPS)
+	$(SANITIZE_ENV) $(PYTEST) -p no:cacheprovider --ignore=$(PACKAGE_TESTS)
+	$(SANITIZE_ENV) $(PYTEST) -p no:cacheprovider $(PACKAGE_TESTS) $(SANITIZE_SKIPS)
 
 # The showcase: maps of the iris measurements and scikit-learn's digits,
 # their pictures and quality, in out/demo.

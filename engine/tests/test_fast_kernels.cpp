@@ -23,6 +23,7 @@ namespace {
 
 using quorvel::detail::SimdLevel;
 using quorvel_test::bits_of;
+using quorvel_test::case_count;
 
 const SimdLevel all_levels[] = {SimdLevel::portable, SimdLevel::avx2,
                                 SimdLevel::avx512};
@@ -158,7 +159,7 @@ class FastKernels : public ::testing::TestWithParam<SimdLevel> {
 
 TEST_P(FastKernels, test_dense_epoch_matches_reference_on_random_maps) {
     const SimdLevel level = GetParam();
-    for (unsigned seed = 0; seed < 300; ++seed) {
+    for (unsigned seed = 0; seed < case_count(300); ++seed) {
         const Config c = random_config(seed);
         expect_reference_bits(c, level, false, seed % 11 == 0);
         if (HasFatalFailure())
@@ -168,7 +169,7 @@ TEST_P(FastKernels, test_dense_epoch_matches_reference_on_random_maps) {
 
 TEST_P(FastKernels, test_sparse_epoch_matches_reference_on_random_maps) {
     const SimdLevel level = GetParam();
-    for (unsigned seed = 1000; seed < 1200; ++seed) {
+    for (unsigned seed = 1000; seed < 1000 + case_count(200); ++seed) {
         const Config c = random_config(seed);
         expect_reference_bits(c, level, true, seed % 11 == 0);
         if (HasFatalFailure())
@@ -180,7 +181,7 @@ TEST_P(FastKernels, test_sparse_epoch_matches_reference_on_random_maps) {
 // many vectors sit at equal distance from several nodes, and exactly on one.
 TEST_P(FastKernels, test_ties_go_to_the_first_node_as_in_the_reference) {
     const SimdLevel level = GetParam();
-    for (unsigned seed = 0; seed < 40; ++seed) {
+    for (unsigned seed = 0; seed < case_count(40); ++seed) {
         Config c = random_config(seed + 5000);
         std::mt19937 generator(seed);
         std::uniform_int_distribution<int> level_of(0, 2);
@@ -206,7 +207,7 @@ TEST_P(FastKernels, test_ties_go_to_the_first_node_as_in_the_reference) {
 // replaced. NaN in later nodes never wins.
 TEST_P(FastKernels, test_nan_distances_follow_the_reference_scan) {
     const SimdLevel level = GetParam();
-    for (unsigned seed = 0; seed < 60; ++seed) {
+    for (unsigned seed = 0; seed < case_count(60); ++seed) {
         Config c = random_config(seed + 7000);
         if (c.dimension == 0) {
             c.dimension = 1;
@@ -382,7 +383,7 @@ TEST_P(FastKernels, test_sparse_search_with_every_node_a_candidate) {
 
 TEST_P(FastKernels, test_results_do_not_depend_on_thread_count) {
     const SimdLevel level = GetParam();
-    for (unsigned seed = 0; seed < 30; ++seed) {
+    for (unsigned seed = 0; seed < case_count(30); ++seed) {
         const Config c = random_config(seed + 9000);
         for (bool sparse : {false, true}) {
             std::vector<Result> results;
@@ -411,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(Variants, FastKernels,
 // geometry, narrow maps whose neighbours wrap onto each other, and codebooks
 // with NaN and infinities.
 TEST(FastUmatrix, test_candidate_neighbours_match_the_full_scan) {
-    for (unsigned seed = 0; seed < 400; ++seed) {
+    for (unsigned seed = 0; seed < case_count(400); ++seed) {
         std::mt19937 generator(seed);
         auto pick = [&](std::uint32_t low, std::uint32_t high) {
             return std::uniform_int_distribution<std::uint32_t>(low, high)(

@@ -5,13 +5,27 @@
 
 #include <omp.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 namespace quorvel_test {
+
+// How many of `thorough` random cases a test runs: all of them, or the
+// share that QUORVEL_TEST_SCALE sets (make test runs a light share; make
+// test-thorough all), at least one.
+inline unsigned case_count(unsigned thorough) {
+    const char *text = std::getenv("QUORVEL_TEST_SCALE");
+    const double scale = text != nullptr ? std::atof(text) : 1.0;
+    if (!(scale > 0.0) || scale >= 1.0)
+        return thorough;
+    const double count = std::ceil(scale * thorough);
+    return count < 1.0 ? 1u : static_cast<unsigned>(count);
+}
 
 inline std::vector<std::uint32_t> bits_of(const std::vector<float> &values) {
     std::vector<std::uint32_t> bits(values.size());

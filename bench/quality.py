@@ -48,7 +48,15 @@ def _dense_block(data, start, stop):
 
 
 def errors(data, codebook, positions, periods=None):
-    """(quantization error, topographic error) of a map on the data.
+    """(quantization error, topographic error) of a map on the data; the
+    arguments as for measures."""
+    qe, te, _ = measures(data, codebook, positions, periods)
+    return qe, te
+
+
+def measures(data, codebook, positions, periods=None):
+    """(quantization error, topographic error, rows won by each node) of a
+    map on the data.
 
     Parameters
     ----------
@@ -67,6 +75,7 @@ def errors(data, codebook, positions, periods=None):
     step = max(1, BLOCK_PAIRS // max(1, nodes))
     total = 0.0
     misses = 0
+    counts = np.zeros(nodes, dtype=np.int64)
     for start in range(0, n, step):
         x = _dense_block(data, start, min(n, start + step))
         d2 = np.einsum("ij,ij->i", x, x)[:, None] - 2.0 * (x @ codebook.T)
@@ -74,6 +83,7 @@ def errors(data, codebook, positions, periods=None):
         np.maximum(d2, 0.0, out=d2)
         if nodes == 1:
             total += np.sqrt(d2[:, 0]).sum()
+            counts[0] += len(x)
             continue
         two = np.argpartition(d2, 1, axis=1)[:, :2]
         rows = np.arange(len(x))
@@ -81,10 +91,11 @@ def errors(data, codebook, positions, periods=None):
         swap = d2[rows, second] < d2[rows, first]
         first[swap], second[swap] = two[swap, 1], two[swap, 0]
         total += np.sqrt(d2[rows, first]).sum()
+        counts += np.bincount(first, minlength=nodes)
         delta = np.abs(positions[first] - positions[second])
         if periods is not None:
             period = np.asarray(periods, dtype=np.float64)
             delta = np.minimum(delta, period - delta)
         apart = np.hypot(delta[:, 0], delta[:, 1]) > NEIGHBOUR_DISTANCE + 1e-9
         misses += int(apart.sum())
-    return total / n, misses / n
+    return total / n, misses / n, counts

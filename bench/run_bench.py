@@ -20,11 +20,13 @@ R's kohonen) and builds the C++ driver. Everything here runs with 2 threads.
 
     python bench/run_bench.py --driver build/bench/bench/quorvel_bench
     python bench/run_bench.py --workload W5        # one part only
+    python bench/run_bench.py --part quality       # the quality table alone
     python bench/run_bench.py --quick              # a short pass of all
 
-Parts for --workload (repeatable): W1 W2 W3 W4 W5, scaling, and memory (the
-memory figure alone). The peers that cannot be installed or imported are
-listed with the reason instead of a figure.
+Parts for --workload or --part (repeatable): W1 W2 W3 W4 W5, scaling,
+memory (the memory figure alone) and quality (bench/panel.py: every system
+at its defaults on a panel of data sets, 3 seeds). The peers that cannot be
+installed or imported are listed with the reason instead of a figure.
 """
 
 import argparse
@@ -70,6 +72,9 @@ TARGETS = {"W1": [("XPySom", 10.0), ("fastersom", 8.0)],
            "W2": [("fastest", 50.0)],
            "W3": [("sparse-som", 3.0)],
            "W5": [("fastersom", 8.0), ("XPySom", 20.0)]}
+# Parts beside the workloads: the scaling table, the memory figure and the
+# quality table at each system's defaults on bench/panel.py's data sets.
+PARTS = ["scaling", "memory", "quality"]
 SCALING_ROWS = (10**4, 10**5, 10**6, 10**7)
 SCALING_MAPS = ((10, 10), (40, 25), (100, 100))
 # Rows x nodes above this are left out of the scaling table (one epoch of
@@ -86,8 +91,8 @@ def main():
         description=__doc__.split("\n\n")[0],
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", help="the C++ driver (roofline, phases)")
-    parser.add_argument("--workload", action="append",
-                        choices=list(WORKLOADS) + ["scaling", "memory"],
+    parser.add_argument("--workload", "--part", action="append",
+                        choices=list(WORKLOADS) + PARTS,
                         help="run only this part (repeatable)")
     parser.add_argument("--quick", action="store_true",
                         help="fewer repeats and epochs, scaling to 10^6 rows")
@@ -128,12 +133,12 @@ def main():
         sweep_ours(args.workload or QUALITY_WORKLOADS)
         return
     began = time.perf_counter()
-    parts = args.workload or list(WORKLOADS) + ["scaling", "memory"]
+    parts = args.workload or list(WORKLOADS) + PARTS
     results = {"machine": platform.processor() or platform.machine(),
                "threads": int(THREADS), "quick": args.quick,
                "command": " ".join(sys.argv), "versions": versions(),
                "roofline": None, "phases": None, "workloads": {},
-               "defaults": {}, "scaling": None, "memory": {},
+               "defaults": {}, "scaling": None, "memory": {}, "panel": None,
                "unavailable": {}, "install_notes": install_notes()}
     if args.driver:
         out = subprocess.run([args.driver] + (["--quick"] if args.quick
@@ -164,6 +169,13 @@ def main():
     if "scaling" in parts:
         print(f"[{elapsed(began)}] scaling", file=sys.stderr, flush=True)
         results["scaling"] = scaling(args)
+    if "quality" in parts:
+        print(f"[{elapsed(began)}] quality at defaults on the panel",
+              file=sys.stderr, flush=True)
+        import panel
+        seeds = 1 if args.quick else panel.SEEDS
+        results["panel"] = {"data": list(panel.DATASETS), "seeds": seeds,
+                            "systems": panel.run_all(panel.DATASETS, seeds)}
     results["seconds"] = time.perf_counter() - began
 
     print_report(results)
@@ -603,9 +615,10 @@ def print_report(results):
         print(f"not installed: {line}")
     for peer, reason in results["unavailable"].items():
         print(f"{peer}: not run: {reason}")
-    print("\nSeconds per epoch, 2 threads; peer/ours against our SOM.fit; QE "
-          "and TE by bench/quality.py (float64, neighbours within 1.5 on each "
-          "system's grid)")
+    if results["workloads"]:
+        print("\nSeconds per epoch, 2 threads; peer/ours against our SOM.fit; "
+              "QE and TE by bench/quality.py (float64, neighbours within 1.5 "
+              "on each system's grid)")
     head = (f"{'workload':8} {'system':22} {'s/epoch':>9} {'peer/ours':>9} "
             f"{'QE':>9} {'TE':>7} {'epochs':>6}  notes")
     for name, entry in results["workloads"].items():
@@ -634,6 +647,10 @@ def print_report(results):
         print_defaults(results["defaults"])
     if results["scaling"]:
         print_scaling(results["scaling"])
+    if results["panel"]:
+        import panel
+        panel.print_table(results["panel"]["systems"], results["panel"]["data"],
+                          results["panel"]["seeds"])
 
 
 def print_target(systems, ours, peer, factor):

@@ -703,6 +703,8 @@ def command_plot(args: argparse.Namespace) -> int:
 
 def command_info(args: argparse.Namespace) -> int:
     map_file = read_map(args.map)
+    from ._params import default_cooling
+
     som = map_file.som
     rows, columns, n_features = som.codebook_.shape
     history = getattr(som, "history_", {}) or {}
@@ -714,7 +716,7 @@ def command_info(args: argparse.Namespace) -> int:
         ("map", f"{columns} columns x {rows} rows, {som.grid} grid, {som.topology}"),
         (
             "neighbourhood",
-            f"{som.neighbourhood}, {som.cooling} cooling"
+            f"{som.neighbourhood}, {som.cooling or default_cooling(som.sigma_end)} cooling"
             + (f", sigma {sigma[0]:.4g} to {sigma[-1]:.4g}" if sigma.size else ""),
         ),
         ("epochs", f"{getattr(som, 'n_iter_', 0)} completed of {som.epochs}"),
@@ -865,7 +867,7 @@ def build_parser() -> argparse.ArgumentParser:
         default="gaussian",
         help="(default: gaussian)",
     )
-    train.add_argument("--epochs", type=_count(0), default=10, help="(default: 10)")
+    train.add_argument("--epochs", type=_count(0), default=20, help="(default: 20)")
     train.add_argument(
         "--sigma-start",
         type=_positive_number,
@@ -881,8 +883,9 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument(
         "--cooling",
         choices=("linear", "exponential"),
-        default="linear",
-        help="how the width goes from start to end (default: linear)",
+        default=None,
+        help="how the width goes from start to end (default: exponential to "
+        "the default last width, linear to a given one)",
     )
     train.add_argument(
         "--init",

@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 import quorvel
 from quorvel import cli
+from quorvel.cli import _maps
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 IRIS = REPOSITORY / "demo" / "data" / "iris.csv"
@@ -428,7 +429,7 @@ def test_predict_picks_columns_by_position_when_no_header(tmp_path, capsys):
 
 def test_plot_draws_planes_in_data_units_when_standardized(trained):
     path, _ = trained
-    map_file = cli.read_map(str(path))
+    map_file = _maps.read_map(str(path))
     _, mean, scale = standardized(iris_numbers())
     shown = map_file.display_map()
     np.testing.assert_allclose(
@@ -617,7 +618,7 @@ def test_output_left_as_it_was_when_interrupted_while_writing(tmp_path, existing
     target = tmp_path / "out.csv"
     if existing:
         target.write_text("before\n")
-    with pytest.raises(KeyboardInterrupt), cli._atomic_output(str(target)) as temporary:
+    with pytest.raises(KeyboardInterrupt), _maps.atomic_output(str(target)) as temporary:
         pathlib.Path(temporary).write_text("half")
         raise KeyboardInterrupt
     if existing:

@@ -55,21 +55,7 @@ def command_train(args: argparse.Namespace) -> int:
         scale[scale == 0] = 1.0  # a constant column stays at zero
         map_file.mean, map_file.scale = mean, scale
         values = map_file.scaled(values)
-    som = quorvel.SOM(
-        columns=args.columns,
-        rows=args.rows,
-        epochs=args.epochs,
-        grid=args.grid,
-        topology=args.topology,
-        neighbourhood=args.neighbourhood,
-        sigma_start=args.sigma_start,
-        sigma_end=args.sigma_end,
-        cooling=args.cooling,
-        init=args.init,
-        random_state=args.seed,
-        n_jobs=args.jobs,
-        verbose=not args.quiet and sys.stderr.isatty(),
-    )
+    som = quorvel.SOM(**args.parameters, verbose=not args.quiet and sys.stderr.isatty())
     try:
         som.fit(values)
     except InvalidParameterError as error:

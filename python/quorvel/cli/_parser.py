@@ -1,17 +1,32 @@
-"""The argument parser of the ``quorvel`` command."""
+"""The argument parser of the ``quorvel`` command.
+
+``train``'s options for the map are made from the table of the map's
+parameters (``quorvel._params.PARAMETERS``): each parameter with help text
+gets an option of its name with dashes, its choices or a number checked
+against the intervals of its constraints, and the table's default, so that
+the command line and the estimator accept the same values.
+"""
 
 from __future__ import annotations
 
 import argparse
+import math
 from collections.abc import Callable, Sequence
+from numbers import Integral
+from typing import Any
+
+from sklearn.utils._param_validation import Interval
 
 import quorvel
 
+from .._params import PARAMETERS
 from ._errors import usage_error
 
-__all__ = ["PROG", "build_parser", "parse"]
+__all__ = ["PROG", "build_parser", "map_parameters", "option_name", "parse"]
 
 PROG = "quorvel"
+# Names older than the table, which scripts use.
+_OPTION_NAMES = {"random_state": "--seed", "n_jobs": "--jobs"}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -21,41 +36,104 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def _count(minimum: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
+def _shown(number: float) -> str:
+    """A bound as people write it: 2**32 - 1 rather than 4294967295."""
+    if isinstance(number, Integral) and number > 2**16 and not number & (number + 1):
+        return f"2**{int(number).bit_length()} - 1"
+    return f"{number:g}" if isinstance(number, float) else str(number)
+
+
+def _span(interval: Interval) -> str:
+    """The numbers of an interval, in words after "a number"."""
+    low, high = interval.left, interval.right
+    low_in = interval.closed in ("left", "both")
+    high_in = interval.closed in ("right", "both")
+    if low is not None and high is not None:
+        excluded = [_shown(b) for b, inside in ((low, low_in), (high, high_in)) if not inside]
+        return f"from {_shown(low)} to {_shown(high)}" + (
+            f" ({' and '.join(excluded)} excluded)" if excluded else ""
+        )
+    if low is not None:
+        return f"of {_shown(low)} or more" if low_in else f"greater than {_shown(low)}"
+    if high is not None:
+        return f"of {_shown(high)} or less" if high_in else f"less than {_shown(high)}"
+    return "of any size"
+
+
+def _refusal(text: str, value: float, intervals: Sequence[Interval]) -> str:
+    """Why ``value`` is in none of ``intervals``: the bound it crosses when
+    there is one, else the numbers accepted."""
+    if len(intervals) == 1 and None in (intervals[0].left, intervals[0].right):
+        (interval,) = intervals
+        low, high = interval.left, interval.right
+        if low is not None:
+            if interval.closed in ("left", "both"):
+                return f"{text} is less than {_shown(low)}"
+            return f"{text} is not a positive number" if low == 0 else (
+                f"{text} is not greater than {_shown(low)}"
+            )
+        if interval.closed in ("right", "both"):
+            return f"{text} is greater than {_shown(high)}"
+        return f"{text} is not less than {_shown(high)}"
+    return f"{text}: give a number " + ", or ".join(_span(i) for i in intervals)
+
+
+def _number_type(intervals: Sequence[Interval]) -> Callable[[str], float]:
+    """The argparse type of a number in one of ``intervals``: whole when
+    they all hold integers, finite always."""
+    whole = all(interval.type is Integral for interval in intervals)
+
+    def convert(text: str) -> float:
         try:
-            value = int(text)
+            value = int(text) if whole else float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"{text!r} is not a whole number"
-            ) from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"{value} is less than {minimum}")
+            kind = "a whole number" if whole else "a number"
+            raise argparse.ArgumentTypeError(f"{text!r} is not {kind}") from None
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError(f"{text} is not a finite number")
+        if not any(interval.is_satisfied_by(value) for interval in intervals):
+            raise argparse.ArgumentTypeError(_refusal(text, value, intervals))
         return value
 
-    return parse
+    return convert
 
 
-def _positive_number(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"{text} is not a positive number")
-    return value
+def option_name(parameter: str) -> str:
+    """The ``train`` option of a parameter of the map."""
+    return _OPTION_NAMES.get(parameter, "--" + parameter.replace("_", "-"))
 
 
-def _jobs(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value == 0 or value < -1:
-        raise argparse.ArgumentTypeError(
-            f"{value}: give a number of threads, or -1 for all cores"
-        )
-    return value
+def _add_map_options(train: argparse.ArgumentParser) -> None:
+    """One option per parameter of the table, stored under the parameter's
+    name: its choices, or a number checked against its intervals, with the
+    table's default and help."""
+    group = train.add_argument_group(
+        "the map", "the parameters of quorvel.SOM, with the same defaults"
+    )
+    for parameter in PARAMETERS:
+        if parameter.option is None:
+            continue
+        text = parameter.option.replace("%", "%%")  # argparse formats help
+        if parameter.default is not None:
+            shown = f"default: {parameter.default}"
+            text = f"{text[:-1]}; {shown})" if text.endswith(")") else f"{text} ({shown})"
+        settings: dict[str, Any] = {"dest": parameter.name, "default": parameter.default}
+        if parameter.choices is not None:
+            settings["choices"] = parameter.choices
+        else:
+            intervals = [c for c in parameter.constraints if isinstance(c, Interval)]
+            if not intervals:
+                raise TypeError(
+                    f"the parameter {parameter.name!r} has neither choices nor an "
+                    "Interval to make a command-line option of; give it option=None"
+                )
+            settings.update(type=_number_type(intervals), metavar=parameter.metavar)
+        group.add_argument(option_name(parameter.name), help=text, **settings)
+
+
+def map_parameters(args: argparse.Namespace) -> dict[str, Any]:
+    """The parameters of the map that ``train``'s options give."""
+    return {p.name: getattr(args, p.name) for p in PARAMETERS if p.option is not None}
 
 
 def _add_selection(parser: argparse.ArgumentParser, verb: str) -> None:
@@ -105,62 +183,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="MAP",
         help="the map file to write (.npz)",
     )
-    train.add_argument(
-        "--columns",
-        type=_count(1),
-        default=10,
-        help="nodes per row of the map (default: 10)",
-    )
-    train.add_argument(
-        "--rows", type=_count(1), default=10, help="rows of the map (default: 10)"
-    )
-    train.add_argument(
-        "--grid",
-        choices=("hexagonal", "rectangular"),
-        default="hexagonal",
-        help="(default: hexagonal)",
-    )
-    train.add_argument(
-        "--topology",
-        choices=("planar", "toroid"),
-        default="planar",
-        help="(default: planar)",
-    )
-    train.add_argument(
-        "--neighbourhood",
-        choices=("gaussian", "bubble", "cut_gaussian"),
-        default="gaussian",
-        help="(default: gaussian)",
-    )
-    train.add_argument("--epochs", type=_count(0), default=10, help="(default: 10)")
-    train.add_argument(
-        "--sigma-start",
-        type=_positive_number,
-        metavar="WIDTH",
-        help="neighbourhood width of the first epoch (default: half the longer side)",
-    )
-    train.add_argument(
-        "--sigma-end",
-        type=_positive_number,
-        metavar="WIDTH",
-        help="neighbourhood width of the last epoch (default: the estimator's)",
-    )
-    train.add_argument(
-        "--cooling",
-        choices=("linear", "exponential"),
-        default="linear",
-        help="how the width goes from start to end (default: linear)",
-    )
-    train.add_argument(
-        "--init",
-        choices=("pca", "random", "sample"),
-        default="pca",
-        help="the starting codebook (default: pca)",
-    )
-    train.add_argument("--seed", type=int, help="seed of random and sample starts")
-    train.add_argument(
-        "--jobs", type=_jobs, metavar="N", help="threads (-1: all cores)"
-    )
+    _add_map_options(train)
     _add_selection(train, "train on")
     train.add_argument(
         "--standardize",
@@ -224,7 +247,12 @@ def build_parser() -> argparse.ArgumentParser:
         default="markers",
         help="the majority class of each node, or a marker per row (default: markers)",
     )
-    plot.add_argument("--dpi", type=_count(10), default=120, help="(default: 120)")
+    plot.add_argument(
+        "--dpi",
+        type=_number_type([Interval(Integral, 10, None, closed="left")]),
+        default=120,
+        help="(default: 120)",
+    )
     _add_selection(plot, "use")
 
     info = commands.add_parser(
@@ -240,6 +268,8 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     """The arguments of one command; argparse's own errors exit with status
     2, the others are raised as usage errors."""
     args = build_parser().parse_args(argv)
+    if args.command == "train":
+        args.parameters = map_parameters(args)
     if args.command == "predict" and args.map == "-":
         raise usage_error("MAP: a map file cannot be read from standard input")
     return args

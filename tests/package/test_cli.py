@@ -579,6 +579,20 @@ def test_commands_exit_1_naming_file_when_it_cannot_be_used(
             "--sigma-start: -1 is not a positive number",
         ),
         (["train", "IRIS", "-o", "m.npz", "--jobs", "0"], "--jobs: 0: give a number"),
+        # Checked before the data are read, from the table of parameters.
+        (
+            ["train", "nowhere.csv", "-o", "m.npz", "--columns", "100000",
+             "--rows", "100000"],
+            "--columns, --rows: The map has 10000000000 nodes",
+        ),  # fmt: skip
+        (
+            ["train", "nowhere.csv", "-o", "m.npz", "--seed", "-1"],
+            "--seed: -1: give a number from 0 to 2**32 - 1",
+        ),
+        (
+            ["train", "nowhere.csv", "-o", "m.npz", "--max-missing", "2"],
+            "--max-missing: 2: give a number from 0 to 1",
+        ),
         (["plot", "MAP", "-o", "x.bmpq"], "-o: cannot tell the picture format"),
         (["plot", "MAP", "-o", "x.png", "--kind", "hits"], "--kind hits: needs DATA"),
         (["plot", "MAP", "-o", "x.png", "--labels", "species"], "--labels: needs DATA"),

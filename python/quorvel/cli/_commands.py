@@ -8,12 +8,10 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
-import re
 import sys
 from typing import IO
 
 import numpy as np
-from sklearn.utils._param_validation import InvalidParameterError
 
 import quorvel
 
@@ -23,22 +21,8 @@ from ._maps import MapFile, atomic_output, map_data, read_map, write_map
 
 __all__ = ["COMMANDS"]
 
-_OPTION_OF_PARAMETER = {"n_jobs": "--jobs", "random_state": "--seed"}
-
-
-def _option_of(error: Exception) -> str:
-    found = re.search(r"'(\w+)' parameter", str(error))
-    if not found:
-        return "an option"
-    parameter = found.group(1)
-    return _OPTION_OF_PARAMETER.get(parameter, "--" + parameter.replace("_", "-"))
-
 
 def command_train(args: argparse.Namespace) -> int:
-    if args.grid == "hexagonal" and args.topology == "toroid" and args.rows % 2:
-        raise usage_error(
-            f"--rows: a hexagonal toroid needs an even number of rows, got {args.rows}"
-        )
     table = read_table(args.data)
     chosen = choose_columns(table, args.features, args.drop)
     values = table.numbers(chosen)
@@ -58,8 +42,6 @@ def command_train(args: argparse.Namespace) -> int:
     som = quorvel.SOM(**args.parameters, verbose=not args.quiet and sys.stderr.isatty())
     try:
         som.fit(values)
-    except InvalidParameterError as error:
-        raise usage_error(f"{_option_of(error)}: {error}") from None
     except ValueError as error:
         raise CommandError(f"{table.source}: {error}") from None
     map_file.som = som

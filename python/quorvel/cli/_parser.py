@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval
 
 import quorvel
 
-from .._params import PARAMETERS
+from .._params import PARAMETERS, map_layout
 from ._errors import usage_error
 
 __all__ = ["PROG", "build_parser", "map_parameters", "option_name", "parse"]
@@ -132,8 +132,23 @@ def _add_map_options(train: argparse.ArgumentParser) -> None:
 
 
 def map_parameters(args: argparse.Namespace) -> dict[str, Any]:
-    """The parameters of the map that ``train``'s options give."""
-    return {p.name: getattr(args, p.name) for p in PARAMETERS if p.option is not None}
+    """The parameters of the map that ``train``'s options give, checked
+    together as the estimator will, so that a map it refuses is a usage
+    error before any data are read."""
+    parameters = {p.name: getattr(args, p.name) for p in PARAMETERS if p.option is not None}
+    columns, rows = parameters["columns"], parameters["rows"]
+    try:
+        map_layout(columns, rows, parameters["grid"], "planar")
+    except ValueError as error:
+        raise usage_error(f"--columns, --rows: {error}") from None
+    try:
+        map_layout(columns, rows, parameters["grid"], parameters["topology"])
+    except ValueError:  # the planar map is sound: the hexagonal toroid's rule
+        raise usage_error(
+            f"--rows: a {parameters['grid']} {parameters['topology']} needs an even "
+            f"number of rows, got {rows}"
+        ) from None
+    return parameters
 
 
 def _add_selection(parser: argparse.ArgumentParser, verb: str) -> None:

@@ -8,6 +8,7 @@ import fcntl
 import os
 import pathlib
 import pty
+import resource
 import select
 import signal
 import struct
@@ -35,18 +36,21 @@ def environment():
     )
 
 
-def run_script(*arguments, stdin=None, cwd=None):
-    """Runs the installed console script and returns the completed process."""
+def run_script(*arguments, stdin=None, cwd=None, stdout=subprocess.PIPE, start=None):
+    """Runs the installed console script and returns the completed process;
+    ``start`` runs in the child before the script."""
     if not SCRIPT.exists():
         pytest.fail(f"no console script {SCRIPT}: install the package (pip install .)")
     return subprocess.run(
         [str(SCRIPT), *map(str, arguments)],
         input=stdin,
         check=False,
-        capture_output=True,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
         env=environment(),
         cwd=cwd,
         timeout=300,
+        preexec_fn=start,
     )
 
 
@@ -625,6 +629,38 @@ def test_commands_exit_2_naming_option_when_usage_is_bad(
     error = capsys.readouterr().err
     assert message in error and error.count("\n") == 1, error
     assert list(tmp_path.iterdir()) == []
+
+
+def limit_file_size():
+    # Writes beyond the limit fail with EFBIG and no file name, as on a full
+    # disk; Python ignores the signal that would otherwise end the process.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.RLIM_INFINITY))
+
+
+@pytest.mark.parametrize(
+    ("command", "output", "start"),
+    [
+        ("train", "folder", None),
+        ("train", "/proc/m.npz", None),  # a folder where no file can be made
+        ("train", "m.npz", limit_file_size),
+        ("predict", "/dev/full", None),  # standard output on a full disk
+    ],
+)
+def test_commands_exit_1_naming_output_when_it_cannot_be_written(
+    trained, tmp_path, command, output, start
+):
+    (tmp_path / "folder").mkdir()
+    if command == "train":
+        arguments = ["train", IRIS, "-o", output, "--drop", "species", *SMALL]
+        named, stdout = output, os.devnull
+    else:
+        arguments = ["predict", trained[0], IRIS]
+        named, stdout = "standard output", output
+    with open(stdout, "wb") as stream:
+        completed = run_script(*arguments, cwd=tmp_path, stdout=stream, start=start)
+    assert completed.returncode == 1
+    assert one_line_error(completed).startswith(f"quorvel: {named}: cannot write: ")
+    assert [p.name for p in tmp_path.rglob("*")] == ["folder"]
 
 
 @pytest.mark.parametrize("existing", [False, True])

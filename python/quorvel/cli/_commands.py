@@ -17,7 +17,9 @@ import quorvel
 
 from ._errors import CommandError, usage_error
 from ._files import choose_columns, column_index, read_table
-from ._maps import MapFile, atomic_output, map_data, read_map, write_map
+from ._maps import (
+    MapFile, atomic_output, cannot_write, map_data, read_map, write_map,
+)  # fmt: skip
 
 __all__ = ["COMMANDS"]
 
@@ -75,8 +77,13 @@ def command_predict(args: argparse.Namespace) -> int:
     vectors = np.asarray(som.codebook_, dtype=np.float64).reshape(-1, values.shape[1])
     distances = np.sqrt(((values - vectors[nodes]) ** 2).sum(axis=1))
     if args.output in (None, "-"):
-        _write_bmus(sys.stdout, nodes, columns, distances)
-        sys.stdout.flush()
+        try:
+            _write_bmus(sys.stdout, nodes, columns, distances)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise cannot_write("standard output", error) from None
         return 0
     with atomic_output(args.output) as temporary:
         if args.output.endswith(".npy"):

@@ -25,21 +25,36 @@ from .._io import save
 from ._errors import CommandError
 from ._files import Table, choose_columns, read_table
 
-__all__ = ["MapFile", "atomic_output", "map_data", "read_map", "write_map"]
+__all__ = [
+    "MapFile", "atomic_output", "cannot_write", "map_data", "read_map", "write_map",
+]  # fmt: skip
+
+
+def cannot_write(path: str, error: OSError) -> CommandError:
+    """The failure to write ``path``, named as the user gave it: the
+    system's message may name a temporary file, or no file at all (a full
+    disk)."""
+    return CommandError(f"{path}: cannot write: {error.strerror or error}")
 
 
 @contextlib.contextmanager
 def atomic_output(path: str) -> Iterator[str]:
     """A temporary name beside ``path``, renamed to it when the block ends
-    without error and removed otherwise (Ctrl-C included)."""
+    without error and removed otherwise (Ctrl-C included). Failures to write
+    in the block are reported as failures to write ``path``."""
     target = pathlib.Path(path)
     folder = target.parent
+    if target.is_dir():
+        raise CommandError(f"{path}: cannot write: it is a folder; name a file")
     if not folder.is_dir():
         raise CommandError(f"{path}: no folder {str(folder)!r} to write into")
-    handle, temporary = tempfile.mkstemp(
-        dir=folder, prefix=f".{target.name}.", suffix=f".part{target.suffix}"
-    )
-    os.close(handle)
+    try:
+        handle, temporary = tempfile.mkstemp(
+            dir=folder, prefix=f".{target.name}.", suffix=f".part{target.suffix}"
+        )
+        os.close(handle)
+    except OSError as error:
+        raise cannot_write(path, error) from None
     try:
         yield temporary
         # mkstemp makes files only their owner may read; give the finished
@@ -48,9 +63,11 @@ def atomic_output(path: str) -> Iterator[str]:
         os.umask(mask)
         os.chmod(temporary, 0o666 & ~mask)
         os.replace(temporary, target)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        if isinstance(error, OSError):
+            raise cannot_write(path, error) from None
         raise
 
 

@@ -431,6 +431,37 @@ def test_predict_picks_columns_by_position_when_no_header(tmp_path, capsys):
     np.testing.assert_array_equal(np.load(tmp_path / "b.npy"), expected.predict(X))
 
 
+def test_missing_values_train_predict_and_plot_like_estimator(tmp_path, capsys):
+    X = iris_numbers()[:40]
+    X[1, 2] = X[5, 0] = np.nan
+    X[7, :3] = np.nan  # three of four missing: no BMU
+    data = tmp_path / "holes.csv"
+    rows = [",".join("" if np.isnan(v) else repr(float(v)) for v in row) for row in X]
+    rows[5] = rows[5].replace(",", "nan,", 1)  # NaN written out, as well as empty
+    data.write_text("\n".join([",".join(NAMES), *rows]) + "\n")
+    output = tmp_path / "m.npz"
+    arguments = ["-o", str(output), "--missing", "ignore", "--standardize", *SMALL]
+    assert cli.main(["train", str(data), *arguments]) == 0
+    mean, scale = np.nanmean(X, axis=0), np.nanstd(X, axis=0)
+    expected = quorvel.SOM(3, 2, epochs=2, missing="ignore").fit((X - mean) / scale)
+    np.testing.assert_array_equal(quorvel.load(output).codebook_, expected.codebook_)
+
+    assert cli.main(["predict", str(output), str(data)]) == 0
+    lines = capsys.readouterr().out.splitlines()[1:]
+    nodes = expected.predict((X - mean) / scale)
+    assert nodes[7] == -1 and lines[7] == "-1,,,"
+    assert [int(line.split(",")[0]) for line in lines] == nodes.tolist()
+    # The distance over the observed values, scaled up to all four.
+    difference = (X[1] - mean) / scale - expected.codebook_.reshape(6, 4)[nodes[1]]
+    observed = difference[~np.isnan(difference)]
+    assert float(lines[1].split(",")[3]) == pytest.approx(
+        np.sqrt(4 / 3 * np.sum(observed**2)), rel=1e-8
+    )
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "hits.png"
+    assert cli.main(["plot", str(output), str(data), "--kind", "hits", "-o", str(picture)]) == 0
+
+
 def test_plot_draws_planes_in_data_units_when_standardized(trained):
     path, _ = trained
     map_file = _maps.read_map(str(path))
@@ -485,9 +516,12 @@ BAD_DATA = [
     ("a,b,c\n1,2,3\n4,,6\n", "line 3, column 'b': empty"),
     ("a,b,c\n1,2,3\n4,5\n", "line 3 has 2 fields, the header has 3"),
     ("1,2,3\n4,5\n", "line 2 has 2 fields, the first line has 3"),
-    ("a,b\n1,2\n3,nan\n", "line 3, column 'b': nan is not a finite number"),
+    ("a,b\n1,2\n3,nan\n", "line 3, column 'b': nan is not a finite number (1 such value "),
     ("a\tb\n1\t2\n3\tinf\n", "line 3, column 'b': inf is not a finite number"),
     ("1,2\n3,-inf\n", "line 2, column 2: -inf is not a finite number"),
+    ("a,b\n1,2\n3,1e300\n", "line 3, column 'b': 1e+300 is beyond float32's range"),
+    ("1,2\n-4e38,3\n", "line 2, column 1: -4e+38 is beyond float32's range"),
+    ("1,,3\n4,5,6\n", "line 1, column 2: empty"),  # data, not a header
     ("", "no data (the file is empty)"),
     ("a,b\n", "a header line but no rows of data"),
     (b"\xff\xfe\x00garbage", "neither UTF-8 text"),
@@ -511,20 +545,25 @@ def bad_arrays(folder):
     np.save(folder / "words.npy", np.array([["a", "b"]]))
     np.savez(folder / "two.npz", a=np.zeros((2, 2)), b=np.ones((2, 2)))
     np.save(folder / "hole.npy", np.array([[1.0, 2.0], [np.nan, 3.0]]))
+    np.save(folder / "complex.npy", np.ones((3, 2)) + 1j)
     return {
         "cube.npy": "the array has 3 dimensions",
         "words.npy": "the array holds <U1 values, not numbers",
         "two.npz": "holds the arrays a, b; expected one array, or one named X",
         "hole.npy": "row 2, column 1: nan is not a finite number",
+        "complex.npy": "complex values are not supported\n",
     }
 
 
-@pytest.mark.parametrize("name", ["cube.npy", "words.npy", "two.npz", "hole.npy"])
+@pytest.mark.parametrize(
+    "name", ["cube.npy", "words.npy", "two.npz", "hole.npy", "complex.npy"]
+)
 def test_train_exits_1_naming_problem_when_array_is_bad(tmp_path, capsys, name):
     message = bad_arrays(tmp_path)[name]
     data = tmp_path / name
     assert cli.main(["train", str(data), "-o", str(tmp_path / "m.npz")]) == 1
-    assert capsys.readouterr().err.startswith(f"quorvel: {data}: {message}")
+    error = capsys.readouterr().err
+    assert error.startswith(f"quorvel: {data}: {message}") and error.count("\n") == 1
 
 
 def test_train_exits_1_naming_column_when_parquet_text(tmp_path, capsys):

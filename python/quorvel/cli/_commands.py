@@ -9,7 +9,8 @@ import argparse
 import os
 import pathlib
 import sys
-from typing import IO
+import warnings
+from typing import IO, Any
 
 import numpy as np
 
@@ -27,7 +28,7 @@ __all__ = ["COMMANDS"]
 def command_train(args: argparse.Namespace) -> int:
     table = read_table(args.data)
     chosen = choose_columns(table, args.features, args.drop)
-    values = table.numbers(chosen)
+    values = table.numbers(chosen, missing=args.parameters["missing"] == "ignore")
     map_file = MapFile(
         None,
         feature_names=[table.names[i] for i in chosen] if table.has_header else None,
@@ -36,9 +37,13 @@ def command_train(args: argparse.Namespace) -> int:
         source=table.source if args.data == "-" else os.path.basename(args.data),
     )
     if args.standardize:
-        mean = values.mean(axis=0)
-        scale = values.std(axis=0)
-        scale[scale == 0] = 1.0  # a constant column stays at zero
+        # Over the observed values of each column (all of them without
+        # --missing ignore); a column with none warns and gets NaN here.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            mean, scale = np.nanmean(values, axis=0), np.nanstd(values, axis=0)
+        mean[np.isnan(mean)] = 0.0
+        scale[np.isnan(scale) | (scale == 0)] = 1.0  # a constant column stays at zero
         map_file.mean, map_file.scale = mean, scale
         values = map_file.scaled(values)
     som = quorvel.SOM(**args.parameters, verbose=not args.quiet and sys.stderr.isatty())
@@ -65,7 +70,24 @@ def _write_bmus(
 ) -> None:
     stream.write("node,x,y,distance\n")
     for node, distance in zip(nodes.tolist(), distances.tolist()):
-        stream.write(f"{node},{node % columns},{node // columns},{distance:.9g}\n")
+        if node < 0:  # no BMU: the row misses too many values
+            stream.write(f"{node},,,\n")
+        else:
+            stream.write(f"{node},{node % columns},{node // columns},{distance:.9g}\n")
+
+
+def _distances(codebook: np.ndarray, values: np.ndarray, nodes: np.ndarray) -> np.ndarray:
+    """Each row's distance to its BMU's vector in float64, by the map's
+    rule for missing values: over the observed features, scaled up to all of
+    them; NaN for a row without a BMU."""
+    vectors = np.asarray(codebook, dtype=np.float64).reshape(-1, values.shape[1])
+    found = nodes >= 0
+    difference = values[found] - vectors[nodes[found]]
+    observed = ~np.isnan(difference)
+    squares = (np.where(observed, difference, 0.0) ** 2).sum(axis=1)
+    distances = np.full(len(nodes), np.nan)
+    distances[found] = np.sqrt(squares * (values.shape[1] / observed.sum(axis=1)))
+    return distances
 
 
 def command_predict(args: argparse.Namespace) -> int:
@@ -74,8 +96,7 @@ def command_predict(args: argparse.Namespace) -> int:
     som = map_file.som
     nodes = np.asarray(som.predict(values), dtype=np.int64)
     columns = int(som.codebook_.shape[1])
-    vectors = np.asarray(som.codebook_, dtype=np.float64).reshape(-1, values.shape[1])
-    distances = np.sqrt(((values - vectors[nodes]) ** 2).sum(axis=1))
+    distances = _distances(som.codebook_, values, nodes)
     if args.output in (None, "-"):
         try:
             _write_bmus(sys.stdout, nodes, columns, distances)
@@ -129,6 +150,10 @@ def command_plot(args: argparse.Namespace) -> int:
     values = table = None
     if args.data is not None:
         table, values = map_data(map_file, args.data, args.features, args.drop)
+        found: Any = slice(None)
+        if som.missing == "ignore":  # rows that miss too many values are on no node
+            found = np.asarray(som.predict(values)) >= 0
+        values = values[found]
     if args.kind == "umatrix":
         drawn = plot.umatrix(som)
     elif args.kind == "hits":
@@ -145,7 +170,7 @@ def command_plot(args: argparse.Namespace) -> int:
     if args.labels is not None:
         index = column_index(table, args.labels, "--labels")
         plot.labels(
-            som, values, table.texts(index), kind=args.label_kind, ax=drawn.axes
+            som, values, table.texts(index)[found], kind=args.label_kind, ax=drawn.axes
         )
     figure = drawn.figure
     with atomic_output(args.output) as temporary:
@@ -178,6 +203,11 @@ def command_info(args: argparse.Namespace) -> int:
             ("data columns", ", ".join(str(int(i) + 1) for i in map_file.columns))
         )
     lines.append(("standardized", "yes" if map_file.mean is not None else "no"))
+    if som.missing == "ignore":
+        lines.append((
+            "missing values",
+            f"ignored; a row missing over {som.max_missing:g} of its values has no BMU",
+        ))  # fmt: skip
     if map_file.source is not None:
         trained = map_file.source
         if hasattr(som, "labels_"):

@@ -197,4 +197,5 @@ def map_data(
 ) -> tuple[Table, np.ndarray]:
     table = read_table(path)
     chosen = _columns_for_map(map_file, table, features, drop)
-    return table, map_file.scaled(table.numbers(chosen))
+    missing = map_file.som.missing == "ignore"
+    return table, map_file.scaled(table.numbers(chosen, missing=missing))

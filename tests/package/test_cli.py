@@ -8,6 +8,7 @@ import fcntl
 import os
 import pathlib
 import pty
+import re
 import resource
 import select
 import signal
@@ -21,6 +22,7 @@ import numpy as np
 import pytest
 import quorvel
 from quorvel import cli
+from quorvel._params import PARAMETERS
 from quorvel.cli import _maps
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
@@ -239,28 +241,37 @@ def read_terminal(master, process, until=None, limit=120.0):
 
 
 @contextlib.contextmanager
-def on_terminal(arguments, cwd):
-    """Runs the console script with its standard error on a terminal."""
+def on_terminal(arguments, cwd, interrupt=signal.SIG_DFL):
+    """Runs the console script with its standard error on a terminal,
+    started with ``interrupt`` as its handling of SIGINT (whatever this
+    process has, which nohup or a CI runner may have set to ignore it), and
+    ends it however the test goes."""
     if not SCRIPT.exists():
         pytest.fail(f"no console script {SCRIPT}: install the package (pip install .)")
     master, terminal = pty.openpty()
-    # A terminal 80 columns wide: one of no size gets an empty bar.
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-    process = subprocess.Popen(
-        [str(SCRIPT), *map(str, arguments)],
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=terminal,
-        env=environment(),
-        cwd=cwd,
-    )
-    os.close(terminal)
+    try:
+        # A terminal 80 columns wide: one of no size gets an empty bar.
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        process = subprocess.Popen(
+            [str(SCRIPT), *map(str, arguments)],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            env=environment(),
+            cwd=cwd,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, interrupt),
+        )
+    except BaseException:
+        os.close(master)
+        raise
+    finally:
+        os.close(terminal)
     try:
         yield master, process
     finally:
         if process.poll() is None:
             process.kill()
-        process.wait(timeout=60)
+        process.wait()
         process.stdout.close()
         os.close(master)
 
@@ -279,22 +290,51 @@ def test_progress_bar_shown_on_terminal_unless_quiet(tmp_path, quiet):
     assert (tmp_path / "m.npz").is_file()
 
 
-def test_interrupt_exits_130_and_leaves_no_file(tmp_path):
+@pytest.mark.parametrize("interrupt", [signal.SIG_DFL, signal.SIG_IGN], ids=["default", "ignored"])
+def test_interrupt_exits_130_and_leaves_no_file(tmp_path, interrupt):
     rng = np.random.default_rng(0)
     np.save(tmp_path / "data.npy", rng.random((3000, 16)))
     arguments = [
         "train", "data.npy", "-o", "m.npz", "--columns", "30", "--rows", "30",
         "--epochs", "1000000",
     ]  # fmt: skip
-    with on_terminal(arguments, tmp_path) as (master, process):
+    with on_terminal(arguments, tmp_path, interrupt) as (master, process):
         started = read_terminal(master, process, until=b"/1000000")
         assert b"/1000000" in started, started
         process.send_signal(signal.SIGINT)
-        rest = read_terminal(master, process)
-        assert process.wait(timeout=60) == 130
+        rest = read_terminal(master, process, limit=30.0)
+        assert process.wait(timeout=30) == 130
     assert b"Traceback" not in started + rest
     assert rest.rstrip().endswith(b"quorvel: interrupted"), rest
     assert sorted(p.name for p in tmp_path.iterdir()) == ["data.npy"]
+
+
+@pytest.fixture
+def interrupt_ignored():
+    """This process with SIGINT ignored for the length of a test, as under
+    nohup."""
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+class InterruptedInput:
+    """Standard input on which Ctrl-C is pressed while it is read."""
+
+    class buffer:  # noqa: N801 - sys.stdin.buffer
+        @staticmethod
+        def read():
+            signal.raise_signal(signal.SIGINT)
+            return b""
+
+
+def test_main_exits_130_when_started_with_interrupt_ignored_and_puts_it_back(
+    interrupt_ignored, monkeypatch, capsys, tmp_path
+):
+    monkeypatch.setattr(sys, "stdin", InterruptedInput)
+    assert cli.main(["train", "-", "-o", str(tmp_path / "m.npz")]) == 130
+    assert capsys.readouterr().err == "quorvel: interrupted\n"
+    assert signal.getsignal(signal.SIGINT) is signal.SIG_IGN
 
 
 # In-process: quorvel.cli.main with the kinds of data and their errors.
@@ -608,6 +648,32 @@ def test_commands_exit_1_naming_file_when_it_cannot_be_used(
     assert cli.main(arguments) == 1
     error = capsys.readouterr().err
     assert message in error and error.count("\n") == 1, error
+
+
+OPTION_NAMES = {"random_state": "--seed", "n_jobs": "--jobs"}
+
+
+def test_help_gives_each_parameter_its_table_text_default_and_choices(capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "1000")  # one line per option
+    helps = {}
+    for command in ["", "train", "predict", "plot", "info"]:
+        assert cli.main([command, "--help"] if command else ["--help"]) == 0
+        helps[command] = capsys.readouterr().out
+        assert not re.search(r"\b(\w+) \1\b", helps[command]), helps[command]
+    # One entry per option, from its name to the next option.
+    entries = [" ".join(entry.split()) for entry in re.split(r"\n(?=  -)", helps["train"])]
+    for parameter in PARAMETERS:
+        option = OPTION_NAMES.get(parameter.name, "--" + parameter.name.replace("_", "-"))
+        found = [entry for entry in entries if entry.startswith(option + " ")]
+        if parameter.option is None:
+            assert found == []
+            continue
+        (line,) = found
+        assert parameter.option.rstrip(")") in line
+        if parameter.default is not None:
+            assert f"default: {parameter.default})" in line
+        if parameter.choices is not None:
+            assert "{" + ",".join(parameter.choices) + "}" in line
 
 
 @pytest.mark.parametrize(

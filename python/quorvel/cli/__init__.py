@@ -32,7 +32,9 @@ from __future__ import annotations
 
 import contextlib
 import os
+import signal
 import sys
+import threading
 import warnings
 from collections.abc import Sequence
 
@@ -57,12 +59,28 @@ def main(argv: Sequence[str] | None = None) -> int:
         The exit status: 0 done, 1 bad data or file, 2 bad usage, 130
         interrupted.
     """
+    # Ctrl-C must end the command with 130 also when the process started
+    # with SIGINT ignored, as under nohup or a CI runner's background job;
+    # the disposition found is put back for a caller in the same process.
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        return _run(argv)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _run(argv: Sequence[str] | None) -> int:
     # The command line matches columns by name itself and hands the map bare
     # arrays, also when the map was fitted on a DataFrame.
     warnings.filterwarnings("ignore", message="X does not have valid feature names")
     try:
         args = parse(argv)
         return COMMANDS[args.command](args)
+    except SystemExit as stop:  # argparse's --help, --version and usage errors
+        return 0 if stop.code is None else int(stop.code)
     except CommandError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return error.status

@@ -164,8 +164,7 @@ def _add_selection(parser: argparse.ArgumentParser, verb: str) -> None:
         "--drop",
         action="append",
         metavar="COLUMNS",
-        help=f"{verb} on every column but these (names or numbers, separated by "
-        "commas)",
+        help=f"{verb} every column but these (names or numbers, separated by commas)",
     )
 
 

@@ -24,8 +24,9 @@ error. Output files are written under a temporary name and renamed when
 complete, so an interrupted command leaves no partial file.
 
 The modules: ``_files`` reads data files and chooses their columns,
-``_maps`` reads and writes map files, ``_commands`` runs the four commands
-and ``_parser`` parses the arguments.
+``_maps`` reads and writes map files, ``_commands`` runs the four commands,
+``_parser`` parses the arguments, and ``_errors`` holds the failure they all
+raise.
 """
 
 from __future__ import annotations

@@ -26,6 +26,7 @@ __all__ = ["COMMANDS"]
 
 
 def command_train(args: argparse.Namespace) -> int:
+    """Train a map on the chosen columns of DATA and write it with its scaling."""
     table = read_table(args.data)
     chosen = choose_columns(table, args.features, args.drop)
     values = table.numbers(chosen, missing=args.parameters["missing"] == "ignore")
@@ -91,6 +92,7 @@ def _distances(codebook: np.ndarray, values: np.ndarray, nodes: np.ndarray) -> n
 
 
 def command_predict(args: argparse.Namespace) -> int:
+    """Write the best-matching node of each row of DATA, and its distance."""
     map_file = read_map(args.map)
     _, values = map_data(map_file, args.data, args.features, args.drop)
     som = map_file.som
@@ -117,6 +119,7 @@ def command_predict(args: argparse.Namespace) -> int:
 
 
 def command_plot(args: argparse.Namespace) -> int:
+    """Draw the map's U-matrix, component planes or hits, with labels."""
     try:
         import matplotlib
     except ImportError:
@@ -180,6 +183,7 @@ def command_plot(args: argparse.Namespace) -> int:
 
 
 def command_info(args: argparse.Namespace) -> int:
+    """Print what a map file holds."""
     map_file = read_map(args.map)
     som = map_file.som
     rows, columns, n_features = som.codebook_.shape

@@ -265,11 +265,8 @@ def _read_text(source: str, text: str) -> Table:
             except ValueError:
                 pass
             label = repr(names[index]) if has_header else str(index + 1)
-            bad = [(r, v) for r, v in enumerate(column) if not _is_number(v)][:1]
-            if not bad:  # numbers that Python reads and NumPy does not: 1_000
-                values[:, position] = [float(value) for value in column]
-                continue
-            ((row, value),) = bad
+            # NumPy reads text as float() does: the first value float() refuses.
+            row, value = next((r, v) for r, v in enumerate(column) if not _is_number(v))
             if row == 0 and value:
                 token = names[index] if has_header else label
                 raise _not_numeric(source, label, token, f"line {lines[0]}: {value!r}")

@@ -165,10 +165,10 @@ def _columns_for_map(
         if names is None and hasattr(map_file.som, "feature_names_in_"):
             names = [str(name) for name in map_file.som.feature_names_in_]
         if names is not None and table.has_header:
-            missing = [name for name in names if name not in table.names]
-            if missing:
+            absent = [name for name in names if name not in table.names]
+            if absent:
                 raise CommandError(
-                    f"{table.source}: no column {missing[0]!r}, which the map was "
+                    f"{table.source}: no column {absent[0]!r}, which the map was "
                     "trained on"
                 )
             chosen = [table.names.index(name) for name in names]
@@ -195,6 +195,8 @@ def map_data(
     features: Sequence[str] | None,
     drop: Sequence[str] | None,
 ) -> tuple[Table, np.ndarray]:
+    """DATA and the values of its columns that the map was trained on,
+    scaled as they were, with missing values where the map takes them."""
     table = read_table(path)
     chosen = _columns_for_map(map_file, table, features, drop)
     missing = map_file.som.missing == "ignore"

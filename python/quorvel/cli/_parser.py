@@ -22,7 +22,7 @@ import quorvel
 from .._params import PARAMETERS, map_layout
 from ._errors import usage_error
 
-__all__ = ["PROG", "build_parser", "map_parameters", "option_name", "parse"]
+__all__ = ["PROG", "build_parser", "map_parameters", "parse"]
 
 PROG = "quorvel"
 # Names older than the table, which scripts use.
@@ -98,7 +98,7 @@ def _number_type(intervals: Sequence[Interval]) -> Callable[[str], float]:
     return convert
 
 
-def option_name(parameter: str) -> str:
+def _option_name(parameter: str) -> str:
     """The ``train`` option of a parameter of the map."""
     return _OPTION_NAMES.get(parameter, "--" + parameter.replace("_", "-"))
 
@@ -128,7 +128,7 @@ def _add_map_options(train: argparse.ArgumentParser) -> None:
                     "Interval to make a command-line option of; give it option=None"
                 )
             settings.update(type=_number_type(intervals), metavar=parameter.metavar)
-        group.add_argument(option_name(parameter.name), help=text, **settings)
+        group.add_argument(_option_name(parameter.name), help=text, **settings)
 
 
 def map_parameters(args: argparse.Namespace) -> dict[str, Any]:

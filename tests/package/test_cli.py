@@ -9,7 +9,6 @@ import os
 import pathlib
 import pty
 import re
-import resource
 import select
 import signal
 import struct
@@ -38,13 +37,24 @@ def environment():
     )
 
 
-def run_script(*arguments, stdin=None, cwd=None, stdout=subprocess.PIPE, start=None):
-    """Runs the installed console script and returns the completed process;
-    ``start`` runs in the child before the script."""
+def script_command(arguments, setup=None):
+    """The console script's command line. ``setup``, Python statements, runs
+    first in a fresh interpreter that then becomes the script: exec keeps
+    the signal handling and limits it sets, and unlike preexec_fn it is safe
+    in this process of many threads."""
     if not SCRIPT.exists():
         pytest.fail(f"no console script {SCRIPT}: install the package (pip install .)")
+    command = [str(SCRIPT), *map(str, arguments)]
+    if setup is None:
+        return command
+    start = f"import os, resource, signal, sys\n{setup}\nos.execv(sys.argv[1], sys.argv[1:])"
+    return [sys.executable, "-c", start, *command]
+
+
+def run_script(*arguments, stdin=None, cwd=None, stdout=subprocess.PIPE, setup=None):
+    """Runs the installed console script and returns the completed process."""
     return subprocess.run(
-        [str(SCRIPT), *map(str, arguments)],
+        script_command(arguments, setup),
         input=stdin,
         check=False,
         stdout=stdout,
@@ -52,7 +62,6 @@ def run_script(*arguments, stdin=None, cwd=None, stdout=subprocess.PIPE, start=N
         env=environment(),
         cwd=cwd,
         timeout=300,
-        preexec_fn=start,
     )
 
 
@@ -241,25 +250,23 @@ def read_terminal(master, process, until=None, limit=120.0):
 
 
 @contextlib.contextmanager
-def on_terminal(arguments, cwd, interrupt=signal.SIG_DFL):
+def on_terminal(arguments, cwd, interrupt="SIG_DFL"):
     """Runs the console script with its standard error on a terminal,
-    started with ``interrupt`` as its handling of SIGINT (whatever this
-    process has, which nohup or a CI runner may have set to ignore it), and
+    started with ``interrupt`` as its handling of SIGINT rather than this
+    process's (which nohup or a CI runner may have set to ignore it), and
     ends it however the test goes."""
-    if not SCRIPT.exists():
-        pytest.fail(f"no console script {SCRIPT}: install the package (pip install .)")
+    command = script_command(arguments, f"signal.signal(signal.SIGINT, signal.{interrupt})")
     master, terminal = pty.openpty()
     try:
         # A terminal 80 columns wide: one of no size gets an empty bar.
         fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
         process = subprocess.Popen(
-            [str(SCRIPT), *map(str, arguments)],
+            command,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=terminal,
             env=environment(),
             cwd=cwd,
-            preexec_fn=lambda: signal.signal(signal.SIGINT, interrupt),
         )
     except BaseException:
         os.close(master)
@@ -290,7 +297,7 @@ def test_progress_bar_shown_on_terminal_unless_quiet(tmp_path, quiet):
     assert (tmp_path / "m.npz").is_file()
 
 
-@pytest.mark.parametrize("interrupt", [signal.SIG_DFL, signal.SIG_IGN], ids=["default", "ignored"])
+@pytest.mark.parametrize("interrupt", ["SIG_DFL", "SIG_IGN"])
 def test_interrupt_exits_130_and_leaves_no_file(tmp_path, interrupt):
     rng = np.random.default_rng(0)
     np.save(tmp_path / "data.npy", rng.random((3000, 16)))
@@ -736,23 +743,23 @@ def test_commands_exit_2_naming_option_when_usage_is_bad(
     assert list(tmp_path.iterdir()) == []
 
 
-def limit_file_size():
-    # Writes beyond the limit fail with EFBIG and no file name, as on a full
-    # disk; Python ignores the signal that would otherwise end the process.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.RLIM_INFINITY))
+# Writes beyond the limit fail with EFBIG and no file name, as on a full
+# disk; Python ignores the signal that would otherwise end the process.
+LIMIT_FILE_SIZE = "resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.RLIM_INFINITY))"
 
 
 @pytest.mark.parametrize(
-    ("command", "output", "start"),
+    ("command", "output", "setup"),
     [
         ("train", "folder", None),
         ("train", "/proc/m.npz", None),  # a folder where no file can be made
-        ("train", "m.npz", limit_file_size),
+        ("train", "m.npz", LIMIT_FILE_SIZE),
         ("predict", "/dev/full", None),  # standard output on a full disk
     ],
+    ids=["folder", "no file can be made", "file size limit", "full disk"],
 )
 def test_commands_exit_1_naming_output_when_it_cannot_be_written(
-    trained, tmp_path, command, output, start
+    trained, tmp_path, command, output, setup
 ):
     (tmp_path / "folder").mkdir()
     if command == "train":
@@ -762,7 +769,7 @@ def test_commands_exit_1_naming_output_when_it_cannot_be_written(
         arguments = ["predict", trained[0], IRIS]
         named, stdout = "standard output", output
     with open(stdout, "wb") as stream:
-        completed = run_script(*arguments, cwd=tmp_path, stdout=stream, start=start)
+        completed = run_script(*arguments, cwd=tmp_path, stdout=stream, setup=setup)
     assert completed.returncode == 1
     assert one_line_error(completed).startswith(f"quorvel: {named}: cannot write: ")
     assert [p.name for p in tmp_path.rglob("*")] == ["folder"]

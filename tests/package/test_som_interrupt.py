@@ -10,8 +10,11 @@ import pytest
 import quorvel._sources.memory
 from quorvel import SOM
 
+# The script raises KeyboardInterrupt on SIGINT whatever handling of it the
+# test run passed down (nohup and some CI runners start jobs ignoring it).
 INTERRUPT_SCRIPT = """
 import os, signal, sys, threading, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 from quorvel import SOM
 X = np.random.default_rng(0).random(({rows}, 32), dtype=np.float32)

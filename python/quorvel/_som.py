@@ -9,6 +9,7 @@ source protocol, whatever holds them.
 from __future__ import annotations
 
 import math
+import warnings
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClusterMixin, TransformerMixin, _fit_context
@@ -17,6 +18,7 @@ from sklearn.utils.validation import check_array, check_is_fitted
 from . import _io
 from ._init import initial_codebook, pca_rows, reads_pca_rows
 from ._params import CONSTRAINTS, MapLayout, map_layout, sigmas, threads
+from ._quality import MapQualityWarning, check_map
 from ._sources import RowSource, as_source
 from ._training import measure, train, umatrix
 
@@ -262,6 +264,12 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             self.__dict__.clear()
             self.__dict__.update(before)
             raise
+        if state.final is not None:
+            nodes = state.final.nodes
+            counts = np.bincount(nodes[nodes >= 0], minlength=self._fitted_layout.n_nodes)
+            for message in check_map(counts, self.history_["sigma"], self._fitted_layout):
+                # Two frames up: past scikit-learn's validating wrapper.
+                warnings.warn(message, MapQualityWarning, stacklevel=3)
         if state.interrupted:
             raise KeyboardInterrupt(
                 f"SOM.fit interrupted after {self.n_iter_} of {self.epochs} epochs; "

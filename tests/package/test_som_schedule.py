@@ -2,9 +2,11 @@
 explicit schedules, which keep the widths and the bits they always had; the
 check of a trained map that names the parameter to change."""
 
+import warnings
+
 import numpy as np
 import pytest
-from quorvel import SOM
+from quorvel import SOM, MapQualityWarning
 from quorvel._params import map_layout
 from quorvel._quality import check_map
 
@@ -100,3 +102,26 @@ def test_check_map_names_the_parameter_to_change(hits, sigmas, size, expected):
     assert len(messages) == len(expected), messages
     for message, words in zip(messages, expected):
         assert all(word in message for word in words), message
+
+
+@pytest.mark.parametrize(
+    "params, n_rows, message",
+    [
+        ({}, 40, "more nodes than the 40 rows"),
+        ({"sigma_start": 30.0}, 400, "lower sigma_start"),
+        ({}, 400, None),
+    ],
+    ids=["few-rows", "wide", "good"],
+)
+def test_fit_warns_of_a_map_gone_wrong(params, n_rows, message):
+    X = np.random.default_rng(0).normal(size=(n_rows, 3))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        som = SOM(12, 10, **params).fit(X)
+    found = [str(w.message) for w in caught if issubclass(w.category, MapQualityWarning)]
+    if message is None:
+        assert not found
+    else:
+        assert any(message in text for text in found), found
+        assert all(w.filename == __file__ for w in caught)  # points at the caller
+    assert som.n_iter_ == som.epochs

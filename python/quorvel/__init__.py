@@ -14,8 +14,9 @@ the same bits for every thread count and machine.
 
 from ._geometry import node_positions
 from ._io import load
+from ._metaclusters import Metaclusters
 from ._som import SOM
 
 __version__ = "0.2.0"
 
-__all__ = ["SOM", "load", "node_positions", "__version__"]
+__all__ = ["SOM", "Metaclusters", "load", "node_positions", "__version__"]

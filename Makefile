@@ -43,11 +43,11 @@ $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
 
 # The test tools, the package's dependencies and its extras (pictures,
-# Parquet, Dask), and nanobind and scikit-build-core for the CMake build of
-# the sanitizer pass.
+# Parquet, Dask, cytometry files), and nanobind and scikit-build-core for the
+# CMake build of the sanitizer pass.
 TEST_PACKAGES := numpy scipy scikit-learn tqdm pandas pytest hypothesis \
-	matplotlib pyarrow "dask[array,dataframe]" distributed zarr nanobind \
-	scikit-build-core
+	matplotlib pyarrow "dask[array,dataframe]" distributed zarr flowio \
+	nanobind scikit-build-core
 
 python-install: system-deps $(VENV_PYTHON)
 	$(PIP) install $(TEST_PACKAGES)

@@ -46,8 +46,8 @@ $(VENV_PYTHON):
 # Parquet, Dask, cytometry files), and nanobind and scikit-build-core for the
 # CMake build of the sanitizer pass.
 TEST_PACKAGES := numpy scipy scikit-learn tqdm pandas pytest hypothesis \
-	matplotlib pyarrow "dask[array,dataframe]" distributed zarr flowio \
-	nanobind scikit-build-core
+	matplotlib networkx pyarrow "dask[array,dataframe]" distributed zarr \
+	flowio nanobind scikit-build-core
 
 python-install: system-deps $(VENV_PYTHON)
 	$(PIP) install $(TEST_PACKAGES)

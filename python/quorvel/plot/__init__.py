@@ -1,6 +1,7 @@
 """Pictures of a trained map, drawn with matplotlib.
 
-matplotlib is an optional extra: ``pip install quorvel[plot]``.
+matplotlib (and networkx, for the node tree) is an optional extra:
+``pip install quorvel[plot]``.
 
 Every function draws into the Axes (or, for the multi-panel picture, the
 Figure) it is given, or into a new one, and returns the artists it drew;
@@ -34,5 +35,16 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 from ._curves import learning_curve
 from ._labels import labels
 from ._maps import component_planes, hits, umatrix
+from ._populations import NodeTree, metacluster_map, metacluster_medians, tree
 
-__all__ = ["component_planes", "hits", "labels", "learning_curve", "umatrix"]
+__all__ = [
+    "NodeTree",
+    "component_planes",
+    "hits",
+    "labels",
+    "learning_curve",
+    "metacluster_map",
+    "metacluster_medians",
+    "tree",
+    "umatrix",
+]

@@ -108,9 +108,10 @@ test-python-sanitize: python-install
 		--hypothesis-show-statistics $(PACKAGE_TESTS) $(SANITIZE_SKIPS)
 
 # The showcase: maps of the iris measurements and scikit-learn's digits,
-# their pictures and quality, in out/demo.
+# their pictures and quality, and the metaclusters of a cytometry sample, in
+# out/demo.
 demo: system-deps $(VENV_PYTHON)
-	$(PIP) install ".[plot]"
+	$(PIP) install ".[plot,cytometry]"
 	$(VENV_PYTHON) demo/showcase.py --output out/demo
 
 # The benchmark against the peers (bench/run_bench.py): its own virtual

@@ -3,9 +3,10 @@ or a pie on every node, the map coloured by metacluster, and a heat map of
 each metacluster's median per feature.
 
 The node tree is the minimal spanning tree of the node vectors (Euclidean
-distances), laid out by Kamada and Kawai's force-directed method with the
-distances as edge lengths (networkx, with the ``plot`` extra). The layout
-starts from nodes on a circle, so it is the same on every run.
+distances), laid out by Kamada and Kawai's force-directed method (networkx,
+with the ``plot`` extra) with every edge of one length: the tree's shape
+shows the distances, and nodes do not pile up where the map is dense. The
+layout starts from nodes on a circle, so it is the same on every run.
 """
 
 from __future__ import annotations

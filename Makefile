@@ -4,7 +4,7 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 
-.PHONY: bench test test-cpp test-cpp-native test-cpp-sanitize test-python demo \
+.PHONY: bench bench-cytometry test test-cpp test-cpp-native test-cpp-sanitize test-python demo \
 	python-install system-deps clean test-sanitize test-python-sanitize
 
 test: test-cpp test-cpp-native test-python test-sanitize
@@ -118,7 +118,8 @@ demo: system-deps $(VENV_PYTHON)
 # environment with the peers, our package and R's kohonen (bench/setup.sh
 # installs each apart and notes what could not be had), the C++ driver for
 # the roofline and per-phase figures, a table on stdout and JSON under
-# bench/results/; then Dask against the engine alone (bench/dask_bench.py).
+# bench/results/; then Dask against the engine alone (bench/dask_bench.py),
+# then the cytometry workflow beside flowsom (bench/cytometry.py).
 # BENCH_ARGS picks a part or a short pass of the first, e.g.
 # `make bench BENCH_ARGS="--workload W5"` or BENCH_ARGS=--quick.
 # OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy where a
@@ -139,6 +140,16 @@ bench: system-deps $(BENCH_VENV)/bin/python
 	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/run_bench.py \
 		--driver build/bench/bench/quorvel_bench $(BENCH_ARGS)
 	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/dask_bench.py
+	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/cytometry.py --large
+
+# The cytometry workflow beside flowsom alone (bench/cytometry.py: ff.fcs and
+# its 999,700-cell version; CYTOMETRY_ARGS=--large adds 9,997,000 cells,
+# --gating FILE compares with a manual gating of ff.fcs).
+CYTOMETRY_ARGS ?=
+bench-cytometry: $(BENCH_VENV)/bin/python
+	$(BENCH_PIP) install -r bench/requirements-base.txt flowsom ".[cytometry]"
+	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/cytometry.py \
+		$(CYTOMETRY_ARGS)
 
 clean:
 	rm -rf build

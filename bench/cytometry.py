@@ -109,7 +109,8 @@ def flowsom(X: np.ndarray, seed: int) -> dict:
         began = time.perf_counter()
         run = fs.FlowSOM(X.astype(np.float64), n_clusters=10, xdim=10, ydim=10, seed=seed)
         seconds = time.perf_counter() - began
-    return {"seconds": seconds, "labels": np.asarray(run.metacluster_labels, dtype=np.int64)}
+        labels = np.asarray(run.metacluster_labels, dtype=np.int64)
+    return {"seconds": seconds, "labels": labels}
 
 
 def warm_flowsom():

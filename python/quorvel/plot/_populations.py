@@ -52,7 +52,8 @@ class NodeTree:
     lines : LineCollection
         The edges as drawn.
     backgrounds : PatchCollection or None
-        One disc per node in its metacluster's colour (a Metaclusters only).
+        One disc per node in its metacluster's colour, a ring wider than the
+        node (a Metaclusters only).
     glyphs : PatchCollection
         The wedges of the stars or pies, node by node.
     axes : Axes
@@ -157,8 +158,9 @@ def tree(
         One per metacluster (the discs and their legend).
     max_size : float, optional
         Radius of the node with the most rows, in layout units; by default
-        0.6 of the median edge length. Radii grow with the square root of
-        the count; a node without rows is a small empty circle.
+        0.8 of the median edge length. Radii grow with the square root of
+        the count (from 0.3 of the largest); a node without rows is a small
+        empty circle.
     legend : bool, default=True
         A legend of the features or classes and the metaclusters, on the
         right.
@@ -177,22 +179,31 @@ def tree(
     edges, positions = tree_layout(vectors)
     if max_size is None:
         lengths = np.linalg.norm(positions[edges[:, 0]] - positions[edges[:, 1]], axis=1)
-        max_size = 0.9 * float(np.median(lengths)) if len(lengths) else 0.5
+        max_size = 0.8 * float(np.median(lengths)) if len(lengths) else 0.5
     # Area grows with the count; a node of few rows stays visible.
     radii = max_size * np.maximum(0.3, np.sqrt(counts / max(1, counts.max())))
     empty = counts == 0
     radii[empty] = 0.2 * max_size
+    low = positions.min(axis=0) - 1.3 * max_size
+    high = positions.max(axis=0) + 1.3 * max_size
     if ax is None:
         import matplotlib.pyplot as plt
 
-        _, ax = plt.subplots(figsize=(8, 7), layout="constrained")
+        # The tree's own aspect, and room for the legend on the right.
+        width, height = high - low
+        _, ax = plt.subplots(
+            figsize=(8.0, float(np.clip(6.0 * height / width, 3.0, 9.0)) + 0.6),
+            layout="constrained",
+        )
     lines = LineCollection(positions[edges], colors="0.6", linewidths=1.0, zorder=1)
     ax.add_collection(lines)
     backgrounds = None
     if groups is not None:
         palette = group_colours(int(groups.max()) + 1, colors)
         backgrounds = PatchCollection(
-            [Circle(p, 0.75 * max_size) for p in positions],
+            # A ring of the metacluster's colour around every node,
+            # whatever its size.
+            [Circle(p, r + 0.3 * max_size) for p, r in zip(positions, radii)],
             facecolors=[palette[g] for g in groups], alpha=0.4, linewidths=0, zorder=0,
         )  # fmt: skip
         ax.add_collection(backgrounds)
@@ -202,8 +213,6 @@ def tree(
     else:
         glyphs, handles = _pies(nodes, y, positions, radii, empty, len(counts))
     ax.add_collection(glyphs)
-    low = positions.min(axis=0) - 1.2 * max_size
-    high = positions.max(axis=0) + 1.2 * max_size
     ax.set_xlim(low[0], high[0])
     ax.set_ylim(low[1], high[1])
     ax.set_aspect("equal")

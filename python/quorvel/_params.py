@@ -92,8 +92,11 @@ PARAMETERS = (
               "how the width goes from the first to the last epoch"),
     Parameter("init", "pca", [StrOptions(set(INITS)), "array-like"],
               "the starting codebook"),
-    Parameter("random_state", None, ["random_state"],
-              "seed of the random and sample starts", "SEED"),
+    # scikit-learn's "random_state" spelled out, so that the command line
+    # can read the range of seeds from it.
+    Parameter("random_state", None, [
+        Interval(Integral, 0, 2**32 - 1, closed="both"), np.random.RandomState, None,
+    ], "seed of the random and sample starts", "SEED"),
     Parameter("n_jobs", None, [
         _Count(Integral, 1, None, closed="left"),
         _Count(Integral, None, -1, closed="right"),

@@ -8,6 +8,7 @@ import fcntl
 import os
 import pathlib
 import pty
+import resource
 import select
 import signal
 import struct
@@ -20,6 +21,7 @@ import numpy as np
 import pytest
 import quorvel
 from quorvel import cli
+from quorvel.cli import _maps
 
 REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 IRIS = REPOSITORY / "demo" / "data" / "iris.csv"
@@ -34,18 +36,21 @@ def environment():
     )
 
 
-def run_script(*arguments, stdin=None, cwd=None):
-    """Runs the installed console script and returns the completed process."""
+def run_script(*arguments, stdin=None, cwd=None, stdout=subprocess.PIPE, start=None):
+    """Runs the installed console script and returns the completed process;
+    ``start`` runs in the child before the script."""
     if not SCRIPT.exists():
         pytest.fail(f"no console script {SCRIPT}: install the package (pip install .)")
     return subprocess.run(
         [str(SCRIPT), *map(str, arguments)],
         input=stdin,
         check=False,
-        capture_output=True,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
         env=environment(),
         cwd=cwd,
         timeout=300,
+        preexec_fn=start,
     )
 
 
@@ -426,9 +431,40 @@ def test_predict_picks_columns_by_position_when_no_header(tmp_path, capsys):
     np.testing.assert_array_equal(np.load(tmp_path / "b.npy"), expected.predict(X))
 
 
+def test_missing_values_train_predict_and_plot_like_estimator(tmp_path, capsys):
+    X = iris_numbers()[:40]
+    X[1, 2] = X[5, 0] = np.nan
+    X[7, :3] = np.nan  # three of four missing: no BMU
+    data = tmp_path / "holes.csv"
+    rows = [",".join("" if np.isnan(v) else repr(float(v)) for v in row) for row in X]
+    rows[5] = rows[5].replace(",", "nan,", 1)  # NaN written out, as well as empty
+    data.write_text("\n".join([",".join(NAMES), *rows]) + "\n")
+    output = tmp_path / "m.npz"
+    arguments = ["-o", str(output), "--missing", "ignore", "--standardize", *SMALL]
+    assert cli.main(["train", str(data), *arguments]) == 0
+    mean, scale = np.nanmean(X, axis=0), np.nanstd(X, axis=0)
+    expected = quorvel.SOM(3, 2, epochs=2, missing="ignore").fit((X - mean) / scale)
+    np.testing.assert_array_equal(quorvel.load(output).codebook_, expected.codebook_)
+
+    assert cli.main(["predict", str(output), str(data)]) == 0
+    lines = capsys.readouterr().out.splitlines()[1:]
+    nodes = expected.predict((X - mean) / scale)
+    assert nodes[7] == -1 and lines[7] == "-1,,,"
+    assert [int(line.split(",")[0]) for line in lines] == nodes.tolist()
+    # The distance over the observed values, scaled up to all four.
+    difference = (X[1] - mean) / scale - expected.codebook_.reshape(6, 4)[nodes[1]]
+    observed = difference[~np.isnan(difference)]
+    assert float(lines[1].split(",")[3]) == pytest.approx(
+        np.sqrt(4 / 3 * np.sum(observed**2)), rel=1e-8
+    )
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "hits.png"
+    assert cli.main(["plot", str(output), str(data), "--kind", "hits", "-o", str(picture)]) == 0
+
+
 def test_plot_draws_planes_in_data_units_when_standardized(trained):
     path, _ = trained
-    map_file = cli.read_map(str(path))
+    map_file = _maps.read_map(str(path))
     _, mean, scale = standardized(iris_numbers())
     shown = map_file.display_map()
     np.testing.assert_allclose(
@@ -480,9 +516,12 @@ BAD_DATA = [
     ("a,b,c\n1,2,3\n4,,6\n", "line 3, column 'b': empty"),
     ("a,b,c\n1,2,3\n4,5\n", "line 3 has 2 fields, the header has 3"),
     ("1,2,3\n4,5\n", "line 2 has 2 fields, the first line has 3"),
-    ("a,b\n1,2\n3,nan\n", "line 3, column 'b': nan is not a finite number"),
+    ("a,b\n1,2\n3,nan\n", "line 3, column 'b': nan is not a finite number (1 such value "),
     ("a\tb\n1\t2\n3\tinf\n", "line 3, column 'b': inf is not a finite number"),
     ("1,2\n3,-inf\n", "line 2, column 2: -inf is not a finite number"),
+    ("a,b\n1,2\n3,1e300\n", "line 3, column 'b': 1e+300 is beyond float32's range"),
+    ("1,2\n-4e38,3\n", "line 2, column 1: -4e+38 is beyond float32's range"),
+    ("1,,3\n4,5,6\n", "line 1, column 2: empty"),  # data, not a header
     ("", "no data (the file is empty)"),
     ("a,b\n", "a header line but no rows of data"),
     (b"\xff\xfe\x00garbage", "neither UTF-8 text"),
@@ -506,20 +545,25 @@ def bad_arrays(folder):
     np.save(folder / "words.npy", np.array([["a", "b"]]))
     np.savez(folder / "two.npz", a=np.zeros((2, 2)), b=np.ones((2, 2)))
     np.save(folder / "hole.npy", np.array([[1.0, 2.0], [np.nan, 3.0]]))
+    np.save(folder / "complex.npy", np.ones((3, 2)) + 1j)
     return {
         "cube.npy": "the array has 3 dimensions",
         "words.npy": "the array holds <U1 values, not numbers",
         "two.npz": "holds the arrays a, b; expected one array, or one named X",
         "hole.npy": "row 2, column 1: nan is not a finite number",
+        "complex.npy": "complex values are not supported\n",
     }
 
 
-@pytest.mark.parametrize("name", ["cube.npy", "words.npy", "two.npz", "hole.npy"])
+@pytest.mark.parametrize(
+    "name", ["cube.npy", "words.npy", "two.npz", "hole.npy", "complex.npy"]
+)
 def test_train_exits_1_naming_problem_when_array_is_bad(tmp_path, capsys, name):
     message = bad_arrays(tmp_path)[name]
     data = tmp_path / name
     assert cli.main(["train", str(data), "-o", str(tmp_path / "m.npz")]) == 1
-    assert capsys.readouterr().err.startswith(f"quorvel: {data}: {message}")
+    error = capsys.readouterr().err
+    assert error.startswith(f"quorvel: {data}: {message}") and error.count("\n") == 1
 
 
 def test_train_exits_1_naming_column_when_parquet_text(tmp_path, capsys):
@@ -578,6 +622,20 @@ def test_commands_exit_1_naming_file_when_it_cannot_be_used(
             "--sigma-start: -1 is not a positive number",
         ),
         (["train", "IRIS", "-o", "m.npz", "--jobs", "0"], "--jobs: 0: give a number"),
+        # Checked before the data are read, from the table of parameters.
+        (
+            ["train", "nowhere.csv", "-o", "m.npz", "--columns", "100000",
+             "--rows", "100000"],
+            "--columns, --rows: The map has 10000000000 nodes",
+        ),  # fmt: skip
+        (
+            ["train", "nowhere.csv", "-o", "m.npz", "--seed", "-1"],
+            "--seed: -1: give a number from 0 to 2**32 - 1",
+        ),
+        (
+            ["train", "nowhere.csv", "-o", "m.npz", "--max-missing", "2"],
+            "--max-missing: 2: give a number from 0 to 1",
+        ),
         (["plot", "MAP", "-o", "x.bmpq"], "-o: cannot tell the picture format"),
         (["plot", "MAP", "-o", "x.png", "--kind", "hits"], "--kind hits: needs DATA"),
         (["plot", "MAP", "-o", "x.png", "--labels", "species"], "--labels: needs DATA"),
@@ -612,12 +670,44 @@ def test_commands_exit_2_naming_option_when_usage_is_bad(
     assert list(tmp_path.iterdir()) == []
 
 
+def limit_file_size():
+    # Writes beyond the limit fail with EFBIG and no file name, as on a full
+    # disk; Python ignores the signal that would otherwise end the process.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.RLIM_INFINITY))
+
+
+@pytest.mark.parametrize(
+    ("command", "output", "start"),
+    [
+        ("train", "folder", None),
+        ("train", "/proc/m.npz", None),  # a folder where no file can be made
+        ("train", "m.npz", limit_file_size),
+        ("predict", "/dev/full", None),  # standard output on a full disk
+    ],
+)
+def test_commands_exit_1_naming_output_when_it_cannot_be_written(
+    trained, tmp_path, command, output, start
+):
+    (tmp_path / "folder").mkdir()
+    if command == "train":
+        arguments = ["train", IRIS, "-o", output, "--drop", "species", *SMALL]
+        named, stdout = output, os.devnull
+    else:
+        arguments = ["predict", trained[0], IRIS]
+        named, stdout = "standard output", output
+    with open(stdout, "wb") as stream:
+        completed = run_script(*arguments, cwd=tmp_path, stdout=stream, start=start)
+    assert completed.returncode == 1
+    assert one_line_error(completed).startswith(f"quorvel: {named}: cannot write: ")
+    assert [p.name for p in tmp_path.rglob("*")] == ["folder"]
+
+
 @pytest.mark.parametrize("existing", [False, True])
 def test_output_left_as_it_was_when_interrupted_while_writing(tmp_path, existing):
     target = tmp_path / "out.csv"
     if existing:
         target.write_text("before\n")
-    with pytest.raises(KeyboardInterrupt), cli._atomic_output(str(target)) as temporary:
+    with pytest.raises(KeyboardInterrupt), _maps.atomic_output(str(target)) as temporary:
         pathlib.Path(temporary).write_text("half")
         raise KeyboardInterrupt
     if existing:

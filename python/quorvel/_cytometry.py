@@ -44,7 +44,7 @@ def read_fcs(path, channels=None):
 
     Parameters
     ----------
-    path : str or os.PathLike
+    path : str, os.PathLike or binary file object
         An FCS file (versions 2.0, 3.0 and 3.1, one data set).
     channels : list of str or int, default=None
         The columns to keep, in this order: marker names ($PnS, e.g. "CD3"),
@@ -59,6 +59,8 @@ def read_fcs(path, channels=None):
         values are those the FCS standard defines: the stored values with
         the channel's gain and logarithmic amplification undone and the time
         channel in its time step's units, as FlowIO computes them.
+        ``events.attrs["channels"]`` and ``["markers"]`` hold each column's
+        channel and marker name ("" where the file gives none).
 
     Raises
     ------
@@ -75,11 +77,12 @@ def read_fcs(path, channels=None):
     ['CD8', 'CD4', 'CD3']
     """
     flowio, pandas = _reader()
-    path = os.fspath(path)
+    stream = path if hasattr(path, "read") else None
+    path = str(getattr(stream, "name", "FCS data")) if stream else os.fspath(path)
     try:
         # Opened here so that it is closed on every path (FlowIO closes a
         # handle it is given, but not always a file it opened on a failure).
-        with open(path, "rb") as handle:
+        with stream or open(path, "rb") as handle:
             data = flowio.FlowData(handle)
             values = data.as_array(preprocess=True)
     except (OSError, MemoryError):
@@ -90,12 +93,16 @@ def read_fcs(path, channels=None):
         raise ValueError(f"{path} is not a readable FCS file: {error}") from error
     names = fcs_columns(list(data.pnn_labels), list(data.pns_labels))
     frame = pandas.DataFrame(values, columns=names)
+    frame.attrs["channels"] = list(data.pnn_labels)
+    frame.attrs["markers"] = [marker.strip() for marker in data.pns_labels]
     if channels is None:
         return frame
     if isinstance(channels, (str, int)):
         channels = [channels]
     columns = [_column(c, names, data.pnn_labels, data.pns_labels, path) for c in channels]
-    return frame.iloc[:, columns]
+    chosen = frame.iloc[:, columns]
+    chosen.attrs = {key: [frame.attrs[key][c] for c in columns] for key in frame.attrs}
+    return chosen
 
 
 def _column(wanted, names, channels, markers, path) -> int:

@@ -4,8 +4,8 @@ PYTHON ?= python3
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_WERROR=ON
 
-.PHONY: bench test test-thorough test-cpp test-cpp-native test-python demo \
-	python-install system-deps clean test-sanitize
+.PHONY: bench bench-cytometry test test-thorough test-cpp test-cpp-native test-python \
+	demo python-install system-deps clean test-sanitize
 
 # Three builds of the engine, each catching what the others cannot: the
 # C++ tests at the flags we ship, the package as pip builds it (the Python
@@ -54,11 +54,11 @@ $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
 
 # The test tools, the package's dependencies and its extras (pictures,
-# Parquet, Dask), and nanobind and scikit-build-core for the CMake build of
-# the sanitizer pass.
+# Parquet, Dask, cytometry files), and nanobind and scikit-build-core for the
+# CMake build of the sanitizer pass.
 TEST_PACKAGES := numpy scipy scikit-learn tqdm pandas pytest hypothesis \
-	matplotlib pyarrow "dask[array,dataframe]" distributed zarr nanobind \
-	scikit-build-core
+	matplotlib networkx pyarrow "dask[array,dataframe]" distributed zarr \
+	flowio nanobind scikit-build-core
 
 python-install: system-deps $(VENV_PYTHON)
 	$(PIP) install $(TEST_PACKAGES)
@@ -115,16 +115,18 @@ test-sanitize: python-install
 	$(SANITIZE_ENV) $(PYTEST) -p no:cacheprovider $(PACKAGE_TESTS) $(SANITIZE_SKIPS)
 
 # The showcase: maps of the iris measurements and scikit-learn's digits,
-# their pictures and quality, in out/demo.
+# their pictures and quality, and the metaclusters of a cytometry sample, in
+# out/demo.
 demo: system-deps $(VENV_PYTHON)
-	$(PIP) install ".[plot]"
+	$(PIP) install ".[plot,cytometry]"
 	$(VENV_PYTHON) demo/showcase.py --output out/demo
 
 # The benchmark against the peers (bench/run_bench.py): its own virtual
 # environment with the peers, our package and R's kohonen (bench/setup.sh
 # installs each apart and notes what could not be had), the C++ driver for
 # the roofline and per-phase figures, a table on stdout and JSON under
-# bench/results/; then Dask against the engine alone (bench/dask_bench.py).
+# bench/results/; then Dask against the engine alone (bench/dask_bench.py),
+# then the cytometry workflow beside flowsom (bench/cytometry.py).
 # BENCH_ARGS picks a part or a short pass of the first, e.g.
 # `make bench BENCH_ARGS="--workload W5"` or BENCH_ARGS=--quick.
 # OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy where a
@@ -145,6 +147,16 @@ bench: system-deps $(BENCH_VENV)/bin/python
 	$(BENCH_ENV) $(BENCH_VENV)/bin/python bench/run_bench.py \
 		--driver build/bench/bench/quorvel_bench $(BENCH_ARGS)
 	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/dask_bench.py
+	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/cytometry.py --large
+
+# The cytometry workflow beside flowsom alone (bench/cytometry.py: ff.fcs and
+# its 999,700-cell version; CYTOMETRY_ARGS=--large adds 9,997,000 cells,
+# --gating FILE compares with a manual gating of ff.fcs).
+CYTOMETRY_ARGS ?=
+bench-cytometry: $(BENCH_VENV)/bin/python
+	$(BENCH_PIP) install -r bench/requirements-base.txt flowsom ".[cytometry]"
+	$(BENCH_ENV) OMP_WAIT_POLICY=PASSIVE $(BENCH_VENV)/bin/python bench/cytometry.py \
+		$(CYTOMETRY_ARGS)
 
 clean:
 	rm -rf build

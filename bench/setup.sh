@@ -1,9 +1,9 @@
 #!/bin/sh
 # Prepares what `make bench` runs: the peers in bench/.venv (one pip call
 # each, so that a peer that cannot be installed leaves the others), our
-# package, and R's kohonen from Debian when we are root. What could not be
-# installed is written to bench/.venv/install-notes.txt, which run_bench.py
-# prints beside the peer it lacks.
+# package with FCS reading, and R's kohonen from Debian when we are root.
+# What could not be installed is written to bench/.venv/install-notes.txt,
+# which run_bench.py prints beside the peer it lacks.
 #
 #   bench/setup.sh            (from the repository root; bench/.venv exists)
 set -u
@@ -25,7 +25,7 @@ while read -r name requirement; do
         note "$name: pip could not install $requirement: $(echo "$out" | tail -n 1)"
     fi
 done < bench/requirements-peers.txt
-$PIP install . || exit 1
+$PIP install ".[cytometry]" || exit 1
 
 if ! Rscript -e 'library(kohonen)' >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

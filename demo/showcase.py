@@ -1,12 +1,13 @@
-"""The quorvel showcase: two maps of real data and their pictures.
+"""The quorvel showcase: maps of real data and their pictures.
 
 Usage: python demo/showcase.py [--output FOLDER] [--dpi DOTS] [--docs]
 
 Trains a hexagonal map on the 150 iris flowers of demo/data/iris.csv (four
 measurements in centimetres) and one on the 1,797 handwritten digits that
 scikit-learn ships with itself (8 x 8 pixels, values 0 to 16), prints how
-well each map fits its data, and writes into the output folder (out/demo by
-default):
+well each map fits its data, groups a map of the 19,225 cells of the flow
+cytometry sample demo/data/ff.fcs into 10 metaclusters, and writes into the
+output folder (out/demo by default):
 
     iris_umatrix.png     U-matrix of the iris map, each flower a marker of its
                          species on its best-matching node
@@ -15,6 +16,11 @@ default):
                          the digit most of its images show
     digits_hits.png      how many images land on each node of the digits map
     learning_curve.png   quantization error per epoch of both maps
+    ff_tree.png          the node tree of a map of the cytometry sample
+                         demo/data/ff.fcs, every node a star of its 7 markers
+                         over the colour of its metacluster
+    ff_metaclusters.png  the same map's grid, every node in its metacluster's
+                         colour
     iris.npz, digits.npz the maps, for `quorvel info`, `predict` and `plot`
 
 The pictures in the README are made with
@@ -42,9 +48,12 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 from sklearn.datasets import load_digits  # noqa: E402
 
-from quorvel import SOM, plot  # noqa: E402
+from quorvel import SOM, Metaclusters, plot, read_fcs  # noqa: E402
 
 IRIS_FILE = pathlib.Path(__file__).resolve().parent / "data" / "iris.csv"
+FCS_FILE = pathlib.Path(__file__).resolve().parent / "data" / "ff.fcs"
+# The markers of FlowSOM's own example on this file.
+MARKERS = ["CD8", "TCRyd", "TCRb", "NK1/1", "CD4", "CD19", "CD3"]
 IRIS_NAMES = [
     "sepal length (cm)",
     "sepal width (cm)",
@@ -141,6 +150,13 @@ def main() -> None:
     figure.suptitle("Learning curves: quantization error (line), width (dashed)")
     save(figure, output / "learning_curve.png", arguments.dpi, arguments.docs)
 
+    events = read_fcs(FCS_FILE, channels=MARKERS)
+    meta, meta_time = train(Metaclusters(SOM(10, 10), 10, random_state=0), events)
+    drawn = plot.tree(meta, title="ff.fcs: node tree, a star of the markers on each node")
+    save(drawn.axes.figure, output / "ff_tree.png", arguments.dpi, arguments.docs)
+    cells = plot.metacluster_map(meta, title="ff.fcs: the map's metaclusters")
+    save(cells.figure, output / "ff_metaclusters.png", arguments.dpi, arguments.docs)
+
     if not arguments.docs:
         iris.save(output / "iris.npz")
         digits.save(output / "digits.npz")
@@ -159,10 +175,15 @@ def main() -> None:
         print(f"  topographic error   {som.topographic_error_:.4f}")
         print(f"  node purity         {purity(som, y):.3f} (rows whose class is "
               "their node's majority class)")  # fmt: skip
+    sizes = np.bincount(meta.labels_) / len(events)
+    print(f"ff.fcs: {len(events)} cells of {len(MARKERS)} markers")
+    print(f"  map + metaclusters  10 x 10 hexagonal, 10 metaclusters, "
+          f"{meta_time * 1000:.0f} ms")  # fmt: skip
+    print("  metacluster shares  " + " ".join(f"{share:.1%}" for share in sizes))
     print(
         f"written to {output}/: iris_umatrix.png, iris_planes.png, "
-        "digits_umatrix.png, digits_hits.png, learning_curve.png"
-        + ("" if arguments.docs else ", iris.npz, digits.npz")
+        "digits_umatrix.png, digits_hits.png, learning_curve.png, ff_tree.png, "
+        "ff_metaclusters.png" + ("" if arguments.docs else ", iris.npz, digits.npz")
     )
 
 

@@ -12,11 +12,23 @@ the same bits for every thread count and machine.
 (5, 6, 3)
 """
 
+from ._cytometry import ArcsinhTransformer, arcsinh, read_fcs
 from ._geometry import node_positions
 from ._io import load
+from ._metaclusters import Metaclusters
 from ._quality import MapQualityWarning
 from ._som import SOM
 
 __version__ = "0.2.0"
 
-__all__ = ["SOM", "MapQualityWarning", "load", "node_positions", "__version__"]
+__all__ = [
+    "SOM",
+    "Metaclusters",
+    "MapQualityWarning",
+    "ArcsinhTransformer",
+    "arcsinh",
+    "read_fcs",
+    "load",
+    "node_positions",
+    "__version__",
+]

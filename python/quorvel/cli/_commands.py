@@ -18,31 +18,56 @@ import quorvel
 
 from .._params import default_cooling
 from ._errors import CommandError, usage_error
-from ._files import choose_columns, column_index, read_table
+from ._files import Table, choose_columns, column_index, read_table
 from ._maps import (
-    MapFile,
-    atomic_output,
-    cannot_write,
-    map_data,
-    read_map,
-    write_map,
+    MapFile, atomic_output, cannot_write, map_data, read_map, write_map,
 )  # fmt: skip
 
 __all__ = ["COMMANDS"]
 
 
+def _same_columns(first: Table, chosen: list[int], other: Table) -> list[int]:
+    """The columns of ``other`` that match the chosen ones of ``first``: by
+    name when both have a header, else by position."""
+    if first.has_header and other.has_header:
+        names = [first.names[i] for i in chosen]
+        known = dict(other.aliases or {}, **{n: i for i, n in enumerate(other.names)})
+        missing = [name for name in names if name not in known]
+        if missing:
+            raise CommandError(
+                f"{other.source}: no column {missing[0]!r}, which {first.source} has"
+            )
+        return [known[name] for name in names]
+    if len(other.names) != len(first.names):
+        raise CommandError(
+            f"{other.source}: {len(other.names)} columns, but {first.source} has "
+            f"{len(first.names)}"
+        )
+    return chosen
+
+
 def command_train(args: argparse.Namespace) -> int:
     """Train a map on the chosen columns of DATA and write it with its scaling."""
-    table = read_table(args.data)
+    tables = [read_table(path) for path in args.data]
+    table = tables[0]
     chosen = choose_columns(table, args.features, args.drop)
-    values = table.numbers(chosen, missing=args.parameters["missing"] == "ignore")
+    missing = args.parameters["missing"] == "ignore"
+    values = np.concatenate(
+        [table.numbers(chosen, missing=missing)]
+        + [other.numbers(_same_columns(table, chosen, other), missing=missing)
+           for other in tables[1:]]
+    )  # fmt: skip
+    sources = [t.source if path == "-" else os.path.basename(path)
+               for t, path in zip(tables, args.data)]  # fmt: skip
     map_file = MapFile(
         None,
         feature_names=[table.names[i] for i in chosen] if table.has_header else None,
         columns=np.array(chosen),
         column_count=len(table.names),
-        source=table.source if args.data == "-" else os.path.basename(args.data),
+        source=", ".join(sources),
+        cofactor=args.arcsinh,
     )
+    values = map_file.scaled(values)  # arcsinh, when asked for
     if args.standardize:
         # Over the observed values of each column (all of them without
         # --missing ignore); a column with none warns and gets NaN here.
@@ -52,35 +77,61 @@ def command_train(args: argparse.Namespace) -> int:
         mean[np.isnan(mean)] = 0.0
         scale[np.isnan(scale) | (scale == 0)] = 1.0  # a constant column stays at zero
         map_file.mean, map_file.scale = mean, scale
-        values = map_file.scaled(values)
+        values = (values - mean) / scale
     som = quorvel.SOM(**args.parameters, verbose=not args.quiet and sys.stderr.isatty())
+    source = ", ".join(t.source for t in tables)
     try:
-        som.fit(values)
+        if args.metaclusters is None:
+            som.fit(values)
+        else:
+            som = _metaclusters(args, som, values, map_file)
     except ValueError as error:
-        raise CommandError(f"{table.source}: {error}") from None
+        raise CommandError(f"{source}: {error}") from None
     map_file.som = som
     write_map(map_file, args.output)
     if not args.quiet:
+        grouped = (
+            f", {int(map_file.metaclusters.max()) + 1} metaclusters"
+            if map_file.metaclusters is not None else ""
+        )  # fmt: skip
         print(
             f"{args.output}: {som.codebook_.shape[1]} x {som.codebook_.shape[0]} "
-            f"{args.grid} map, {table.row_count} rows, {len(chosen)} features, "
+            f"{args.grid} map, {len(values)} rows, {len(chosen)} features, "
             f"{som.n_iter_} epochs, quantization error "
             f"{som.quantization_error_:.6g}, topographic error "
-            f"{som.topographic_error_:.6g}",
+            f"{som.topographic_error_:.6g}{grouped}",
             file=sys.stderr,
         )
     return 0
 
 
+def _metaclusters(args, som, values: np.ndarray, map_file: MapFile):
+    """Fits the map and groups its nodes; the map fitted."""
+    seed = args.parameters["random_state"]
+    count = args.metaclusters
+    nodes = args.parameters["columns"] * args.parameters["rows"]
+    meta = quorvel.Metaclusters(
+        som, count, max_clusters=min(20, nodes), random_state=0 if seed is None else seed
+    ).fit(values)
+    map_file.metaclusters = meta.node_labels_
+    return meta.som_
+
+
 def _write_bmus(
-    stream: IO[str], nodes: np.ndarray, columns: int, distances: np.ndarray
-) -> None:
-    stream.write("node,x,y,distance\n")
+    stream: IO[str], nodes: np.ndarray, columns: int, distances: np.ndarray,
+    groups: np.ndarray | None = None,
+) -> None:  # fmt: skip
+    """One line per row; with ``groups`` (the metacluster of every node),
+    the row's metacluster last (-1 without a BMU)."""
+    stream.write("node,x,y,distance" + (",metacluster\n" if groups is not None else "\n"))
     for node, distance in zip(nodes.tolist(), distances.tolist()):
         if node < 0:  # no BMU: the row misses too many values
-            stream.write(f"{node},,,\n")
+            line = f"{node},,,"
         else:
-            stream.write(f"{node},{node % columns},{node // columns},{distance:.9g}\n")
+            line = f"{node},{node % columns},{node // columns},{distance:.9g}"
+        if groups is not None:
+            line += f",{groups[node] if node >= 0 else -1}"
+        stream.write(line + "\n")
 
 
 def _distances(codebook: np.ndarray, values: np.ndarray, nodes: np.ndarray) -> np.ndarray:
@@ -105,9 +156,10 @@ def command_predict(args: argparse.Namespace) -> int:
     nodes = np.asarray(som.predict(values), dtype=np.int64)
     columns = int(som.codebook_.shape[1])
     distances = _distances(som.codebook_, values, nodes)
+    groups = map_file.metaclusters
     if args.output in (None, "-"):
         try:
-            _write_bmus(sys.stdout, nodes, columns, distances)
+            _write_bmus(sys.stdout, nodes, columns, distances, groups)
             sys.stdout.flush()
         except BrokenPipeError:
             raise
@@ -116,11 +168,14 @@ def command_predict(args: argparse.Namespace) -> int:
         return 0
     with atomic_output(args.output) as temporary:
         if args.output.endswith(".npy"):
+            if groups is not None:
+                found = np.where(nodes >= 0, groups[np.maximum(nodes, 0)], -1)
+                nodes = np.column_stack([nodes, found])
             with open(temporary, "wb") as stream:
                 np.save(stream, nodes)
         else:
             with open(temporary, "w", newline="") as stream:
-                _write_bmus(stream, nodes, columns, distances)
+                _write_bmus(stream, nodes, columns, distances, groups)
     return 0
 
 
@@ -212,7 +267,11 @@ def command_info(args: argparse.Namespace) -> int:
         lines.append(
             ("data columns", ", ".join(str(int(i) + 1) for i in map_file.columns))
         )
+    if map_file.cofactor is not None:
+        lines.append(("arcsinh", f"arcsinh(x / {map_file.cofactor:g}) first"))
     lines.append(("standardized", "yes" if map_file.mean is not None else "no"))
+    if map_file.metaclusters is not None:
+        lines.append(("metaclusters", f"{int(map_file.metaclusters.max()) + 1}"))
     if som.missing == "ignore":
         lines.append((
             "missing values",

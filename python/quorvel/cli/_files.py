@@ -1,5 +1,5 @@
 """The data files the command reads: CSV or TSV text, .npy and .npz arrays,
-Parquet tables; and the choice of their columns.
+Parquet tables, FCS files of cytometry; and the choice of their columns.
 
 The kind of file is told from its first bytes, not from its name. Columns
 are converted to numbers only when asked for, so that a text column can be
@@ -20,6 +20,7 @@ from typing import Any
 
 import numpy as np
 
+from .._cytometry import INSTALL, read_fcs
 from ._errors import CommandError, usage_error
 
 __all__ = ["Table", "choose_columns", "column_index", "read_table"]
@@ -43,6 +44,7 @@ class Table:
     _numbers: Callable[[list[int], bool], np.ndarray]
     _texts: Callable[[int], np.ndarray]
     lines: list[int] | None = None  # line of each row in a text file
+    aliases: dict[str, int] | None = None  # other names of columns (FCS channels)
 
     def column_label(self, index: int) -> str:
         """The column as messages name it: its header name, or its number."""
@@ -107,7 +109,7 @@ def read_table(path: str) -> Table:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError:
         raise CommandError(
-            f"{source}: neither UTF-8 text (CSV, TSV) nor a .npy, .npz or Parquet file"
+            f"{source}: neither UTF-8 text (CSV, TSV) nor a .npy, .npz, Parquet or FCS file"
         ) from None
     return _read_text(source, text)
 
@@ -196,7 +198,34 @@ def _read_parquet(source: str, stream: Any) -> Table:
     return Table(source, names, True, data.num_rows, numbers, texts)
 
 
+def _read_fcs(source: str, stream: Any) -> Table:
+    """An FCS file: a column per channel, named by its marker where the
+    file has one, and also known by its channel name."""
+    if isinstance(stream, io.BytesIO):
+        stream.name = source  # named so in read_fcs's messages
+    try:
+        frame = read_fcs(stream)
+    except ImportError:
+        raise CommandError(f"{source}: reading FCS files needs FlowIO: {INSTALL}") from None
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    values = frame.to_numpy(np.float64)
+    names = [str(name) for name in frame.columns]
+    channels = frame.attrs["channels"]
+    aliases = {c: i for i, c in enumerate(channels) if channels.count(c) == 1}
+    return Table(
+        source, names, True, len(frame),
+        lambda indices, missing: values[:, indices],
+        lambda index: values[:, index].astype(str),
+        aliases=aliases,
+    )  # fmt: skip
+
+
 _BINARY_READERS = (
+    # FCS: the version and the spaces that follow it in the header.
+    (b"FCS3.1  ", _read_fcs),
+    (b"FCS3.0  ", _read_fcs),
+    (b"FCS2.0  ", _read_fcs),
     (b"\x93NUMPY", _read_npy),
     (b"PK\x03\x04", _read_npz),
     (b"PK\x05\x06", _read_npz),  # an empty zip archive
@@ -292,6 +321,8 @@ def column_index(table: Table, token: str, option: str) -> int:
     number from 1), or a usage error of ``option``."""
     if table.has_header and token in table.names:
         return table.names.index(token)
+    if table.aliases and token in table.aliases:
+        return table.aliases[token]
     if token.isdigit() and 1 <= int(token) <= len(table.names):
         return int(token) - 1
     known = ", ".join(table.names) if table.has_header else (

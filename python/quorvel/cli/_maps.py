@@ -1,9 +1,10 @@
 """Map files: a map as :meth:`quorvel.SOM.save` writes it, with the
 command line's arrays beside it (whose names start with ``cli_``): the names
-and positions of the columns it was trained on and, after ``--standardize``,
-the mean and scale of each. Every output file is written under a temporary
-name and renamed when complete, so that an interrupted command leaves no
-partial file.
+and positions of the columns it was trained on, after ``--arcsinh`` its
+cofactor, after ``--standardize`` the mean and scale of each, and after
+``--metaclusters`` the metacluster of every node. Every output file is
+written under a temporary name and renamed when complete, so that an
+interrupted command leaves no partial file.
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ import numpy as np
 
 import quorvel
 
+from .._cytometry import arcsinh
 from .._io import save
 from ._errors import CommandError
 from ._files import Table, choose_columns, read_table
@@ -86,6 +88,8 @@ class MapFile:
     mean: np.ndarray | None = None  # --standardize: x -> (x - mean) / scale
     scale: np.ndarray | None = None
     source: str | None = None
+    cofactor: float | None = None  # --arcsinh: x -> arcsinh(x / cofactor), first
+    metaclusters: np.ndarray | None = None  # --metaclusters: the group of each node
 
     def extra_arrays(self) -> dict[str, np.ndarray]:
         arrays: dict[str, np.ndarray] = {}
@@ -99,15 +103,22 @@ class MapFile:
             arrays["cli_scale"] = np.asarray(self.scale, dtype=np.float64)
         if self.source is not None:
             arrays["cli_source"] = np.array(self.source, dtype=str)
+        if self.cofactor is not None:
+            arrays["cli_cofactor"] = np.array(self.cofactor, dtype=np.float64)
+        if self.metaclusters is not None:
+            arrays["cli_metaclusters"] = np.asarray(self.metaclusters, dtype=np.int64)
         return arrays
 
     def scaled(self, values: np.ndarray) -> np.ndarray:
+        if self.cofactor is not None:
+            values = arcsinh(values, self.cofactor)
         if self.mean is None:
             return values
         return (values - self.mean) / self.scale
 
     def display_map(self) -> Any:
-        """The map with its codebook in the units of DATA, for pictures."""
+        """The map with its codebook in the units of DATA (after --arcsinh),
+        for pictures."""
         if self.mean is None:
             return self.som
         shown = copy.copy(self.som)
@@ -147,6 +158,10 @@ def read_map(path: str) -> MapFile:
         map_file.scale = extra["cli_scale"]
     if "cli_source" in extra:
         map_file.source = str(extra["cli_source"])
+    if "cli_cofactor" in extra:
+        map_file.cofactor = float(extra["cli_cofactor"])
+    if "cli_metaclusters" in extra:
+        map_file.metaclusters = extra["cli_metaclusters"]
     return map_file
 
 

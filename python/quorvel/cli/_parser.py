@@ -12,7 +12,7 @@ from __future__ import annotations
 import argparse
 import math
 from collections.abc import Callable, Sequence
-from numbers import Integral
+from numbers import Integral, Real
 from typing import Any
 
 from sklearn.utils._param_validation import Interval
@@ -168,13 +168,26 @@ def _add_selection(parser: argparse.ArgumentParser, verb: str) -> None:
     )
 
 
+def _metacluster_count(text: str) -> int | str:
+    if text == "auto":
+        return text
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number or auto") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"{text} is less than 1")
+    return count
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``quorvel`` command."""
     parser = _Parser(
         prog=PROG,
         description="Train self-organizing maps from data files, and use them.",
-        epilog="DATA: CSV or TSV (header line detected), .npy, .npz, or Parquet "
-        "(with pyarrow); - reads standard input. Exit status: 0 done, 1 bad "
+        epilog="DATA: CSV or TSV (header line detected), .npy, .npz, Parquet "
+        "(with pyarrow) or FCS (with flowio; columns named by marker, or by "
+        "channel); - reads standard input. Exit status: 0 done, 1 bad "
         "data or file, 2 bad usage, 130 interrupted.",
     )
     parser.add_argument(
@@ -188,8 +201,10 @@ def build_parser() -> argparse.ArgumentParser:
         description="Train a map on the rows of DATA and save it as a .npz file.",
     )
     train.add_argument(
-        "data", metavar="DATA", help="the rows to train on (- for standard input)"
-    )
+        "data", metavar="DATA", nargs="+",
+        help="the rows to train on (- for standard input); several files are "
+        "read as one, their columns matched by name",
+    )  # fmt: skip
     train.add_argument(
         "-o",
         "--output",
@@ -206,6 +221,22 @@ def build_parser() -> argparse.ArgumentParser:
         "scaling is stored with the map and used by predict and plot",
     )
     train.add_argument(
+        "--arcsinh",
+        type=_number_type([Interval(Real, 0, None, closed="neither")]),
+        metavar="COFACTOR",
+        help="take arcsinh(x / COFACTOR) of every column first (cytometry: 5 for "
+        "mass, 150 for flow); stored with the map and used by predict and plot",
+    )
+    train.add_argument(
+        "--metaclusters",
+        type=_metacluster_count,
+        metavar="N",
+        help="also group the nodes into N metaclusters by FlowSOM's consensus "
+        "clustering (auto: FlowSOM's choice of at most 20), seeded by --seed (0 "
+        "if not given); stored with the map, and predict writes each row's "
+        "metacluster",
+    )
+    train.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no summary"
     )
 
@@ -214,8 +245,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="the best-matching node of each row of DATA",
         description="Write the best-matching node of each row of DATA as CSV "
         "(node,x,y,distance: node index y*columns + x, its column x and row y "
-        "on the map, the distance to its vector), or the node indices as .npy "
-        "when the output name ends in .npy.",
+        "on the map, the distance to its vector; then metacluster, for a map "
+        "trained with --metaclusters), or the node indices as .npy when the "
+        "output name ends in .npy (with metaclusters: two columns, node and "
+        "metacluster).",
     )
     predict.add_argument("map", metavar="MAP", help="a map file written by train")
     predict.add_argument("data", metavar="DATA", help="the rows (- for standard input)")
@@ -284,6 +317,12 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     args = build_parser().parse_args(argv)
     if args.command == "train":
         args.parameters = map_parameters(args)
+        nodes = args.parameters["columns"] * args.parameters["rows"]
+        count = args.metaclusters
+        if count == "auto" and nodes < 3:
+            raise usage_error(f"--metaclusters auto: needs 3 nodes or more, the map has {nodes}")
+        if count not in (None, "auto") and count > nodes:
+            raise usage_error(f"--metaclusters: {count} is more than the map's {nodes} nodes")
     if args.command == "predict" and args.map == "-":
         raise usage_error("MAP: a map file cannot be read from standard input")
     return args

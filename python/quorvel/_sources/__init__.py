@@ -11,20 +11,12 @@ import numpy as np
 import scipy.sparse as sp
 from sklearn.utils.validation import validate_data
 
-from .. import _core
 from ._checks import require_finite
 from ._protocol import NodeSums, RowSource, Search
 from .dask import dask_source, is_dask_collection
-from .memory import MemoryRows, csr_for_engine
+from .memory import MemoryRows, csr_for_engine, missing_limit
 
 __all__ = ["NodeSums", "RowSource", "Search", "as_source", "missing_limit"]
-
-
-def missing_limit(max_missing: float, n_features: int) -> int:
-    """The most missing values a row may have: the largest ``m`` with
-    ``m / n_features <= max_missing`` in float64, so that a row whose
-    missing fraction is strictly above ``max_missing`` has no BMU."""
-    return int(_core.missing_limit(float(max_missing), int(n_features)))
 
 
 def refuse_times(X) -> None:

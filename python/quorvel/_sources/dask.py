@@ -62,7 +62,7 @@ from ._blocks import (
 from ._checks import Check, non_finite_error, shifted
 from ._protocol import NodeSums, Search
 from ._scheduler import Scheduler, Shared, tree
-from .memory import csr_for_engine
+from .memory import csr_for_engine, missing_limit
 
 INSTALL = "pip install quorvel[dask]"
 
@@ -108,8 +108,6 @@ def dask_source(
     values, NaN and infinities raise here with the in-memory messages; for
     the other methods that happens when the data are read.
     """
-    from . import missing_limit
-
     dask, da = _import_dask()
     columns = None
     if isinstance(X, da.Array):

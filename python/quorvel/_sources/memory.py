@@ -42,6 +42,13 @@ def csr_for_engine(X) -> sp.csr_matrix:
     return out
 
 
+def missing_limit(max_missing: float, n_features: int) -> int:
+    """The most missing values a row may have: the largest ``m`` with
+    ``m / n_features <= max_missing`` in float64, so that a row whose
+    missing fraction is strictly above ``max_missing`` has no BMU."""
+    return int(_core.missing_limit(float(max_missing), int(n_features)))
+
+
 def _map(layout: MapLayout) -> tuple:
     return layout.columns, layout.rows, layout.grid, layout.topology
 

@@ -670,7 +670,7 @@ class DaskRows:
             _Shared(codebook, np.asarray(exponents, dtype=np.int32), int(error_exponent))
         )
         parts = self._per_block(
-            _accumulate_block, shared, layout.columns, layout.rows, self.n_rows,
+            _accumulate_block, shared, layout, self.n_rows,
             self._threads(threads), most,
         )  # fmt: skip
         if not parts:
@@ -898,32 +898,27 @@ def _take_block(block, local):
     return _block_rows(_convert(block)).take(local)
 
 
-def _accumulate_block(block, shared: _Shared, columns: int, rows: int, rows_in_total: int,
+def _accumulate_block(block, shared: _Shared, layout: MapLayout, rows_in_total: int,
                       threads: int, most: int | None):  # fmt: skip
     """A block's partial sums: (sums, counts, totals), or under missing
     values (sums, observed, counts, totals)."""
     data = _block_rows(_convert(block), most)
-    n_nodes = columns * rows
+    n_nodes = layout.n_nodes
     threads = _team(threads, data, n_nodes)
     sums = np.zeros((n_nodes, data.n_features), dtype=np.int64)
     counts = np.zeros(n_nodes, dtype=np.int64)
     totals = np.zeros(2, dtype=np.int64)
+    observed = None
     if most is not None:
         observed = np.zeros((n_nodes, data.n_features), dtype=np.int64)
-        call = _core.accumulate_missing_csr if data.is_sparse else _core.accumulate_missing
-        for _, _, arrays in data.chunks(n_nodes):
-            call(
-                shared.codebook, columns, rows, *arrays, most, shared.exponents,
-                shared.error_exponent, rows_in_total, sums, observed, counts, totals,
-                None, threads,
-            )  # fmt: skip
-        return sums, observed, counts, totals
-    call = _core.accumulate_csr if data.is_sparse else _core.accumulate
     for _, _, arrays in data.chunks(n_nodes):
-        call(
-            shared.codebook, columns, rows, *arrays, shared.exponents,
-            shared.error_exponent, rows_in_total, sums, counts, totals, None, threads,
+        _core.accumulate(
+            shared.codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+            *arrays, most, shared.exponents, shared.error_exponent, rows_in_total,
+            sums, observed, counts, totals, None, threads,
         )  # fmt: skip
+    if observed is not None:
+        return sums, observed, counts, totals
     return sums, counts, totals
 
 

@@ -72,11 +72,11 @@ class Rows:
         sums = np.zeros((n_nodes, self.n_features), dtype=np.int64)
         counts = np.zeros(n_nodes, dtype=np.int64)
         totals = np.zeros(2, dtype=np.int64)
-        call = _core.accumulate_csr if self.is_sparse else _core.accumulate
         for _, _, arrays in self.chunks(n_nodes):
-            call(
-                codebook, layout.columns, layout.rows, *arrays, exponents,
-                error_exponent, self.n_rows, sums, counts, totals, None, threads,
+            _core.accumulate(
+                codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+                *arrays, None, exponents, error_exponent, self.n_rows, sums, None,
+                counts, totals, None, threads,
             )  # fmt: skip
         return sums, counts, totals
 
@@ -178,12 +178,11 @@ class Rows:
         counts = np.zeros(n_nodes, dtype=np.int64)
         totals = np.zeros(2, dtype=np.int64)
         most = _most_missing(self)
-        call = _core.accumulate_missing_csr if self.is_sparse else _core.accumulate_missing
         for _, _, arrays in self.chunks(n_nodes):
-            call(
-                codebook, layout.columns, layout.rows, *arrays, most, exponents,
-                error_exponent, self.n_rows, sums, observed, counts, totals, None,
-                threads,
+            _core.accumulate(
+                codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+                *arrays, most, exponents, error_exponent, self.n_rows, sums, observed,
+                counts, totals, None, threads,
             )  # fmt: skip
         return sums, observed, counts, totals
 
@@ -215,11 +214,10 @@ def find_bmus(
     distances = np.empty(n, dtype=np.float32)
     second = np.empty(n, dtype=np.int32) if seconds else None
     second_distances = np.empty(n, dtype=np.float32) if seconds else None
-    call = _core.find_bmus_csr if rows.is_sparse else _core.find_bmus
     for begin, end, arrays in rows.chunks(layout.n_nodes):
-        call(
+        _core.find_bmus(
             codebook, layout.columns, layout.rows, layout.grid, layout.topology,
-            *arrays, nodes[begin:end], distances[begin:end],
+            *arrays, None, nodes[begin:end], distances[begin:end],
             None if second is None else second[begin:end],
             None if second_distances is None else second_distances[begin:end],
             threads,
@@ -230,10 +228,12 @@ def find_bmus(
 def node_distances(rows: Rows, codebook: np.ndarray, layout: MapLayout, threads: int):
     """Euclidean distance of every row to every node, float64."""
     out = np.empty((rows.n_rows, layout.n_nodes), dtype=np.float64)
-    call = _core.node_distances_csr if rows.is_sparse else _core.node_distances
     for begin, end, arrays in rows.chunks(layout.n_nodes):
         squared = np.empty((end - begin, layout.n_nodes), dtype=np.float32)
-        call(codebook, layout.columns, layout.rows, *arrays, squared, threads)
+        _core.node_distances(
+            codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+            *arrays, None, squared, threads,
+        )  # fmt: skip
         np.sqrt(squared, out=out[begin:end], dtype=np.float64)
     return out
 
@@ -291,9 +291,8 @@ def find_bmus_missing(
     second = np.empty(n, dtype=np.int32) if seconds else None
     second_distances = np.empty(n, dtype=np.float32) if seconds else None
     most = _most_missing(rows)
-    call = _core.find_bmus_missing_csr if rows.is_sparse else _core.find_bmus_missing
     for begin, end, arrays in rows.chunks(layout.n_nodes):
-        call(
+        _core.find_bmus(
             codebook, layout.columns, layout.rows, layout.grid, layout.topology,
             *arrays, most, nodes[begin:end], distances[begin:end],
             None if second is None else second[begin:end],
@@ -308,10 +307,12 @@ def node_distances_missing(rows: Rows, codebook: np.ndarray, layout: MapLayout, 
     scaled squared distances; NaN throughout for rows without a BMU."""
     out = np.empty((rows.n_rows, layout.n_nodes), dtype=np.float64)
     most = _most_missing(rows)
-    call = _core.node_distances_missing_csr if rows.is_sparse else _core.node_distances_missing
     for begin, end, arrays in rows.chunks(layout.n_nodes):
         squared = np.empty((end - begin, layout.n_nodes), dtype=np.float32)
-        call(codebook, layout.columns, layout.rows, *arrays, most, squared, threads)
+        _core.node_distances(
+            codebook, layout.columns, layout.rows, layout.grid, layout.topology,
+            *arrays, most, squared, threads,
+        )  # fmt: skip
         np.sqrt(squared, out=out[begin:end], dtype=np.float64)
     return out
 

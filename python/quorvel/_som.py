@@ -592,7 +592,7 @@ class _Training:
         for begin in range(0, n_nodes, step):
             _core.apply_neighbourhood(
                 codebook, layout.columns, layout.rows, layout.grid, layout.topology,
-                self.neighbourhood, sigma, sums, counts, self.exponents, new,
+                self.neighbourhood, sigma, sums, counts, None, self.exponents, new,
                 begin, min(n_nodes, begin + step), self.threads,
             )  # fmt: skip
         self.sigmas.append(sigma)
@@ -644,9 +644,9 @@ class _Training:
             work = n_nodes * (2 * n_features + 1)
             step = max(1, _NEIGHBOURHOOD_WORK_PER_CALL // max(1, work))
         for begin in range(0, n_nodes, step):
-            _core.apply_neighbourhood_missing(
+            _core.apply_neighbourhood(
                 codebook, layout.columns, layout.rows, layout.grid, layout.topology,
-                self.neighbourhood, sigma, sums, observed, self.exponents, new,
+                self.neighbourhood, sigma, sums, counts, observed, self.exponents, new,
                 begin, min(n_nodes, begin + step), self.threads,
             )  # fmt: skip
         self.sigmas.append(sigma)

@@ -165,34 +165,6 @@ void masked_distances(const float *transposed, std::size_t nodes,
     }
 }
 
-// The scan of find_bmus_ref over a row's distances, written to row `at`.
-void scan_distances(const float *distances, std::uint32_t nodes,
-                    std::size_t at, const BmuResults &results) {
-    float best = std::numeric_limits<float>::infinity();
-    float second = std::numeric_limits<float>::infinity();
-    std::int32_t best_node = -1;
-    std::int32_t second_node = -1;
-    for (std::uint32_t k = 0; k < nodes; ++k) {
-        const float sum = distances[k];
-        if (best_node < 0 || sum < best) {
-            second = best;
-            second_node = best_node;
-            best = sum;
-            best_node = static_cast<std::int32_t>(k);
-        } else if (second_node < 0 || sum < second) {
-            second = sum;
-            second_node = static_cast<std::int32_t>(k);
-        }
-    }
-    results.nodes[at] = best_node;
-    if (results.distances != nullptr)
-        results.distances[at] = best;
-    if (results.seconds != nullptr) {
-        results.seconds[at] = second_node;
-        results.second_distances[at] = second;
-    }
-}
-
 void no_bmu(std::size_t at, const BmuResults &results) {
     results.nodes[at] = -1;
     if (results.distances != nullptr)
@@ -219,15 +191,6 @@ struct Scratch {
         distances.resize(team * padded_nodes(nodes));
     }
 };
-
-// Row n of a CSR input written out dense: absent components are +0, stored
-// NaN stay NaN.
-void densify(CsrRows data, std::size_t n, std::uint32_t dimension,
-             float *row) {
-    std::fill(row, row + dimension, 0.0f);
-    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
-        row[data.indices[e]] = data.values[e];
-}
 
 // Runs the masked scan over the partial rows of the plan: `row_of(n, buffer)`
 // gives row n as dense floats (maybe written into buffer), `use(n, distances)`
@@ -359,7 +322,7 @@ void finish_search(const MapShape &shape, const float *codebook,
     const std::uint32_t nodes = shape.node_count();
     scan_partial_rows(shape, codebook, plan, dense_copy, threads, row_of,
                       [&](std::size_t n, const float *distances) {
-                          scan_distances(distances, nodes, n, results);
+                          detail::scan_distances(distances, nodes, n, results);
                       });
     for (const std::size_t n : plan.left_out)
         no_bmu(n, results);
@@ -423,7 +386,7 @@ void find_bmus_missing(const MapShape &shape, const float *codebook,
                });
     finish_search(shape, codebook, plan, results, threads, true,
                   [&](std::size_t n, float *buffer) {
-                      densify(data, n, dimension, buffer);
+                      detail::densify(data, n, dimension, buffer);
                       return static_cast<const float *>(buffer);
                   });
 }
@@ -455,7 +418,7 @@ void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
             }
             distances[k] = sum * scale;
         }
-        scan_distances(distances.data(), nodes, n, results);
+        detail::scan_distances(distances.data(), nodes, n, results);
     }
 }
 
@@ -536,7 +499,7 @@ void node_distances_missing(const MapShape &shape, const float *codebook,
                        });
         },
         [&](std::size_t n, float *buffer) {
-            densify(data, n, dimension, buffer);
+            detail::densify(data, n, dimension, buffer);
             return static_cast<const float *>(buffer);
         });
 }

@@ -30,9 +30,12 @@ std::int32_t choose_exponent(double largest, std::uint64_t rows_in_total) {
 namespace {
 
 // One thread's share of the sums, merged into the caller's after the
-// parallel region.
+// parallel region. Under missing values, `missing` counts per node and
+// feature the rows of the node that miss the feature, so that a CSR row
+// costs only its stored values: observed = counts - missing once merged.
 struct Partial {
     std::vector<std::int64_t> sums;
+    std::vector<std::int64_t> missing;
     std::vector<std::int64_t> counts;
     std::int64_t error_sum = 0;
     std::int64_t error_overflows = 0;
@@ -44,7 +47,13 @@ struct Scales {
     double error_limit;
 };
 
-Scales scales_of(const MapShape &shape, const NodeSums &sums) {
+// The per-node counts of observed values: only the missing-value sums have
+// them.
+std::int64_t *observed_counts(const NodeSums &) { return nullptr; }
+std::int64_t *observed_counts(const MissingSums &sums) { return sums.observed; }
+
+template <class Sums>
+Scales scales_of(const MapShape &shape, const Sums &sums) {
     Scales scales;
     scales.feature.resize(shape.dimension);
     for (std::uint32_t f = 0; f < shape.dimension; ++f)
@@ -54,43 +63,6 @@ Scales scales_of(const MapShape &shape, const NodeSums &sums) {
         static_cast<double>(sums.rows_in_total == 0 ? 1 : sums.rows_in_total);
     scales.error_limit = 0x1p62 / total;
     return scales;
-}
-
-// Runs add(partial, n) for rows [0, count), rows shared among the threads in
-// contiguous blocks, each into its own partial; then adds the partials into
-// `sums`. Integer additions commute, so neither the split nor the order of
-// the merge changes a bit.
-template <class AddRow>
-void accumulate_rows(const MapShape &shape, std::size_t count,
-                     const NodeSums &sums, int threads, AddRow add) {
-    const std::size_t nodes = shape.node_count();
-    const std::size_t cells = nodes * shape.dimension;
-    std::vector<Partial> partials(static_cast<std::size_t>(threads));
-    for (Partial &partial : partials) {
-        partial.sums.assign(cells, 0);
-        partial.counts.assign(nodes, 0);
-    }
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, count, threads, add)
-    for (int thread = 0; thread < threads; ++thread) {
-        const std::size_t begin = count * thread / threads;
-        const std::size_t end = count * (thread + 1) / threads;
-        Partial &partial = partials[static_cast<std::size_t>(thread)];
-        for (std::size_t n = begin; n < end; ++n)
-            add(partial, n);
-    }
-    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, sums, cell_count)
-    for (std::int64_t cell = 0; cell < cell_count; ++cell)
-        for (const Partial &partial : partials)
-            sums.sums[cell] += partial.sums[static_cast<std::size_t>(cell)];
-    for (const Partial &partial : partials) {
-        for (std::size_t k = 0; k < nodes; ++k)
-            sums.counts[k] += partial.counts[k];
-        *sums.error_sum += partial.error_sum;
-        *sums.error_overflows += partial.error_overflows;
-    }
 }
 
 void add_error(Partial &partial, const Scales &scales, float squared) {
@@ -103,68 +75,152 @@ void add_error(Partial &partial, const Scales &scales, float squared) {
 }
 
 // Every row's BMU (into the caller's array where there is one) and its
-// squared distance.
+// squared distance, from find(results).
 struct Search {
     std::vector<std::int32_t> own_nodes;
     std::int32_t *nodes;
     std::vector<float> distances;
 
-    template <class Rows>
-    Search(const MapShape &shape, const float *codebook, Rows data,
-           std::int32_t *bmus, int threads)
-        : own_nodes(bmus == nullptr ? data.count : 0),
-          nodes(bmus == nullptr ? own_nodes.data() : bmus),
-          distances(data.count) {
+    template <class Find>
+    Search(std::size_t count, std::int32_t *bmus, Find find)
+        : own_nodes(bmus == nullptr ? count : 0),
+          nodes(bmus == nullptr ? own_nodes.data() : bmus), distances(count) {
         BmuResults results{nodes};
         results.distances = distances.data();
-        find_bmus(shape, codebook, data, results, threads);
+        find(results);
     }
 };
+
+// Row n's fixed-point values added to the node sums at `sum`; under
+// `masked` a NaN adds nothing and counts as missing instead.
+template <bool masked>
+void add_row(DenseRows data, std::size_t n, std::uint32_t dimension,
+             const Scales &scales, std::int64_t *sum, std::int64_t *missing) {
+    const float *row = data.values + n * dimension;
+    for (std::uint32_t f = 0; f < dimension; ++f) {
+        if constexpr (masked) {
+            if (std::isnan(row[f])) {
+                ++missing[f];
+                continue;
+            }
+        }
+        sum[f] += detail::nearest_integer(static_cast<double>(row[f]) *
+                                          scales.feature[f]);
+    }
+}
+
+// Absent components are zero and add nothing; under missing values they are
+// observed zeros, which the row's count already counts. The stored ones add
+// what the same value adds in a dense row.
+template <bool masked>
+void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
+             std::int64_t *sum, std::int64_t *missing) {
+    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
+        const auto f = static_cast<std::size_t>(data.indices[e]);
+        const float value = data.values[e];
+        if constexpr (masked) {
+            if (std::isnan(value)) {
+                ++missing[f];
+                continue;
+            }
+        }
+        sum[f] += detail::nearest_integer(static_cast<double>(value) *
+                                          scales.feature[f]);
+    }
+}
+
+// Finds the BMUs (under the masked rule where `masked`), then adds every
+// row with a BMU to its node: rows shared among the threads in contiguous
+// blocks, each into its own partial; then the partials into `sums`.
+// Integer additions commute, so neither the split nor the order of the
+// merge changes a bit.
+template <bool masked, class Rows, class Sums>
+void accumulate_sums(const MapShape &shape, const float *codebook, Rows data,
+                     std::uint32_t most_missing, const Sums &sums,
+                     std::int32_t *bmus, int threads) {
+    const Search found(data.count, bmus, [&](const BmuResults &results) {
+        if constexpr (masked)
+            find_bmus_missing(shape, codebook, data, most_missing, results,
+                              threads);
+        else
+            find_bmus(shape, codebook, data, results, threads);
+    });
+    const Scales scales = scales_of(shape, sums);
+    const std::size_t node_count = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    const std::size_t cells = node_count * dimension;
+    std::vector<Partial> partials(static_cast<std::size_t>(threads));
+    for (Partial &partial : partials) {
+        partial.sums.assign(cells, 0);
+        partial.missing.assign(masked ? cells : 0, 0);
+        partial.counts.assign(node_count, 0);
+    }
+    const std::size_t count = data.count;
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(partials, count, threads, found, data, dimension, scales)
+    for (int thread = 0; thread < threads; ++thread) {
+        const std::size_t begin = count * thread / threads;
+        const std::size_t end = count * (thread + 1) / threads;
+        Partial &partial = partials[static_cast<std::size_t>(thread)];
+        for (std::size_t n = begin; n < end; ++n) {
+            if (found.nodes[n] < 0)
+                continue;
+            const std::size_t offset =
+                static_cast<std::size_t>(found.nodes[n]) * dimension;
+            ++partial.counts[offset / dimension];
+            add_row<masked>(data, n, dimension, scales,
+                            partial.sums.data() + offset,
+                            masked ? partial.missing.data() + offset : nullptr);
+            add_error(partial, scales, found.distances[n]);
+        }
+    }
+    std::int64_t *observed = observed_counts(sums);
+    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(partials, sums, observed, cell_count, dimension)
+    for (std::int64_t cell = 0; cell < cell_count; ++cell) {
+        const auto at = static_cast<std::size_t>(cell);
+        for (const Partial &partial : partials) {
+            sums.sums[cell] += partial.sums[at];
+            if (masked)
+                observed[cell] +=
+                    partial.counts[at / dimension] - partial.missing[at];
+        }
+    }
+    for (const Partial &partial : partials) {
+        for (std::size_t k = 0; k < node_count; ++k)
+            sums.counts[k] += partial.counts[k];
+        *sums.error_sum += partial.error_sum;
+        *sums.error_overflows += partial.error_overflows;
+    }
+}
 
 } // namespace
 
 void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    const Search found(shape, codebook, data, bmus, threads);
-    const std::int32_t *nodes = found.nodes;
-    const std::vector<float> &distances = found.distances;
-    const Scales scales = scales_of(shape, sums);
-    const std::uint32_t dimension = shape.dimension;
-    accumulate_rows(shape, data.count, sums, threads,
-                    [&](Partial &partial, std::size_t n) {
-                        const auto k = static_cast<std::size_t>(nodes[n]);
-                        const float *row = data.values + n * dimension;
-                        std::int64_t *sum = partial.sums.data() + k * dimension;
-                        for (std::uint32_t f = 0; f < dimension; ++f)
-                            sum[f] += detail::nearest_integer(
-                                static_cast<double>(row[f]) *
-                                scales.feature[f]);
-                        ++partial.counts[k];
-                        add_error(partial, scales, distances[n]);
-                    });
+    accumulate_sums<false>(shape, codebook, data, 0, sums, bmus, threads);
 }
 
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    const Search found(shape, codebook, data, bmus, threads);
-    const std::int32_t *nodes = found.nodes;
-    const std::vector<float> &distances = found.distances;
-    const Scales scales = scales_of(shape, sums);
-    const std::uint32_t dimension = shape.dimension;
-    // Absent components are zero and add nothing; the stored ones add what
-    // the same value adds in a dense row.
-    accumulate_rows(
-        shape, data.count, sums, threads, [&](Partial &partial, std::size_t n) {
-            const auto k = static_cast<std::size_t>(nodes[n]);
-            std::int64_t *sum = partial.sums.data() + k * dimension;
-            for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
-                const auto f = static_cast<std::size_t>(data.indices[e]);
-                sum[f] += detail::nearest_integer(
-                    static_cast<double>(data.values[e]) * scales.feature[f]);
-            }
-            ++partial.counts[k];
-            add_error(partial, scales, distances[n]);
-        });
+    accumulate_sums<false>(shape, codebook, data, 0, sums, bmus, threads);
+}
+
+void accumulate_missing(const MapShape &shape, const float *codebook,
+                        DenseRows data, std::uint32_t most_missing,
+                        const MissingSums &sums, std::int32_t *bmus,
+                        int threads) {
+    accumulate_sums<true>(shape, codebook, data, most_missing, sums, bmus,
+                          threads);
+}
+
+void accumulate_missing(const MapShape &shape, const float *codebook,
+                        CsrRows data, std::uint32_t most_missing,
+                        const MissingSums &sums, std::int32_t *bmus,
+                        int threads) {
+    accumulate_sums<true>(shape, codebook, data, most_missing, sums, bmus,
+                          threads);
 }
 
 namespace {

@@ -1,5 +1,7 @@
 // Per-node sums in fixed point and the neighbourhood applied node to node:
-// the batch update of the map entry points. Integer sums make the result
+// the batch update of the map entry points, for complete rows and under
+// missing values, which differ only in their weights (a row count per node,
+// or an observed count per node and feature). Integer sums make the result
 // independent of how rows are split among threads, calls or machines; the
 // neighbourhood is then applied by one thread per node in a fixed order.
 #include "quorvel/map.h"
@@ -9,6 +11,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -225,91 +228,226 @@ void accumulate_missing(const MapShape &shape, const float *codebook,
 
 namespace {
 
-// The sums of the nodes that some row reached, as doubles, in increasing
-// node order: the others add nothing to any numerator or denominator (their
-// terms are exact zeros, and adding +-0 to a sum that starts at +0 changes
-// no bit), so they are left out.
-struct HitNodes {
-    std::vector<std::uint32_t> nodes;
-    std::vector<double> counts;
-    std::vector<double> sums; // nodes.size() x dimension
+// The sums of the nodes and the weights of their means: per node its row
+// count, or under missing values (per_feature) its count of observed values
+// of each feature.
+struct NodeTotals {
+    const std::int64_t *sums; // node_count x dimension
+    const std::int64_t *weights;
+    bool per_feature;
+    const std::int32_t *exponents;
+
+    std::size_t weight_width(std::uint32_t dimension) const {
+        return per_feature ? dimension : 1;
+    }
+    // Where feature f finds its denominator among a node's weights.
+    std::size_t weight_stride() const { return per_feature ? 1 : 0; }
 };
 
-HitNodes hit_nodes(const MapShape &shape, const std::int64_t *sums,
-                   const std::int64_t *counts, const std::int32_t *exponents) {
+// The nodes with some weight, in increasing order, their sums as doubles and
+// their weights: the others add only exact zeros to every numerator and
+// denominator (adding +-0 to a sum that starts at +0 changes no bit), so
+// they are left out.
+struct HitNodes {
+    std::vector<std::uint32_t> nodes;
+    std::vector<double> sums;    // nodes.size() x dimension
+    std::vector<double> weights; // nodes.size() x weight_width
+};
+
+std::vector<double> unscales_of(const MapShape &shape,
+                                const NodeTotals &totals) {
+    std::vector<double> unscale(shape.dimension);
+    for (std::uint32_t f = 0; f < shape.dimension; ++f)
+        unscale[f] = std::ldexp(1.0, -totals.exponents[f]);
+    return unscale;
+}
+
+HitNodes hit_nodes(const MapShape &shape, const NodeTotals &totals) {
     HitNodes hits;
     const std::uint32_t dimension = shape.dimension;
-    std::vector<double> unscale(dimension);
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        unscale[f] = std::ldexp(1.0, -exponents[f]);
+    const std::size_t width = totals.weight_width(dimension);
+    const std::vector<double> unscale = unscales_of(shape, totals);
     for (std::uint32_t k = 0; k < shape.node_count(); ++k) {
-        if (counts[k] == 0)
+        const std::int64_t *weight = totals.weights + k * width;
+        if (std::all_of(weight, weight + width,
+                        [](std::int64_t count) { return count == 0; }))
             continue;
         hits.nodes.push_back(k);
-        hits.counts.push_back(static_cast<double>(counts[k]));
         // The nearest double to the integer, then an exact power of two.
+        const std::int64_t *sum = totals.sums + std::size_t{k} * dimension;
         for (std::uint32_t f = 0; f < dimension; ++f)
-            hits.sums.push_back(
-                static_cast<double>(sums[static_cast<std::size_t>(k) *
-                                             dimension +
-                                         f]) *
-                unscale[f]);
+            hits.sums.push_back(static_cast<double>(sum[f]) * unscale[f]);
+        for (std::size_t w = 0; w < width; ++w)
+            hits.weights.push_back(static_cast<double>(weight[w]));
     }
     return hits;
 }
 
-
-// Node j's new vector from its weighted sums: the quotient in double,
-// rounded once to float; without weight, the node keeps its vector.
-void store_mean(float *node, const float *previous, const double *numerator,
-                double denominator, std::uint32_t dimension) {
+// Node j's new vector from its weighted sums, component by component: the
+// quotient in double rounded once to float, or the previous value where the
+// denominator is 0. Component f's denominator is denominator[f * stride].
+void store_means(float *node, const float *previous, const double *numerator,
+                 const double *denominator, std::size_t stride,
+                 std::uint32_t dimension) {
     for (std::uint32_t f = 0; f < dimension; ++f)
-        node[f] = denominator == 0.0
+        node[f] = denominator[f * stride] == 0.0
                       ? previous[f]
-                      : static_cast<float>(numerator[f] / denominator);
+                      : static_cast<float>(numerator[f] /
+                                           denominator[f * stride]);
 }
 
-} // namespace
-
-namespace {
-
-// Node sums and counts as doubles, node after node: `width` = dimension + 1
-// values, the count last.
+// Node sums and weights as doubles, node after node: dimension sums, then
+// the node's weights.
 std::vector<double> node_values(const MapShape &shape,
-                                const std::int64_t *sums,
-                                const std::int64_t *counts,
-                                const std::int32_t *exponents) {
+                                const NodeTotals &totals) {
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = dimension + std::size_t{1};
-    std::vector<double> unscale(dimension);
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        unscale[f] = std::ldexp(1.0, -exponents[f]);
+    const std::size_t weight_width = totals.weight_width(dimension);
+    const std::size_t width = dimension + weight_width;
+    const std::vector<double> unscale = unscales_of(shape, totals);
     std::vector<double> values(shape.node_count() * width);
     for (std::size_t k = 0; k < shape.node_count(); ++k) {
         for (std::uint32_t f = 0; f < dimension; ++f)
             values[k * width + f] =
-                static_cast<double>(sums[k * dimension + f]) * unscale[f];
-        values[k * width + dimension] = static_cast<double>(counts[k]);
+                static_cast<double>(totals.sums[k * dimension + f]) *
+                unscale[f];
+        for (std::size_t w = 0; w < weight_width; ++w)
+            values[k * width + dimension + w] =
+                static_cast<double>(totals.weights[k * weight_width + w]);
     }
     return values;
 }
 
-void apply_separable_gaussian(const MapShape &shape, double sigma,
-                              const std::int64_t *sums,
-                              const std::int64_t *counts,
-                              const std::int32_t *exponents,
-                              const float *codebook, float *out,
-                              std::uint32_t begin, std::uint32_t end,
-                              int threads) {
+// Nodes [begin, end) of `out` as the weighted means of the node totals
+// under the neighbourhood: the gaussian through its two axis factors
+// (detail::separable_gaussian_sums), the others over the reached nodes in
+// increasing order.
+void apply_weighted_means(const MapShape &shape, const MapNeighbourhood &hood,
+                          const NodeTotals &totals, const float *codebook,
+                          float *out, std::uint32_t begin, std::uint32_t end,
+                          int threads) {
     const std::uint32_t dimension = shape.dimension;
-    detail::separable_gaussian_sums(
-        shape, sigma, node_values(shape, sums, counts, exponents),
-        dimension + std::size_t{1}, begin, end, threads,
-        [&](std::int64_t j, const double *total) {
+    const std::size_t width = totals.weight_width(dimension);
+    const std::size_t stride = totals.weight_stride();
+    if (hood.kind == NeighbourhoodKind::gaussian) {
+        detail::separable_gaussian_sums(
+            shape, hood.sigma, node_values(shape, totals), dimension + width,
+            begin, end, threads, [&](std::int64_t j, const double *total) {
+                const std::size_t offset =
+                    static_cast<std::size_t>(j) * dimension;
+                store_means(out + offset, codebook + offset, total,
+                            total + dimension, stride, dimension);
+            });
+        return;
+    }
+    const HitNodes hits = hit_nodes(shape, totals);
+    const detail::OffsetWeights weights(shape, hood);
+    const std::size_t team = static_cast<std::size_t>(threads);
+    std::vector<double> numerators(team * dimension);
+    std::vector<double> denominators(team * width);
+    const std::size_t hit_count = hits.nodes.size();
+    const std::int64_t first = begin, last = end;
+#pragma omp parallel num_threads(threads) default(none)                      \
+    shared(hits, weights, numerators, denominators, hit_count, first, last,  \
+               dimension, width, stride, codebook, out)
+    {
+        const auto thread = static_cast<std::size_t>(omp_get_thread_num());
+        double *numerator = numerators.data() + thread * dimension;
+        double *denominator = denominators.data() + thread * width;
+#pragma omp for schedule(static)
+        for (std::int64_t index = first; index < last; ++index) {
+            const auto j = static_cast<std::uint32_t>(index);
+            std::fill(numerator, numerator + dimension, 0.0);
+            std::fill(denominator, denominator + width, 0.0);
+            // Over the reached nodes in increasing order; a zero weight adds
+            // exact zeros and is skipped.
+            for (std::size_t h = 0; h < hit_count; ++h) {
+                const double weight = weights.of(j, hits.nodes[h]);
+                if (weight == 0.0)
+                    continue;
+                const double *count = hits.weights.data() + h * width;
+                for (std::size_t w = 0; w < width; ++w)
+                    denominator[w] = denominator[w] + weight * count[w];
+                const double *sum = hits.sums.data() + h * dimension;
+                for (std::uint32_t f = 0; f < dimension; ++f)
+                    numerator[f] = numerator[f] + weight * sum[f];
+            }
             const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-            store_mean(out + offset, codebook + offset, total,
-                       total[dimension], dimension);
-        });
+            store_means(out + offset, codebook + offset, numerator,
+                        denominator, stride, dimension);
+        }
+    }
+}
+
+// Every node against every node, one weight at a time (the gaussian's
+// grouped by map rows): the oracle of apply_weighted_means.
+void weighted_means_ref(const MapShape &shape, const MapNeighbourhood &hood,
+                        const NodeTotals &totals, const float *codebook,
+                        float *out) {
+    const std::uint32_t nodes = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    const std::size_t width = totals.weight_width(dimension);
+    const std::uint32_t columns = shape.columns;
+    const bool gaussian = hood.kind == NeighbourhoodKind::gaussian;
+    const double row_step = shape.grid == Grid::hexagonal ? 0.75 : 1.0;
+    auto value = [&](std::size_t cell, std::uint32_t f) {
+        return static_cast<double>(totals.sums[cell]) *
+               std::ldexp(1.0, -totals.exponents[f]);
+    };
+    auto weight_of = [&](std::uint32_t k, std::size_t w) {
+        return static_cast<double>(totals.weights[k * width + w]);
+    };
+    std::vector<double> numerator(dimension), denominator(width);
+    std::vector<double> row(dimension), row_weight(width);
+    std::vector<float> result(static_cast<std::size_t>(nodes) * dimension);
+    for (std::uint32_t j = 0; j < nodes; ++j) {
+        std::fill(numerator.begin(), numerator.end(), 0.0);
+        std::fill(denominator.begin(), denominator.end(), 0.0);
+        for (std::uint32_t ky = 0; ky < shape.rows; ++ky) {
+            // The gaussian as its row factor times the sum over the row of
+            // its column factors; the other kinds one weight at a time.
+            std::fill(row.begin(), row.end(), 0.0);
+            std::fill(row_weight.begin(), row_weight.end(), 0.0);
+            double row_factor = 1.0;
+            for (std::uint32_t kx = 0; kx < columns; ++kx) {
+                const std::uint32_t k = ky * columns + kx;
+                const double squared = grid_distance_squared(shape, j, k);
+                const std::size_t base = static_cast<std::size_t>(k) * dimension;
+                if (!gaussian) {
+                    // Straight into the node's sums, in node order.
+                    const double weight = neighbourhood_value(hood, squared);
+                    for (std::size_t w = 0; w < width; ++w)
+                        denominator[w] =
+                            denominator[w] + weight * weight_of(k, w);
+                    for (std::uint32_t f = 0; f < dimension; ++f)
+                        numerator[f] =
+                            numerator[f] + weight * value(base + f, f);
+                    continue;
+                }
+                const double dy = std::fabs(double(ky) - double(j / columns));
+                const double b = shape.topology == Topology::toroid
+                                     ? std::min(dy, double(shape.rows) - dy)
+                                     : dy;
+                const double y_part = row_step * (b * b);
+                const double weight =
+                    detail::axis_factor(squared - y_part, hood.sigma);
+                row_factor = detail::axis_factor(y_part, hood.sigma);
+                for (std::size_t w = 0; w < width; ++w)
+                    row_weight[w] = row_weight[w] + weight * weight_of(k, w);
+                for (std::uint32_t f = 0; f < dimension; ++f)
+                    row[f] = row[f] + weight * value(base + f, f);
+            }
+            if (!gaussian)
+                continue;
+            for (std::size_t w = 0; w < width; ++w)
+                denominator[w] = denominator[w] + row_factor * row_weight[w];
+            for (std::uint32_t f = 0; f < dimension; ++f)
+                numerator[f] = numerator[f] + row_factor * row[f];
+        }
+        const std::size_t offset = static_cast<std::size_t>(j) * dimension;
+        store_means(result.data() + offset, codebook + offset, numerator.data(),
+                    denominator.data(), totals.weight_stride(), dimension);
+    }
+    std::copy(result.begin(), result.end(), out);
 }
 
 } // namespace
@@ -319,47 +457,8 @@ void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
                          const std::int32_t *exponents, const float *codebook,
                          float *out, std::uint32_t begin, std::uint32_t end,
                          int threads) {
-    if (hood.kind == NeighbourhoodKind::gaussian) {
-        apply_separable_gaussian(shape, hood.sigma, sums, counts, exponents,
-                                 codebook, out, begin, end, threads);
-        return;
-    }
-    const HitNodes hits = hit_nodes(shape, sums, counts, exponents);
-    const detail::OffsetWeights weights(shape, hood);
-    const std::uint32_t dimension = shape.dimension;
-    std::vector<double> numerators(static_cast<std::size_t>(threads) *
-                                   dimension);
-    const std::size_t hit_count = hits.nodes.size();
-    const std::int64_t first = begin, last = end;
-#pragma omp parallel num_threads(threads) default(none)                      \
-    shared(hits, weights, numerators, hit_count, first, last, dimension,     \
-               codebook, out)
-    {
-        double *numerator =
-            numerators.data() +
-            static_cast<std::size_t>(omp_get_thread_num()) * dimension;
-#pragma omp for schedule(static)
-        for (std::int64_t index = first; index < last; ++index) {
-            const auto j = static_cast<std::uint32_t>(index);
-            for (std::uint32_t f = 0; f < dimension; ++f)
-                numerator[f] = 0.0;
-            double denominator = 0.0;
-            // Over the reached nodes in increasing order; a zero weight adds
-            // exact zeros and is skipped.
-            for (std::size_t h = 0; h < hit_count; ++h) {
-                const double weight = weights.of(j, hits.nodes[h]);
-                if (weight == 0.0)
-                    continue;
-                denominator = denominator + weight * hits.counts[h];
-                const double *sum = hits.sums.data() + h * dimension;
-                for (std::uint32_t f = 0; f < dimension; ++f)
-                    numerator[f] = numerator[f] + weight * sum[f];
-            }
-            const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-            store_mean(out + offset, codebook + offset, numerator, denominator,
-                       dimension);
-        }
-    }
+    apply_weighted_means(shape, hood, {sums, counts, false, exponents},
+                         codebook, out, begin, end, threads);
 }
 
 void apply_neighbourhood_ref(const MapShape &shape,
@@ -368,64 +467,30 @@ void apply_neighbourhood_ref(const MapShape &shape,
                              const std::int64_t *counts,
                              const std::int32_t *exponents,
                              const float *codebook, float *out) {
-    const std::uint32_t nodes = shape.node_count();
-    const std::uint32_t dimension = shape.dimension;
-    const std::uint32_t columns = shape.columns;
-    const bool gaussian = hood.kind == NeighbourhoodKind::gaussian;
-    const double row_step = shape.grid == Grid::hexagonal ? 0.75 : 1.0;
-    auto value = [&](std::uint32_t k, std::uint32_t f) {
-        return static_cast<double>(sums[static_cast<std::size_t>(k) * dimension +
-                                        f]) *
-               std::ldexp(1.0, -exponents[f]);
-    };
-    std::vector<double> numerator(dimension), row(dimension);
-    std::vector<float> result(static_cast<std::size_t>(nodes) * dimension);
-    for (std::uint32_t j = 0; j < nodes; ++j) {
-        double denominator = 0.0;
-        std::fill(numerator.begin(), numerator.end(), 0.0);
-        for (std::uint32_t ky = 0; ky < shape.rows; ++ky) {
-            // The gaussian as its row factor times the sum over the row of
-            // its column factors; the other kinds one weight at a time.
-            double row_count = 0.0;
-            std::fill(row.begin(), row.end(), 0.0);
-            double row_factor = 1.0;
-            for (std::uint32_t kx = 0; kx < columns; ++kx) {
-                const std::uint32_t k = ky * columns + kx;
-                const double squared = grid_distance_squared(shape, j, k);
-                double weight;
-                if (gaussian) {
-                    const double dy = std::fabs(double(ky) - double(j / columns));
-                    const double b =
-                        shape.topology == Topology::toroid
-                            ? std::min(dy, double(shape.rows) - dy)
-                            : dy;
-                    const double y_part = row_step * (b * b);
-                    weight = detail::axis_factor(squared - y_part, hood.sigma);
-                    row_factor = detail::axis_factor(y_part, hood.sigma);
-                } else {
-                    // Straight into the node's sums, in node order.
-                    weight = neighbourhood_value(hood, squared);
-                    denominator =
-                        denominator + weight * static_cast<double>(counts[k]);
-                    for (std::uint32_t f = 0; f < dimension; ++f)
-                        numerator[f] = numerator[f] + weight * value(k, f);
-                    continue;
-                }
-                row_count = row_count + weight * static_cast<double>(counts[k]);
-                for (std::uint32_t f = 0; f < dimension; ++f)
-                    row[f] = row[f] + weight * value(k, f);
-            }
-            if (!gaussian)
-                continue;
-            denominator = denominator + row_factor * row_count;
-            for (std::uint32_t f = 0; f < dimension; ++f)
-                numerator[f] = numerator[f] + row_factor * row[f];
-        }
-        const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-        store_mean(result.data() + offset, codebook + offset, numerator.data(),
-                   denominator, dimension);
-    }
-    std::copy(result.begin(), result.end(), out);
+    weighted_means_ref(shape, hood, {sums, counts, false, exponents}, codebook,
+                       out);
+}
+
+void apply_neighbourhood_missing(const MapShape &shape,
+                                 const MapNeighbourhood &hood,
+                                 const std::int64_t *sums,
+                                 const std::int64_t *observed,
+                                 const std::int32_t *exponents,
+                                 const float *codebook, float *out,
+                                 std::uint32_t begin, std::uint32_t end,
+                                 int threads) {
+    apply_weighted_means(shape, hood, {sums, observed, true, exponents},
+                         codebook, out, begin, end, threads);
+}
+
+void apply_neighbourhood_missing_ref(const MapShape &shape,
+                                     const MapNeighbourhood &hood,
+                                     const std::int64_t *sums,
+                                     const std::int64_t *observed,
+                                     const std::int32_t *exponents,
+                                     const float *codebook, float *out) {
+    weighted_means_ref(shape, hood, {sums, observed, true, exponents},
+                       codebook, out);
 }
 
 namespace detail {

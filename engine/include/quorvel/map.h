@@ -177,9 +177,10 @@ void map_umatrix(const MapShape &shape, const float *codebook, float *out,
                  int threads);
 
 // ---------------------------------------------------------------------------
-// Missing values (engine/src/map_missing.cpp). In these entry points a NaN in
-// the data marks a missing value; everything else is as above. They are
-// kernels of their own: the ones above never look for NaN.
+// Missing values (engine/src/map_missing.cpp, their sums and neighbourhood in
+// map_sums.cpp). In these entry points a NaN in the data marks a missing
+// value; everything else is as above. They are kernels of their own: the
+// ones above never look for NaN.
 //
 // A row observes the features whose value is not NaN (in CSR rows, every
 // absent component is an observed zero; only a stored NaN is missing). A row

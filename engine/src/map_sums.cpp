@@ -505,6 +505,28 @@ double axis_factor(double squared, double sigma) {
                           : portable_exp(-squared / (2.0 * sigma * sigma));
 }
 
+namespace {
+
+// sum = the sum over i in [0, count) in increasing order of factors[i] times
+// the `width` values at term(i), from +0. Zero factors add exact zeros and
+// are skipped.
+template <class Term>
+void weighted_sum(double *sum, std::size_t width, const double *factors,
+                  std::int64_t count, Term term) {
+    for (std::size_t w = 0; w < width; ++w)
+        sum[w] = 0.0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double factor = factors[i];
+        if (factor == 0.0)
+            continue;
+        const double *value = term(i);
+        for (std::size_t w = 0; w < width; ++w)
+            sum[w] = sum[w] + factor * value[w];
+    }
+}
+
+} // namespace
+
 void separable_gaussian_sums(const MapShape &shape, double sigma,
                              const std::vector<double> &values,
                              std::size_t width, std::uint32_t begin,
@@ -549,20 +571,16 @@ void separable_gaussian_sums(const MapShape &shape, double sigma,
         const std::int64_t other = parities == 2 ? (ky & 1) : 0;
         const double *factors = x_factors.data() + (own * 2 + other) * span;
         for (std::int64_t xj = 0; xj < columns; ++xj) {
-            double *sum = row_sums.data() +
-                          (static_cast<std::size_t>(job) * columns + xj) * width;
-            for (std::size_t w = 0; w < width; ++w)
-                sum[w] = 0.0;
-            for (std::int64_t kx = 0; kx < columns; ++kx) {
-                const double factor = factors[kx - xj + columns - 1];
-                if (factor == 0.0)
-                    continue;
-                const double *value =
-                    values.data() +
-                    static_cast<std::size_t>(ky * columns + kx) * width;
-                for (std::size_t w = 0; w < width; ++w)
-                    sum[w] = sum[w] + factor * value[w];
-            }
+            weighted_sum(row_sums.data() +
+                             (static_cast<std::size_t>(job) * columns + xj) *
+                                 width,
+                         width, factors + (columns - 1 - xj), columns,
+                         [&](std::int64_t kx) {
+                             return values.data() +
+                                    static_cast<std::size_t>(ky * columns +
+                                                             kx) *
+                                        width;
+                         });
         }
     }
     std::vector<double> accumulators(static_cast<std::size_t>(threads) * width);
@@ -577,20 +595,15 @@ void separable_gaussian_sums(const MapShape &shape, double sigma,
         for (std::int64_t j = first; j < last; ++j) {
             const std::int64_t xj = j % columns, yj = j / columns;
             const std::int64_t own = parities == 2 ? (yj & 1) : 0;
-            for (std::size_t w = 0; w < width; ++w)
-                total[w] = 0.0;
-            for (std::int64_t ky = 0; ky < rows; ++ky) {
-                const double factor = y_factors[ky - yj + rows - 1];
-                if (factor == 0.0)
-                    continue;
-                const double *sum =
-                    row_sums.data() +
-                    (static_cast<std::size_t>(ky * parities + own) * columns +
-                     xj) *
-                        width;
-                for (std::size_t w = 0; w < width; ++w)
-                    total[w] = total[w] + factor * sum[w];
-            }
+            weighted_sum(total, width, y_factors.data() + (rows - 1 - yj), rows,
+                         [&](std::int64_t ky) {
+                             return row_sums.data() +
+                                    (static_cast<std::size_t>(ky * parities +
+                                                              own) *
+                                         columns +
+                                     xj) *
+                                        width;
+                         });
             store(j, total);
         }
     }

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace quorvel {
@@ -44,55 +45,45 @@ struct RowPlan {
     std::vector<std::size_t> left_out;
 };
 
-void sort_rows(RowPlan &plan, std::uint32_t dimension,
-               std::uint32_t most_missing) {
-    const std::size_t count = plan.observed.size();
-    for (std::size_t n = 0; n < count; ++n) {
-        const std::uint32_t observed = plan.observed[n];
-        if (observed == dimension && dimension > 0)
-            plan.complete.push_back(n);
-        else if (observed == 0 || dimension - observed > most_missing)
-            plan.left_out.push_back(n);
-        else
-            plan.partial.push_back(n);
-    }
+// The observed values of row n.
+std::uint32_t observed_count(DenseRows data, std::size_t n,
+                             std::uint32_t dimension) {
+    const float *row = data.values + n * dimension;
+    std::uint32_t seen = 0;
+    for (std::uint32_t f = 0; f < dimension; ++f)
+        seen += std::isnan(row[f]) ? 0u : 1u;
+    return seen;
 }
 
-RowPlan plan_of(DenseRows data, std::uint32_t dimension,
-                std::uint32_t most_missing, int threads) {
-    RowPlan plan;
-    plan.observed.resize(data.count);
-    const std::int64_t count = static_cast<std::int64_t>(data.count);
-    std::uint32_t *observed = plan.observed.data();
-    const float *values = data.values;
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(count, observed, values, dimension)
-    for (std::int64_t n = 0; n < count; ++n) {
-        const float *row = values + static_cast<std::size_t>(n) * dimension;
-        std::uint32_t seen = 0;
-        for (std::uint32_t f = 0; f < dimension; ++f)
-            seen += std::isnan(row[f]) ? 0u : 1u;
-        observed[n] = seen;
-    }
-    sort_rows(plan, dimension, most_missing);
-    return plan;
+std::uint32_t observed_count(CsrRows data, std::size_t n,
+                             std::uint32_t dimension) {
+    std::uint32_t missing = 0;
+    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
+        missing += std::isnan(data.values[e]) ? 1u : 0u;
+    return dimension - missing;
 }
 
-RowPlan plan_of(CsrRows data, std::uint32_t dimension,
-                std::uint32_t most_missing, int threads) {
+template <class Rows>
+RowPlan plan_of(Rows data, std::uint32_t dimension, std::uint32_t most_missing,
+                int threads) {
     RowPlan plan;
     plan.observed.resize(data.count);
     const std::int64_t count = static_cast<std::int64_t>(data.count);
     std::uint32_t *observed = plan.observed.data();
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
     shared(count, observed, data, dimension)
-    for (std::int64_t n = 0; n < count; ++n) {
-        std::uint32_t missing = 0;
-        for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
-            missing += std::isnan(data.values[e]) ? 1u : 0u;
-        observed[n] = dimension - missing;
+    for (std::int64_t n = 0; n < count; ++n)
+        observed[n] =
+            observed_count(data, static_cast<std::size_t>(n), dimension);
+    for (std::size_t n = 0; n < data.count; ++n) {
+        const std::uint32_t seen = plan.observed[n];
+        if (seen == dimension && dimension > 0)
+            plan.complete.push_back(n);
+        else if (seen == 0 || dimension - seen > most_missing)
+            plan.left_out.push_back(n);
+        else
+            plan.partial.push_back(n);
     }
-    sort_rows(plan, dimension, most_missing);
     return plan;
 }
 
@@ -175,6 +166,19 @@ void no_bmu(std::size_t at, const BmuResults &results) {
     }
 }
 
+// Row n as dense floats: a dense row where it lies, a CSR row written out
+// into `buffer` (dimension floats).
+const float *dense_row(DenseRows data, std::size_t n, std::uint32_t dimension,
+                       float *) {
+    return data.values + n * dimension;
+}
+
+const float *dense_row(CsrRows data, std::size_t n, std::uint32_t dimension,
+                       float *buffer) {
+    detail::densify(data, n, dimension, buffer);
+    return buffer;
+}
+
 // Per-thread scratch of the masked scan: a dense copy of the row (for CSR
 // input), its observed features and values, and one distance per node.
 struct Scratch {
@@ -192,16 +196,15 @@ struct Scratch {
     }
 };
 
-// Runs the masked scan over the partial rows of the plan: `row_of(n, buffer)`
-// gives row n as dense floats (maybe written into buffer), `use(n, distances)`
-// takes its scaled distances. Rows are shared among the threads in
-// contiguous blocks.
-template <class RowOf, class Use>
+// Runs the masked scan over the partial rows of the plan; `use(n,
+// distances)` takes row n's scaled distances. Rows are shared among the
+// threads in contiguous blocks.
+template <class Rows, class Use>
 void scan_partial_rows(const MapShape &shape, const float *codebook,
-                       const RowPlan &plan, bool dense_copy, int threads,
-                       RowOf row_of, Use use) {
+                       Rows data, const RowPlan &plan, int threads, Use use) {
     if (plan.partial.empty())
         return;
+    constexpr bool dense_copy = std::is_same_v<Rows, CsrRows>;
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
     const std::vector<float> transposed =
@@ -210,10 +213,11 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
     const std::int64_t count = static_cast<std::int64_t>(plan.partial.size());
     const float *columns_first = transposed.data();
 #pragma omp parallel num_threads(threads) default(none)                      \
-    shared(scratch, plan, count, columns_first, nodes, dimension, row_of, use)
+    shared(scratch, plan, count, columns_first, nodes, dimension, data, use)
     {
         const auto thread = static_cast<std::size_t>(omp_get_thread_num());
-        float *row_buffer = scratch.rows.data() + thread * dimension;
+        float *row_buffer =
+            dense_copy ? scratch.rows.data() + thread * dimension : nullptr;
         std::uint32_t *features = scratch.features.data() + thread * dimension;
         float *values = scratch.values.data() + thread * dimension;
         float *distances =
@@ -221,7 +225,7 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
 #pragma omp for schedule(static)
         for (std::int64_t i = 0; i < count; ++i) {
             const std::size_t n = plan.partial[static_cast<std::size_t>(i)];
-            const float *row = row_of(n, row_buffer);
+            const float *row = dense_row(data, n, dimension, row_buffer);
             const std::uint32_t observed =
                 observed_of(row, dimension, features, values);
             masked_distances(columns_first, nodes, features, values, observed,
@@ -231,13 +235,12 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
     }
 }
 
-// Complete dense rows through `search(rows, first)`, where `first` is the
-// position of the block's results in the plan's list; the whole input at
-// once where every row is complete.
+// Complete dense rows through `search(rows, first)`, `block` rows at a time,
+// where `first` is the position of the block's rows in the list `rows`.
 template <class Gathered>
-void gather_dense(DenseRows data, std::uint32_t dimension,
-                  const std::vector<std::size_t> &rows, std::size_t block,
-                  int threads, Gathered search) {
+void gather_rows(DenseRows data, std::uint32_t dimension,
+                 const std::vector<std::size_t> &rows, std::size_t block,
+                 int threads, Gathered search) {
     std::vector<float> buffer(std::min(block, rows.size()) *
                               static_cast<std::size_t>(dimension));
     float *target = buffer.data();
@@ -259,8 +262,9 @@ void gather_dense(DenseRows data, std::uint32_t dimension,
 
 // The same for CSR rows: each block copied into CSR arrays of its own.
 template <class Gathered>
-void gather_csr(CsrRows data, const std::vector<std::size_t> &rows,
-                std::size_t block, Gathered search) {
+void gather_rows(CsrRows data, std::uint32_t,
+                 const std::vector<std::size_t> &rows, std::size_t block, int,
+                 Gathered search) {
     std::vector<float> values;
     std::vector<std::int32_t> indices;
     std::vector<std::int64_t> indptr;
@@ -315,17 +319,62 @@ struct BlockResults {
     }
 };
 
-template <class RowOf>
-void finish_search(const MapShape &shape, const float *codebook,
-                   const RowPlan &plan, const BmuResults &results,
-                   int threads, bool dense_copy, RowOf row_of) {
+// find_bmus_missing over either row kind, complete rows gathered `block` at
+// a time.
+template <class Rows>
+void search_masked(const MapShape &shape, const float *codebook, Rows data,
+                   std::uint32_t most_missing, const BmuResults &results,
+                   int threads, std::size_t block) {
+    const RowPlan plan = plan_of(data, shape.dimension, most_missing, threads);
+    if (plan.complete.size() == data.count) {
+        find_bmus(shape, codebook, data, results, threads);
+        return;
+    }
+    BlockResults found(std::min(block, plan.complete.size()), results);
+    gather_rows(data, shape.dimension, plan.complete, block, threads,
+                [&](Rows rows, std::size_t first) {
+                    find_bmus(shape, codebook, rows, found.view(), threads);
+                    found.scatter(plan.complete, first, rows.count, results);
+                });
     const std::uint32_t nodes = shape.node_count();
-    scan_partial_rows(shape, codebook, plan, dense_copy, threads, row_of,
+    scan_partial_rows(shape, codebook, data, plan, threads,
                       [&](std::size_t n, const float *distances) {
                           detail::scan_distances(distances, nodes, n, results);
                       });
     for (const std::size_t n : plan.left_out)
         no_bmu(n, results);
+}
+
+// node_distances_missing over either row kind: complete rows from
+// node_distances over blocks of `block` gathered rows, the others from the
+// masked scan, rows without a BMU NaN.
+template <class Rows>
+void table_masked(const MapShape &shape, const float *codebook, Rows data,
+                  std::uint32_t most_missing, float *out, int threads,
+                  std::size_t block) {
+    const RowPlan plan = plan_of(data, shape.dimension, most_missing, threads);
+    if (plan.complete.size() == data.count) {
+        node_distances(shape, codebook, data, out, threads);
+        return;
+    }
+    const std::size_t nodes = shape.node_count();
+    std::vector<float> table;
+    gather_rows(data, shape.dimension, plan.complete, block, threads,
+                [&](Rows rows, std::size_t first) {
+                    table.resize(rows.count * nodes);
+                    node_distances(shape, codebook, rows, table.data(),
+                                   threads);
+                    for (std::size_t r = 0; r < rows.count; ++r)
+                        std::copy_n(table.data() + r * nodes, nodes,
+                                    out + plan.complete[first + r] * nodes);
+                });
+    scan_partial_rows(shape, codebook, data, plan, threads,
+                      [&](std::size_t n, const float *distances) {
+                          std::copy(distances, distances + nodes,
+                                    out + n * nodes);
+                      });
+    for (const std::size_t n : plan.left_out)
+        std::fill(out + n * nodes, out + (n + 1) * nodes, not_a_number);
 }
 
 } // namespace
@@ -346,49 +395,20 @@ std::uint32_t missing_limit(double max_missing, std::uint32_t dimension) {
     return low;
 }
 
+// A gathered dense block holds `dimension` values a row; a CSR block only
+// the stored values of its rows, so its size follows the row count alone.
 void find_bmus_missing(const MapShape &shape, const float *codebook,
                        DenseRows data, std::uint32_t most_missing,
                        const BmuResults &results, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        find_bmus(shape, codebook, data, results, threads);
-        return;
-    }
-    const std::size_t block = block_rows_for(dimension);
-    BlockResults found(std::min(block, plan.complete.size()), results);
-    gather_dense(data, dimension, plan.complete, block, threads,
-                 [&](DenseRows rows, std::size_t first) {
-                     find_bmus(shape, codebook, rows, found.view(), threads);
-                     found.scatter(plan.complete, first, rows.count, results);
-                 });
-    finish_search(shape, codebook, plan, results, threads, false,
-                  [&](std::size_t n, float *) {
-                      return data.values + n * dimension;
-                  });
+    search_masked(shape, codebook, data, most_missing, results, threads,
+                  block_rows_for(shape.dimension));
 }
 
 void find_bmus_missing(const MapShape &shape, const float *codebook,
                        CsrRows data, std::uint32_t most_missing,
                        const BmuResults &results, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        find_bmus(shape, codebook, data, results, threads);
-        return;
-    }
-    const std::size_t block = most_block_rows;
-    BlockResults found(std::min(block, plan.complete.size()), results);
-    gather_csr(data, plan.complete, block,
-               [&](CsrRows rows, std::size_t first) {
-                   find_bmus(shape, codebook, rows, found.view(), threads);
-                   found.scatter(plan.complete, first, rows.count, results);
-               });
-    finish_search(shape, codebook, plan, results, threads, true,
-                  [&](std::size_t n, float *buffer) {
-                      detail::densify(data, n, dimension, buffer);
-                      return static_cast<const float *>(buffer);
-                  });
+    search_masked(shape, codebook, data, most_missing, results, threads,
+                  most_block_rows);
 }
 
 void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
@@ -422,86 +442,20 @@ void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
     }
 }
 
-namespace {
-
-// The distance table of the rows of a plan: complete rows from
-// `complete_table(rows, table)` over gathered blocks, the others from the
-// masked scan, rows without a BMU NaN.
-template <class Gather, class RowOf>
-void missing_table(const MapShape &shape, const float *codebook,
-                   const RowPlan &plan, float *out, int threads,
-                   bool dense_copy, Gather gather, RowOf row_of) {
-    const std::size_t nodes = shape.node_count();
-    std::vector<float> table;
-    gather([&](std::size_t first, std::size_t count, auto fill) {
-        table.resize(count * nodes);
-        fill(table.data());
-        for (std::size_t r = 0; r < count; ++r)
-            std::copy(table.begin() + static_cast<std::ptrdiff_t>(r * nodes),
-                      table.begin() + static_cast<std::ptrdiff_t>((r + 1) * nodes),
-                      out + plan.complete[first + r] * nodes);
-    });
-    scan_partial_rows(shape, codebook, plan, dense_copy, threads, row_of,
-                      [&](std::size_t n, const float *distances) {
-                          std::copy(distances, distances + nodes,
-                                    out + n * nodes);
-                      });
-    for (const std::size_t n : plan.left_out)
-        std::fill(out + n * nodes, out + (n + 1) * nodes, not_a_number);
-}
-
-} // namespace
-
+// Here a block also has its table of node_count distances a row.
 void node_distances_missing(const MapShape &shape, const float *codebook,
                             DenseRows data, std::uint32_t most_missing,
                             float *out, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        node_distances(shape, codebook, data, out, threads);
-        return;
-    }
-    const std::size_t block = block_rows_for(
-        std::max<std::size_t>(dimension, shape.node_count()));
-    missing_table(
-        shape, codebook, plan, out, threads, false,
-        [&](auto place) {
-            gather_dense(data, dimension, plan.complete, block, threads,
-                         [&](DenseRows rows, std::size_t first) {
-                             place(first, rows.count, [&](float *table) {
-                                 node_distances(shape, codebook, rows, table,
-                                                threads);
-                             });
-                         });
-        },
-        [&](std::size_t n, float *) { return data.values + n * dimension; });
+    table_masked(shape, codebook, data, most_missing, out, threads,
+                 block_rows_for(
+                     std::max<std::size_t>(shape.dimension, shape.node_count())));
 }
 
 void node_distances_missing(const MapShape &shape, const float *codebook,
                             CsrRows data, std::uint32_t most_missing,
                             float *out, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        node_distances(shape, codebook, data, out, threads);
-        return;
-    }
-    const std::size_t block = block_rows_for(shape.node_count());
-    missing_table(
-        shape, codebook, plan, out, threads, true,
-        [&](auto place) {
-            gather_csr(data, plan.complete, block,
-                       [&](CsrRows rows, std::size_t first) {
-                           place(first, rows.count, [&](float *table) {
-                               node_distances(shape, codebook, rows, table,
-                                              threads);
-                           });
-                       });
-        },
-        [&](std::size_t n, float *buffer) {
-            detail::densify(data, n, dimension, buffer);
-            return static_cast<const float *>(buffer);
-        });
+    table_masked(shape, codebook, data, most_missing, out, threads,
+                 block_rows_for(shape.node_count()));
 }
 
 } // namespace quorvel

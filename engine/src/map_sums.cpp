@@ -50,13 +50,7 @@ struct Scales {
     double error_limit;
 };
 
-// The per-node counts of observed values: only the missing-value sums have
-// them.
-std::int64_t *observed_counts(const NodeSums &) { return nullptr; }
-std::int64_t *observed_counts(const MissingSums &sums) { return sums.observed; }
-
-template <class Sums>
-Scales scales_of(const MapShape &shape, const Sums &sums) {
+Scales scales_of(const MapShape &shape, const NodeSums &sums) {
     Scales scales;
     scales.feature.resize(shape.dimension);
     for (std::uint32_t f = 0; f < shape.dimension; ++f)
@@ -137,9 +131,9 @@ void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
 // blocks, each into its own partial; then the partials into `sums`.
 // Integer additions commute, so neither the split nor the order of the
 // merge changes a bit.
-template <bool masked, class Rows, class Sums>
+template <bool masked, class Rows>
 void accumulate_sums(const MapShape &shape, const float *codebook, Rows data,
-                     std::uint32_t most_missing, const Sums &sums,
+                     std::uint32_t most_missing, const NodeSums &sums,
                      std::int32_t *bmus, int threads) {
     const Search found(data.count, bmus, [&](const BmuResults &results) {
         if constexpr (masked)
@@ -177,7 +171,7 @@ void accumulate_sums(const MapShape &shape, const float *codebook, Rows data,
             add_error(partial, scales, found.distances[n]);
         }
     }
-    std::int64_t *observed = observed_counts(sums);
+    std::int64_t *observed = sums.observed;
     const std::int64_t cell_count = static_cast<std::int64_t>(cells);
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
     shared(partials, sums, observed, cell_count, dimension)
@@ -212,7 +206,7 @@ void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
 
 void accumulate_missing(const MapShape &shape, const float *codebook,
                         DenseRows data, std::uint32_t most_missing,
-                        const MissingSums &sums, std::int32_t *bmus,
+                        const NodeSums &sums, std::int32_t *bmus,
                         int threads) {
     accumulate_sums<true>(shape, codebook, data, most_missing, sums, bmus,
                           threads);
@@ -220,7 +214,7 @@ void accumulate_missing(const MapShape &shape, const float *codebook,
 
 void accumulate_missing(const MapShape &shape, const float *codebook,
                         CsrRows data, std::uint32_t most_missing,
-                        const MissingSums &sums, std::int32_t *bmus,
+                        const NodeSums &sums, std::int32_t *bmus,
                         int threads) {
     accumulate_sums<true>(shape, codebook, data, most_missing, sums, bmus,
                           threads);
@@ -228,21 +222,15 @@ void accumulate_missing(const MapShape &shape, const float *codebook,
 
 namespace {
 
-// The sums of the nodes and the weights of their means: per node its row
-// count, or under missing values (per_feature) its count of observed values
-// of each feature.
-struct NodeTotals {
-    const std::int64_t *sums; // node_count x dimension
-    const std::int64_t *weights;
-    bool per_feature;
-    const std::int32_t *exponents;
+// A node's weights: one, or one per feature.
+std::size_t weight_width(const NodeTotals &totals, std::uint32_t dimension) {
+    return totals.per_feature ? dimension : 1;
+}
 
-    std::size_t weight_width(std::uint32_t dimension) const {
-        return per_feature ? dimension : 1;
-    }
-    // Where feature f finds its denominator among a node's weights.
-    std::size_t weight_stride() const { return per_feature ? 1 : 0; }
-};
+// Where feature f finds its denominator among a node's weights.
+std::size_t weight_stride(const NodeTotals &totals) {
+    return totals.per_feature ? 1 : 0;
+}
 
 // The nodes with some weight, in increasing order, their sums as doubles and
 // their weights: the others add only exact zeros to every numerator and
@@ -265,7 +253,7 @@ std::vector<double> unscales_of(const MapShape &shape,
 HitNodes hit_nodes(const MapShape &shape, const NodeTotals &totals) {
     HitNodes hits;
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = totals.weight_width(dimension);
+    const std::size_t width = weight_width(totals, dimension);
     const std::vector<double> unscale = unscales_of(shape, totals);
     for (std::uint32_t k = 0; k < shape.node_count(); ++k) {
         const std::int64_t *weight = totals.weights + k * width;
@@ -301,8 +289,8 @@ void store_means(float *node, const float *previous, const double *numerator,
 std::vector<double> node_values(const MapShape &shape,
                                 const NodeTotals &totals) {
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t weight_width = totals.weight_width(dimension);
-    const std::size_t width = dimension + weight_width;
+    const std::size_t node_weights = weight_width(totals, dimension);
+    const std::size_t width = dimension + node_weights;
     const std::vector<double> unscale = unscales_of(shape, totals);
     std::vector<double> values(shape.node_count() * width);
     for (std::size_t k = 0; k < shape.node_count(); ++k) {
@@ -310,24 +298,22 @@ std::vector<double> node_values(const MapShape &shape,
             values[k * width + f] =
                 static_cast<double>(totals.sums[k * dimension + f]) *
                 unscale[f];
-        for (std::size_t w = 0; w < weight_width; ++w)
+        for (std::size_t w = 0; w < node_weights; ++w)
             values[k * width + dimension + w] =
-                static_cast<double>(totals.weights[k * weight_width + w]);
+                static_cast<double>(totals.weights[k * node_weights + w]);
     }
     return values;
 }
 
-// Nodes [begin, end) of `out` as the weighted means of the node totals
-// under the neighbourhood: the gaussian through its two axis factors
-// (detail::separable_gaussian_sums), the others over the reached nodes in
-// increasing order.
-void apply_weighted_means(const MapShape &shape, const MapNeighbourhood &hood,
-                          const NodeTotals &totals, const float *codebook,
-                          float *out, std::uint32_t begin, std::uint32_t end,
-                          int threads) {
+} // namespace
+
+void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
+                         const NodeTotals &totals, const float *codebook,
+                         float *out, std::uint32_t begin, std::uint32_t end,
+                         int threads) {
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = totals.weight_width(dimension);
-    const std::size_t stride = totals.weight_stride();
+    const std::size_t width = weight_width(totals, dimension);
+    const std::size_t stride = weight_stride(totals);
     if (hood.kind == NeighbourhoodKind::gaussian) {
         detail::separable_gaussian_sums(
             shape, hood.sigma, node_values(shape, totals), dimension + width,
@@ -378,14 +364,13 @@ void apply_weighted_means(const MapShape &shape, const MapNeighbourhood &hood,
     }
 }
 
-// Every node against every node, one weight at a time (the gaussian's
-// grouped by map rows): the oracle of apply_weighted_means.
-void weighted_means_ref(const MapShape &shape, const MapNeighbourhood &hood,
-                        const NodeTotals &totals, const float *codebook,
-                        float *out) {
+void apply_neighbourhood_ref(const MapShape &shape,
+                             const MapNeighbourhood &hood,
+                             const NodeTotals &totals, const float *codebook,
+                             float *out) {
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = totals.weight_width(dimension);
+    const std::size_t width = weight_width(totals, dimension);
     const std::uint32_t columns = shape.columns;
     const bool gaussian = hood.kind == NeighbourhoodKind::gaussian;
     const double row_step = shape.grid == Grid::hexagonal ? 0.75 : 1.0;
@@ -445,52 +430,9 @@ void weighted_means_ref(const MapShape &shape, const MapNeighbourhood &hood,
         }
         const std::size_t offset = static_cast<std::size_t>(j) * dimension;
         store_means(result.data() + offset, codebook + offset, numerator.data(),
-                    denominator.data(), totals.weight_stride(), dimension);
+                    denominator.data(), weight_stride(totals), dimension);
     }
     std::copy(result.begin(), result.end(), out);
-}
-
-} // namespace
-
-void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
-                         const std::int64_t *sums, const std::int64_t *counts,
-                         const std::int32_t *exponents, const float *codebook,
-                         float *out, std::uint32_t begin, std::uint32_t end,
-                         int threads) {
-    apply_weighted_means(shape, hood, {sums, counts, false, exponents},
-                         codebook, out, begin, end, threads);
-}
-
-void apply_neighbourhood_ref(const MapShape &shape,
-                             const MapNeighbourhood &hood,
-                             const std::int64_t *sums,
-                             const std::int64_t *counts,
-                             const std::int32_t *exponents,
-                             const float *codebook, float *out) {
-    weighted_means_ref(shape, hood, {sums, counts, false, exponents}, codebook,
-                       out);
-}
-
-void apply_neighbourhood_missing(const MapShape &shape,
-                                 const MapNeighbourhood &hood,
-                                 const std::int64_t *sums,
-                                 const std::int64_t *observed,
-                                 const std::int32_t *exponents,
-                                 const float *codebook, float *out,
-                                 std::uint32_t begin, std::uint32_t end,
-                                 int threads) {
-    apply_weighted_means(shape, hood, {sums, observed, true, exponents},
-                         codebook, out, begin, end, threads);
-}
-
-void apply_neighbourhood_missing_ref(const MapShape &shape,
-                                     const MapNeighbourhood &hood,
-                                     const std::int64_t *sums,
-                                     const std::int64_t *observed,
-                                     const std::int32_t *exponents,
-                                     const float *codebook, float *out) {
-    weighted_means_ref(shape, hood, {sums, observed, true, exponents},
-                       codebook, out);
 }
 
 namespace detail {

@@ -457,16 +457,16 @@ TEST_P(MapNeighbourhoodApplication, MatchesAllPairsOracleBits) {
     const auto codebook = quorvel_test::random_values(nodes * 5, 6);
     const MapNeighbourhood hood{kind, sigma};
     std::vector<float> expected(nodes * 5);
-    quorvel::apply_neighbourhood_ref(shape, hood, sums.data(), counts.data(),
-                                     exponents.data(), codebook.data(),
+    const quorvel::NodeTotals totals{sums.data(), counts.data(),
+                                     exponents.data(), false};
+    quorvel::apply_neighbourhood_ref(shape, hood, totals, codebook.data(),
                                      expected.data());
     for (const int threads : {1, 2, 3}) {
         std::vector<float> out(nodes * 5, -1.0f);
         // In three pieces, as the package calls it.
         for (std::uint32_t begin = 0; begin < nodes; begin += 17)
             quorvel::apply_neighbourhood(
-                shape, hood, sums.data(), counts.data(), exponents.data(),
-                codebook.data(), out.data(), begin,
+                shape, hood, totals, codebook.data(), out.data(), begin,
                 std::min<std::uint32_t>(begin + 17, nodes), threads);
         EXPECT_EQ(bits_of(out), bits_of(expected));
     }
@@ -488,9 +488,10 @@ TEST(MapNeighbourhoodApplication, NodeWithoutWeightKeepsItsVector) {
     const std::vector<float> codebook{9, 9, 9, 9, 9};
     std::vector<float> out(5);
     // A bubble of width 1: nodes 0 and 1 see node 0's rows, the others none.
-    quorvel::apply_neighbourhood(shape, {NeighbourhoodKind::bubble, 1.0},
-                                 sums.data(), counts.data(), exponents.data(),
-                                 codebook.data(), out.data(), 0, 5, 2);
+    quorvel::apply_neighbourhood(
+        shape, {NeighbourhoodKind::bubble, 1.0},
+        {sums.data(), counts.data(), exponents.data(), false}, codebook.data(),
+        out.data(), 0, 5, 2);
     EXPECT_EQ(out, (std::vector<float>{1.0f, 1.0f, 9, 9, 9}));
 }
 

@@ -227,23 +227,17 @@ void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
         core_require(bmus->shape(0) == data.count, "bmus must have one per row");
         bmu_data = bmus->data();
     }
-    if (most_missing) {
-        const quorvel::MissingSums missing_sums{
-            sums.data(),    observed->data(), counts.data(), exponents.data(),
-            error_exponent, rows_in_total,    totals.data(), totals.data() + 1};
-        nb::gil_scoped_release release;
-        quorvel::accumulate_missing(shape, codebook.data(), data,
-                                    *most_missing, missing_sums, bmu_data,
-                                    team);
-        return;
-    }
-    const quorvel::NodeSums node_sums{sums.data(),     counts.data(),
-                                      exponents.data(), error_exponent,
-                                      rows_in_total,    totals.data(),
-                                      totals.data() + 1};
+    const quorvel::NodeSums node_sums{
+        sums.data(),    counts.data(),  exponents.data(),
+        error_exponent, rows_in_total,  totals.data(),
+        totals.data() + 1, observed ? observed->data() : nullptr};
     nb::gil_scoped_release release;
-    quorvel::accumulate(shape, codebook.data(), data, node_sums, bmu_data,
-                        team);
+    if (most_missing)
+        quorvel::accumulate_missing(shape, codebook.data(), data,
+                                    *most_missing, node_sums, bmu_data, team);
+    else
+        quorvel::accumulate(shape, codebook.data(), data, node_sums, bmu_data,
+                            team);
 }
 
 // observed None: the complete update, weighted by counts; observed given:
@@ -276,15 +270,12 @@ void core_apply_neighbourhood(
     core_require(begin <= end && end <= shape.node_count(),
                  "begin and end must be a range of nodes");
     core_require(out.data() != codebook.data(), "out must not be the codebook");
+    const quorvel::NodeTotals totals{
+        sums.data(), observed ? observed->data() : counts.data(),
+        exponents.data(), observed.has_value()};
     nb::gil_scoped_release release;
-    if (observed)
-        quorvel::apply_neighbourhood_missing(
-            shape, hood, sums.data(), observed->data(), exponents.data(),
-            codebook.data(), out.data(), begin, end, team);
-    else
-        quorvel::apply_neighbourhood(shape, hood, sums.data(), counts.data(),
-                                     exponents.data(), codebook.data(),
-                                     out.data(), begin, end, team);
+    quorvel::apply_neighbourhood(shape, hood, totals, codebook.data(),
+                                 out.data(), begin, end, team);
 }
 
 // One row operation under one name, for dense rows and for CSR rows; `after`

@@ -25,6 +25,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -42,30 +43,38 @@ using CsrValues = Vector<const float>;
 using CsrIndices = Vector<const std::int32_t>;
 using CsrIndptr = Vector<const std::int64_t>;
 
+// A selector string as its enum, through a table of the accepted names.
+template <class Enum, std::size_t count>
+Enum core_choice(const std::string &value, const char *what,
+                 const std::pair<const char *, Enum> (&choices)[count]) {
+    for (const auto &[name, choice] : choices)
+        if (value == name)
+            return choice;
+    throw nb::value_error(
+        ("unknown " + std::string(what) + " '" + value + "'").c_str());
+}
+
 quorvel::Grid core_grid(const std::string &grid) {
-    if (grid == "rectangular")
-        return quorvel::Grid::rectangular;
-    if (grid == "hexagonal")
-        return quorvel::Grid::hexagonal;
-    throw nb::value_error(("unknown grid '" + grid + "'").c_str());
+    static constexpr std::pair<const char *, quorvel::Grid> grids[] = {
+        {"rectangular", quorvel::Grid::rectangular},
+        {"hexagonal", quorvel::Grid::hexagonal}};
+    return core_choice(grid, "grid", grids);
 }
 
 quorvel::Topology core_topology(const std::string &topology) {
-    if (topology == "planar")
-        return quorvel::Topology::planar;
-    if (topology == "toroid")
-        return quorvel::Topology::toroid;
-    throw nb::value_error(("unknown topology '" + topology + "'").c_str());
+    static constexpr std::pair<const char *, quorvel::Topology> topologies[] = {
+        {"planar", quorvel::Topology::planar},
+        {"toroid", quorvel::Topology::toroid}};
+    return core_choice(topology, "topology", topologies);
 }
 
 quorvel::NeighbourhoodKind core_kind(const std::string &kind) {
-    if (kind == "gaussian")
-        return quorvel::NeighbourhoodKind::gaussian;
-    if (kind == "bubble")
-        return quorvel::NeighbourhoodKind::bubble;
-    if (kind == "cut_gaussian")
-        return quorvel::NeighbourhoodKind::cut_gaussian;
-    throw nb::value_error(("unknown neighbourhood '" + kind + "'").c_str());
+    using quorvel::NeighbourhoodKind;
+    static constexpr std::pair<const char *, NeighbourhoodKind> kinds[] = {
+        {"gaussian", NeighbourhoodKind::gaussian},
+        {"bubble", NeighbourhoodKind::bubble},
+        {"cut_gaussian", NeighbourhoodKind::cut_gaussian}};
+    return core_choice(kind, "neighbourhood", kinds);
 }
 
 void core_require(bool condition, const char *message) {

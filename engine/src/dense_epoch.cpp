@@ -31,12 +31,11 @@ void find_bmu_dense_ref(const float *codebook, const float *data,
     });
 }
 
-void dense_epoch_ref(const float *data, float *codebook,
-                     std::uint32_t columns, std::uint32_t rows,
-                     std::uint32_t dimension, std::uint32_t vector_count,
-                     float radius, float scale, std::string map_type,
-                     std::string grid_type, bool cutoff, bool use_gaussian,
-                     std::int32_t *bmus, bool bmu_only) {
+void dense_epoch_ref(const float *data, float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings) {
+    const std::uint32_t columns = settings.columns, rows = settings.rows;
+    const std::uint32_t dimension = settings.dimension;
+    const std::uint32_t vector_count = settings.vector_count;
     // Without nodes there is no BMU to report and nothing to update.
     if (columns == 0 || rows == 0)
         return;
@@ -46,12 +45,10 @@ void dense_epoch_ref(const float *data, float *codebook,
     });
     // Without vectors the first vector never sets the accumulators; the
     // codebook keeps its values.
-    if (bmu_only || vector_count == 0)
+    if (settings.bmu_only || vector_count == 0)
         return;
 
-    const detail::Neighbourhood hood{select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian};
+    const detail::Neighbourhood hood = detail::neighbourhood_of(settings);
     detail::update_nodes(
         codebook, columns, rows, dimension,
         [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator) {
@@ -165,18 +162,15 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
 }
 
 void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
-                    std::uint32_t columns, std::uint32_t rows,
-                    std::uint32_t dimension, std::uint32_t vector_count,
-                    float radius, float scale, const std::string &map_type,
-                    const std::string &grid_type, bool cutoff,
-                    bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
+                    std::int32_t *bmus, const EpochSettings &settings) {
+    const std::uint32_t columns = settings.columns, rows = settings.rows;
+    const std::uint32_t dimension = settings.dimension;
+    const std::uint32_t vector_count = settings.vector_count;
     if (columns == 0 || rows == 0)
         return;
     if (!node_count_fits(columns, rows)) {
         // Node indices of the fast kernels are 32-bit.
-        dense_epoch_ref(data, codebook, columns, rows, dimension, vector_count,
-                        radius, scale, map_type, grid_type, cutoff,
-                        use_gaussian, bmus, bmu_only);
+        dense_epoch_ref(data, codebook, bmus, settings);
         return;
     }
     const Variant variant = variant_of(level);
@@ -185,12 +179,10 @@ void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
     find_bmus_dense_fast(variant, data, codebook, columns * rows, columns,
                          dimension, vector_count, outputs,
                          omp_get_max_threads());
-    if (bmu_only || vector_count == 0)
+    if (settings.bmu_only || vector_count == 0)
         return;
 
-    const WeightTableStorage weights(select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian);
+    const WeightTableStorage weights(neighbourhood_of(settings));
     const DataSummary summary =
         summarize(data, static_cast<std::size_t>(vector_count) * dimension);
     const DenseUpdateJob job{data,      codebook,        bmus,
@@ -208,15 +200,10 @@ void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
 
 } // namespace detail
 
-void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
-                 std::uint32_t rows, std::uint32_t dimension,
-                 std::uint32_t vector_count, float radius, float scale,
-                 std::string map_type, std::string grid_type, bool cutoff,
-                 bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
-    detail::dense_epoch_at(detail::detected_simd_level(), data, codebook,
-                           columns, rows, dimension, vector_count, radius,
-                           scale, map_type, grid_type, cutoff, use_gaussian,
-                           bmus, bmu_only);
+void dense_epoch(const float *data, float *codebook, std::int32_t *bmus,
+                 const EpochSettings &settings) {
+    detail::dense_epoch_at(detail::detected_simd_level(), data, codebook, bmus,
+                           settings);
 }
 
 } // namespace quorvel

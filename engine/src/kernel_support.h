@@ -28,6 +28,16 @@ struct Neighbourhood {
     bool use_gaussian;
 };
 
+inline Neighbourhood neighbourhood_of(const EpochSettings &settings) {
+    return {select_geometry(settings.map_type, settings.grid_type),
+            settings.columns,
+            settings.rows,
+            settings.radius,
+            settings.scale,
+            settings.cutoff,
+            settings.use_gaussian};
+}
+
 // The weight of vector n for node (x, y), through the BMU that phase 1 wrote
 // (stored as int32, read as unsigned coordinates).
 inline float vector_weight(const Neighbourhood &hood, const std::int32_t *bmus,
@@ -176,9 +186,7 @@ class AlignedFloats {
 // kernels, so every weight has the bits that they compute per pair.
 class WeightTableStorage {
   public:
-    WeightTableStorage(Geometry geometry, std::uint32_t columns,
-                       std::uint32_t rows, float radius, float scale,
-                       bool cutoff, bool use_gaussian);
+    explicit WeightTableStorage(const Neighbourhood &hood);
     const WeightTable &table() const { return table_; }
 
   private:

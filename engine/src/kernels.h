@@ -218,19 +218,10 @@ Variant variant_of(SimdLevel level);
 // The epoch kernels and the U-matrix with an explicit variant, for tests
 // that force each one; the public names call them with the detected level.
 void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
-                    std::uint32_t columns, std::uint32_t rows,
-                    std::uint32_t dimension, std::uint32_t vector_count,
-                    float radius, float scale, const std::string &map_type,
-                    const std::string &grid_type, bool cutoff,
-                    bool use_gaussian, std::int32_t *bmus, bool bmu_only);
-
+                    std::int32_t *bmus, const EpochSettings &settings);
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
-                     float *codebook, std::uint32_t columns,
-                     std::uint32_t rows, std::uint32_t dimension,
-                     std::uint32_t vector_count, float radius, float scale,
-                     const std::string &map_type, const std::string &grid_type,
-                     bool cutoff, bool use_gaussian, std::int32_t *bmus,
-                     bool bmu_only);
+                     float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings);
 
 } // namespace detail
 } // namespace quorvel

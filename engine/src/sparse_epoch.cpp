@@ -66,23 +66,20 @@ void find_bmu_sparse_ref(const float *codebook, const SparseRow *sparse_data,
 }
 
 void sparse_epoch_ref(const SparseRow *sparse_data, float *codebook,
-                      std::uint32_t columns, std::uint32_t rows,
-                      std::uint32_t dimension, std::uint32_t vector_count,
-                      float radius, float scale, std::string map_type,
-                      std::string grid_type, bool cutoff, bool use_gaussian,
-                      std::int32_t *bmus, bool bmu_only) {
+                      std::int32_t *bmus, const EpochSettings &settings) {
+    const std::uint32_t columns = settings.columns, rows = settings.rows;
+    const std::uint32_t dimension = settings.dimension;
+    const std::uint32_t vector_count = settings.vector_count;
     if (columns == 0 || rows == 0)
         return;
     detail::find_bmus(vector_count, [&](std::uint32_t n) {
         find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
                             bmus + 2 * static_cast<std::size_t>(n), n);
     });
-    if (bmu_only)
+    if (settings.bmu_only)
         return;
 
-    const detail::Neighbourhood hood{select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian};
+    const detail::Neighbourhood hood = detail::neighbourhood_of(settings);
     detail::update_nodes(
         codebook, columns, rows, dimension,
         [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator) {
@@ -236,29 +233,24 @@ void find_bmus_sparse_fast(const Variant &variant,
 }
 
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
-                     float *codebook, std::uint32_t columns,
-                     std::uint32_t rows, std::uint32_t dimension,
-                     std::uint32_t vector_count, float radius, float scale,
-                     const std::string &map_type, const std::string &grid_type,
-                     bool cutoff, bool use_gaussian, std::int32_t *bmus,
-                     bool bmu_only) {
+                     float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings) {
+    const std::uint32_t columns = settings.columns, rows = settings.rows;
+    const std::uint32_t dimension = settings.dimension;
+    const std::uint32_t vector_count = settings.vector_count;
     if (columns == 0 || rows == 0)
         return;
     if (!node_count_fits(columns, rows)) {
-        sparse_epoch_ref(sparse_data, codebook, columns, rows, dimension,
-                         vector_count, radius, scale, map_type, grid_type,
-                         cutoff, use_gaussian, bmus, bmu_only);
+        sparse_epoch_ref(sparse_data, codebook, bmus, settings);
         return;
     }
     const Variant variant = variant_of(level);
     find_bmus_sparse_fast(variant, sparse_data, codebook, columns, rows,
                           dimension, vector_count, bmus, omp_get_max_threads());
-    if (bmu_only)
+    if (settings.bmu_only)
         return;
 
-    const WeightTableStorage weights(select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian);
+    const WeightTableStorage weights(neighbourhood_of(settings));
     const DataSummary summary = summarize(sparse_data, vector_count);
     const SparseUpdateJob job{sparse_data,     codebook,       bmus,
                               columns,         dimension,      vector_count,
@@ -287,15 +279,9 @@ void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
 } // namespace detail
 
 void sparse_epoch(const SparseRow *sparse_data, float *codebook,
-                  std::uint32_t columns, std::uint32_t rows,
-                  std::uint32_t dimension, std::uint32_t vector_count,
-                  float radius, float scale, std::string map_type,
-                  std::string grid_type, bool cutoff, bool use_gaussian,
-                  std::int32_t *bmus, bool bmu_only) {
+                  std::int32_t *bmus, const EpochSettings &settings) {
     detail::sparse_epoch_at(detail::detected_simd_level(), sparse_data,
-                            codebook, columns, rows, dimension, vector_count,
-                            radius, scale, map_type, grid_type, cutoff,
-                            use_gaussian, bmus, bmu_only);
+                            codebook, bmus, settings);
 }
 
 } // namespace quorvel

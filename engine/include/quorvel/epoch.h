@@ -58,18 +58,27 @@ void find_bmu_dense(const float *codebook, const float *data,
                     std::uint32_t dimension, std::int32_t *out,
                     std::uint32_t n);
 
-void dense_epoch_ref(const float *data, float *codebook,
-                     std::uint32_t columns, std::uint32_t rows,
-                     std::uint32_t dimension, std::uint32_t vector_count,
-                     float radius, float scale, std::string map_type,
-                     std::string grid_type, bool cutoff, bool use_gaussian,
-                     std::int32_t *bmus, bool bmu_only);
+// One epoch's map, data shape and neighbourhood: the radius and scale of
+// this epoch and the settings as train() takes them. With bmu_only the
+// epoch writes the BMUs and leaves the codebook as it is.
+struct EpochSettings {
+    std::uint32_t columns;
+    std::uint32_t rows;
+    std::uint32_t dimension;
+    std::uint32_t vector_count;
+    float radius;
+    float scale;
+    std::string map_type;
+    std::string grid_type;
+    bool cutoff;
+    bool use_gaussian;
+    bool bmu_only;
+};
 
-void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
-                 std::uint32_t rows, std::uint32_t dimension,
-                 std::uint32_t vector_count, float radius, float scale,
-                 std::string map_type, std::string grid_type, bool cutoff,
-                 bool use_gaussian, std::int32_t *bmus, bool bmu_only);
+void dense_epoch_ref(const float *data, float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings);
+void dense_epoch(const float *data, float *codebook, std::int32_t *bmus,
+                 const EpochSettings &settings);
 
 // As the dense distance, walking the row's entries beside the components: an
 // absent component contributes the codebook component squared.
@@ -93,18 +102,9 @@ void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
                      std::uint32_t n);
 
 void sparse_epoch_ref(const SparseRow *sparse_data, float *codebook,
-                      std::uint32_t columns, std::uint32_t rows,
-                      std::uint32_t dimension, std::uint32_t vector_count,
-                      float radius, float scale, std::string map_type,
-                      std::string grid_type, bool cutoff, bool use_gaussian,
-                      std::int32_t *bmus, bool bmu_only);
-
+                      std::int32_t *bmus, const EpochSettings &settings);
 void sparse_epoch(const SparseRow *sparse_data, float *codebook,
-                  std::uint32_t columns, std::uint32_t rows,
-                  std::uint32_t dimension, std::uint32_t vector_count,
-                  float radius, float scale, std::string map_type,
-                  std::string grid_type, bool cutoff, bool use_gaussian,
-                  std::int32_t *bmus, bool bmu_only);
+                  std::int32_t *bmus, const EpochSettings &settings);
 
 } // namespace quorvel
 

@@ -132,9 +132,9 @@ void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
 // Integer additions commute, so neither the split nor the order of the
 // merge changes a bit.
 template <bool masked, class Rows>
-void accumulate_sums(const MapShape &shape, const float *codebook, Rows data,
-                     std::uint32_t most_missing, const NodeSums &sums,
-                     std::int32_t *bmus, int threads) {
+void sum_rows(const MapShape &shape, const float *codebook, Rows data,
+              std::uint32_t most_missing, const NodeSums &sums,
+              std::int32_t *bmus, int threads) {
     const Search found(data.count, bmus, [&](const BmuResults &results) {
         if constexpr (masked)
             find_bmus_missing(shape, codebook, data, most_missing, results,
@@ -196,28 +196,26 @@ void accumulate_sums(const MapShape &shape, const float *codebook, Rows data,
 
 void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    accumulate_sums<false>(shape, codebook, data, 0, sums, bmus, threads);
+    sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
 }
 
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    accumulate_sums<false>(shape, codebook, data, 0, sums, bmus, threads);
+    sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
 }
 
 void accumulate_missing(const MapShape &shape, const float *codebook,
                         DenseRows data, std::uint32_t most_missing,
                         const NodeSums &sums, std::int32_t *bmus,
                         int threads) {
-    accumulate_sums<true>(shape, codebook, data, most_missing, sums, bmus,
-                          threads);
+    sum_rows<true>(shape, codebook, data, most_missing, sums, bmus, threads);
 }
 
 void accumulate_missing(const MapShape &shape, const float *codebook,
                         CsrRows data, std::uint32_t most_missing,
                         const NodeSums &sums, std::int32_t *bmus,
                         int threads) {
-    accumulate_sums<true>(shape, codebook, data, most_missing, sums, bmus,
-                          threads);
+    sum_rows<true>(shape, codebook, data, most_missing, sums, bmus, threads);
 }
 
 namespace {

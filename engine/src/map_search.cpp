@@ -39,19 +39,12 @@ SparseRows sparse_rows_of(CsrRows data, std::size_t first, std::size_t count) {
     const std::int64_t begin = data.indptr[first];
     const std::int64_t end = data.indptr[first + count];
     sparse.entries.reserve(static_cast<std::size_t>(end - begin) + count);
-    sparse.rows.reserve(count);
     for (std::size_t n = first; n < first + count; ++n) {
         for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
             sparse.entries.push_back({data.indices[e], data.values[e]});
         sparse.entries.push_back({-1, 0.0f});
     }
-    const SparseEntry *entry = sparse.entries.data();
-    for (std::size_t n = 0; n < count; ++n) {
-        sparse.rows.push_back(entry);
-        while (entry->index != -1)
-            ++entry;
-        ++entry;
-    }
+    detail::point_rows(sparse, count);
     return sparse;
 }
 

@@ -160,9 +160,9 @@ void no_bmu(std::size_t at, const BmuResults &results) {
     results.nodes[at] = -1;
     if (results.distances != nullptr)
         results.distances[at] = not_a_number;
-    if (results.seconds != nullptr) {
-        results.seconds[at] = -1;
-        results.second_distances[at] = not_a_number;
+    if (results.runner_ups != nullptr) {
+        results.runner_ups[at] = -1;
+        results.runner_up_distances[at] = not_a_number;
     }
 }
 
@@ -288,19 +288,19 @@ void gather_rows(CsrRows data, std::uint32_t,
 
 // Per-row outputs for a block of gathered rows, scattered afterwards.
 struct BlockResults {
-    std::vector<std::int32_t> nodes, seconds;
-    std::vector<float> distances, second_distances;
+    std::vector<std::int32_t> nodes, runner_ups;
+    std::vector<float> distances, runner_up_distances;
     BlockResults(std::size_t block, const BmuResults &like)
-        : nodes(block), seconds(like.seconds != nullptr ? block : 0),
+        : nodes(block), runner_ups(like.runner_ups != nullptr ? block : 0),
           distances(like.distances != nullptr ? block : 0),
-          second_distances(like.seconds != nullptr ? block : 0) {}
+          runner_up_distances(like.runner_ups != nullptr ? block : 0) {}
     BmuResults view() {
         BmuResults results{nodes.data()};
         if (!distances.empty())
             results.distances = distances.data();
-        if (!seconds.empty()) {
-            results.seconds = seconds.data();
-            results.second_distances = second_distances.data();
+        if (!runner_ups.empty()) {
+            results.runner_ups = runner_ups.data();
+            results.runner_up_distances = runner_up_distances.data();
         }
         return results;
     }
@@ -311,9 +311,9 @@ struct BlockResults {
             results.nodes[n] = nodes[r];
             if (results.distances != nullptr)
                 results.distances[n] = distances[r];
-            if (results.seconds != nullptr) {
-                results.seconds[n] = seconds[r];
-                results.second_distances[n] = second_distances[r];
+            if (results.runner_ups != nullptr) {
+                results.runner_ups[n] = runner_ups[r];
+                results.runner_up_distances[n] = runner_up_distances[r];
             }
         }
     }
@@ -446,9 +446,10 @@ void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
 void node_distances_missing(const MapShape &shape, const float *codebook,
                             DenseRows data, std::uint32_t most_missing,
                             float *out, int threads) {
+    const std::size_t width =
+        std::max<std::size_t>(shape.dimension, shape.node_count());
     table_masked(shape, codebook, data, most_missing, out, threads,
-                 block_rows_for(
-                     std::max<std::size_t>(shape.dimension, shape.node_count())));
+                 block_rows_for(width));
 }
 
 void node_distances_missing(const MapShape &shape, const float *codebook,

@@ -24,9 +24,9 @@ detail::DenseBmuJob outputs_at(const BmuResults &results, std::size_t first) {
     job.nodes = results.nodes + first;
     if (results.distances != nullptr)
         job.distances = results.distances + first;
-    if (results.seconds != nullptr) {
-        job.seconds = results.seconds + first;
-        job.second_distances = results.second_distances + first;
+    if (results.runner_ups != nullptr) {
+        job.runner_ups = results.runner_ups + first;
+        job.runner_up_distances = results.runner_up_distances + first;
     }
     return job;
 }
@@ -147,7 +147,7 @@ void node_distances(const MapShape &shape, const float *codebook,
 void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
                const BmuResults &results, int threads) {
     const Variant variant = detail::variant_of(detail::detected_simd_level());
-    if (results.seconds != nullptr) {
+    if (results.runner_ups != nullptr) {
         // The sparse search rules out nodes that cannot be the BMU, but not
         // those that cannot come second: runner-ups come from the dense
         // kernels over densified rows, with the same sums.
@@ -197,7 +197,8 @@ void find_bmus_ref(const MapShape &shape, const float *codebook,
     for (std::size_t n = 0; n < data.count; ++n) {
         const float *vector = data.values + n * dimension;
         for (std::uint32_t k = 0; k < nodes; ++k) {
-            const float *node = codebook + static_cast<std::size_t>(k) * dimension;
+            const float *node =
+                codebook + static_cast<std::size_t>(k) * dimension;
             float sum = 0.0f;
             for (std::uint32_t i = 0; i < dimension; ++i) {
                 const float difference = node[i] - vector[i];
@@ -232,9 +233,9 @@ void scan_distances(const float *distances, std::uint32_t nodes,
     results.nodes[at] = best_node;
     if (results.distances != nullptr)
         results.distances[at] = best;
-    if (results.seconds != nullptr) {
-        results.seconds[at] = second_node;
-        results.second_distances[at] = second;
+    if (results.runner_ups != nullptr) {
+        results.runner_ups[at] = second_node;
+        results.runner_up_distances[at] = second;
     }
 }
 

@@ -64,25 +64,25 @@ std::vector<float> coarse_codebook(std::size_t count, unsigned seed) {
 }
 
 struct Search {
-    std::vector<std::int32_t> nodes, seconds;
-    std::vector<float> distances, second_distances;
+    std::vector<std::int32_t> nodes, runner_ups;
+    std::vector<float> distances, runner_up_distances;
     explicit Search(std::size_t count)
-        : nodes(count, -7), seconds(count, -7), distances(count, -7.0f),
-          second_distances(count, -7.0f) {}
+        : nodes(count, -7), runner_ups(count, -7), distances(count, -7.0f),
+          runner_up_distances(count, -7.0f) {}
     BmuResults results() {
         BmuResults r{nodes.data()};
         r.distances = distances.data();
-        r.seconds = seconds.data();
-        r.second_distances = second_distances.data();
+        r.runner_ups = runner_ups.data();
+        r.runner_up_distances = runner_up_distances.data();
         return r;
     }
 };
 
 void expect_same_search(const Search &a, const Search &b) {
     EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.seconds, b.seconds);
+    EXPECT_EQ(a.runner_ups, b.runner_ups);
     EXPECT_EQ(bits_of(a.distances), bits_of(b.distances));
-    EXPECT_EQ(bits_of(a.second_distances), bits_of(b.second_distances));
+    EXPECT_EQ(bits_of(a.runner_up_distances), bits_of(b.runner_up_distances));
 }
 
 // A CSR form of dense rows: every value that is not zero stored (NaN
@@ -177,7 +177,7 @@ TEST_P(MissingSearch, MatchesOracleAndPlainWalkForAnyThreadCount) {
         if (missing == dimension || missing > most) {
             EXPECT_EQ(expected.nodes[n], -1);
             EXPECT_TRUE(std::isnan(expected.distances[n]));
-            EXPECT_EQ(expected.seconds[n], -1);
+            EXPECT_EQ(expected.runner_ups[n], -1);
             continue;
         }
         std::int32_t best = 0;
@@ -242,7 +242,7 @@ TEST(MissingSearch, CompleteRowsGiveTheDenseBits) {
                                mixed.results(), 3);
     for (std::size_t n = 0; n < count; n += 2) {
         EXPECT_EQ(mixed.nodes[n], plain.nodes[n]);
-        EXPECT_EQ(mixed.seconds[n], plain.seconds[n]);
+        EXPECT_EQ(mixed.runner_ups[n], plain.runner_ups[n]);
         EXPECT_EQ(bits_of(mixed.distances[n]), bits_of(plain.distances[n]));
     }
     std::vector<float> dense_table(count * nodes), masked_table(count * nodes);
@@ -296,9 +296,9 @@ TEST(MissingSearch, MaxMissingEdge) {
             if (n <= most && n < 4) {
                 EXPECT_EQ(found.nodes[n], 1);
                 EXPECT_EQ(found.distances[n], 0.0f);
-                EXPECT_EQ(found.seconds[n], 0);
+                EXPECT_EQ(found.runner_ups[n], 0);
                 // Four over the observed features, scaled back to four.
-                EXPECT_EQ(found.second_distances[n], 4.0f);
+                EXPECT_EQ(found.runner_up_distances[n], 4.0f);
             } else {
                 EXPECT_EQ(found.nodes[n], -1);
                 EXPECT_TRUE(std::isnan(found.distances[n]));

@@ -167,8 +167,8 @@ void core_find_bmus(Matrix<const float> codebook, std::uint32_t columns,
                          runner_up_distances->shape(0) == data.count,
                      "runner_ups and runner_up_distances must have one per "
                      "row");
-        results.seconds = runner_ups->data();
-        results.second_distances = runner_up_distances->data();
+        results.runner_ups = runner_ups->data();
+        results.runner_up_distances = runner_up_distances->data();
     }
     nb::gil_scoped_release release;
     if (most_missing)
@@ -233,7 +233,8 @@ void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
                  "rows_in_total must count these rows");
     std::int32_t *bmu_data = nullptr;
     if (bmus) {
-        core_require(bmus->shape(0) == data.count, "bmus must have one per row");
+        core_require(bmus->shape(0) == data.count,
+                     "bmus must have one per row");
         bmu_data = bmus->data();
     }
     const quorvel::NodeSums node_sums{

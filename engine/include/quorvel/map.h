@@ -90,8 +90,8 @@ struct CsrRows {
 struct BmuResults {
     std::int32_t *nodes;
     float *distances = nullptr;
-    std::int32_t *seconds = nullptr;
-    float *second_distances = nullptr;
+    std::int32_t *runner_ups = nullptr;
+    float *runner_up_distances = nullptr;
 };
 
 void find_bmus(const MapShape &shape, const float *codebook, DenseRows data,
@@ -146,7 +146,8 @@ void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
 // What the neighbourhood turns into node vectors: the sums of accumulate (or
 // accumulate_missing) with their exponents, and the weights of the means:
 // the row count of each node (NodeSums::counts), or with per_feature the
-// count of observed values of each node and feature (NodeSums::observed). A weight of 0 must come with a sum of 0.
+// count of observed values of each node and feature (NodeSums::observed).
+// A weight of 0 must come with a sum of 0.
 struct NodeTotals {
     const std::int64_t *sums; // node_count x dimension
     const std::int64_t *weights;

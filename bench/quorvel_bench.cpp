@@ -162,16 +162,15 @@ void print_phase_timings(const Workload &w, int threads, bool first,
     const int repeats = quick ? 1 : 3;
     omp_set_num_threads(threads);
     auto epoch = [&](float radius, float scale, bool bmu_only) {
+        const quorvel::EpochSettings settings{
+            w.columns, w.rows,      w.dimension, w.vectors, radius, scale,
+            w.map_type, w.grid_type, false,      true,      bmu_only};
         if (w.kernel_type == 2)
             quorvel::sparse_epoch(sparse.rows.data(), codebook.data(),
-                                  w.columns, w.rows, w.dimension, w.vectors,
-                                  radius, scale, w.map_type, w.grid_type,
-                                  false, true, bmus.data(), bmu_only);
+                                  bmus.data(), settings);
         else
-            quorvel::dense_epoch(data.data(), codebook.data(), w.columns,
-                                 w.rows, w.dimension, w.vectors, radius, scale,
-                                 w.map_type, w.grid_type, false, true,
-                                 bmus.data(), bmu_only);
+            quorvel::dense_epoch(data.data(), codebook.data(), bmus.data(),
+                                 settings);
     };
     const double bmu = seconds_of([&] { epoch(radius_start, 0.1f, true); },
                                   repeats);

@@ -20,47 +20,19 @@ float squared_distance_dense_ref(const float *codebook, const float *data,
     return sum;
 }
 
-void find_bmu_dense_ref(const float *codebook, const float *data,
-                        std::uint32_t rows, std::uint32_t columns,
-                        std::uint32_t dimension, std::int32_t *out,
-                        std::uint32_t n) {
-    detail::scan_for_bmu(rows, columns, out, [&](std::uint32_t y,
-                                                  std::uint32_t x) {
-        return squared_distance_dense_ref(codebook, data, y, x, columns,
-                                          dimension, n);
-    });
-}
-
-void dense_epoch_ref(const float *data, float *codebook,
-                     std::uint32_t columns, std::uint32_t rows,
-                     std::uint32_t dimension, std::uint32_t vector_count,
-                     float radius, float scale, std::string map_type,
-                     std::string grid_type, bool cutoff, bool use_gaussian,
-                     std::int32_t *bmus, bool bmu_only) {
-    // Without nodes there is no BMU to report and nothing to update.
-    if (columns == 0 || rows == 0)
-        return;
-    detail::find_bmus(vector_count, [&](std::uint32_t n) {
-        find_bmu_dense_ref(codebook, data, rows, columns, dimension,
-                           bmus + 2 * static_cast<std::size_t>(n), n);
-    });
-    // Without vectors the first vector never sets the accumulators; the
-    // codebook keeps its values.
-    if (bmu_only || vector_count == 0)
-        return;
-
-    const detail::Neighbourhood hood{select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian};
-    detail::update_nodes(
-        codebook, columns, rows, dimension,
-        [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator) {
+void dense_epoch_ref(const float *data, float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings) {
+    const std::uint32_t dimension = settings.dimension;
+    detail::epoch_ref(
+        data, squared_distance_dense_ref, codebook, bmus, settings,
+        [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator,
+            const detail::Neighbourhood &hood) {
             // The first vector sets the accumulators, every later one adds
             // to them, in increasing n: product rounded, then the sum.
             float denominator = detail::vector_weight(hood, bmus, x, y, 0);
             for (std::uint32_t i = 0; i < dimension; ++i)
                 numerator[i] = data[i] * denominator;
-            for (std::uint32_t n = 1; n < vector_count; ++n) {
+            for (std::uint32_t n = 1; n < settings.vector_count; ++n) {
                 const float weight = detail::vector_weight(hood, bmus, x, y, n);
                 const float *vector =
                     data + static_cast<std::size_t>(n) * dimension;
@@ -71,23 +43,6 @@ void dense_epoch_ref(const float *data, float *codebook,
             detail::store_positive_quotients(node, numerator, denominator,
                                              dimension);
         });
-}
-
-float squared_distance_dense(const float *codebook, const float *data,
-                             std::uint32_t y, std::uint32_t x,
-                             std::uint32_t columns, std::uint32_t dimension,
-                             std::uint32_t n) {
-    return squared_distance_dense_ref(codebook, data, y, x, columns, dimension,
-                                      n);
-}
-
-// One vector alone gains nothing from the transposed codebook that the
-// epoch kernel builds, so the single search is the reference scan.
-void find_bmu_dense(const float *codebook, const float *data,
-                    std::uint32_t rows, std::uint32_t columns,
-                    std::uint32_t dimension, std::int32_t *out,
-                    std::uint32_t n) {
-    find_bmu_dense_ref(codebook, data, rows, columns, dimension, out, n);
 }
 
 namespace detail {
@@ -165,58 +120,44 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
 }
 
 void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
-                    std::uint32_t columns, std::uint32_t rows,
-                    std::uint32_t dimension, std::uint32_t vector_count,
-                    float radius, float scale, const std::string &map_type,
-                    const std::string &grid_type, bool cutoff,
-                    bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
-    if (columns == 0 || rows == 0)
-        return;
-    if (!node_count_fits(columns, rows)) {
-        // Node indices of the fast kernels are 32-bit.
-        dense_epoch_ref(data, codebook, columns, rows, dimension, vector_count,
-                        radius, scale, map_type, grid_type, cutoff,
-                        use_gaussian, bmus, bmu_only);
-        return;
-    }
-    const Variant variant = variant_of(level);
-    DenseBmuJob outputs{};
-    outputs.bmus = bmus;
-    find_bmus_dense_fast(variant, data, codebook, columns * rows, columns,
-                         dimension, vector_count, outputs,
-                         omp_get_max_threads());
-    if (bmu_only || vector_count == 0)
-        return;
-
-    const WeightTableStorage weights(select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian);
-    const DataSummary summary =
-        summarize(data, static_cast<std::size_t>(vector_count) * dimension);
-    const DenseUpdateJob job{data,      codebook,        bmus,
-                             columns,   dimension,       vector_count,
-                             weights.table(), summary.finite,
-                             summary.settled};
-    // Map rows in contiguous blocks per thread; each node is written by the
-    // one thread that owns its row, and the codebook is not read.
-    const std::int64_t row_count = rows;
+                    std::int32_t *bmus, const EpochSettings &settings) {
+    fast_epoch(
+        level, settings, [&] { dense_epoch_ref(data, codebook, bmus, settings); },
+        [&](const Variant &variant) {
+            DenseBmuJob outputs{};
+            outputs.bmus = bmus;
+            find_bmus_dense_fast(variant, data, codebook,
+                                 settings.columns * settings.rows,
+                                 settings.columns, settings.dimension,
+                                 settings.vector_count, outputs,
+                                 omp_get_max_threads());
+        },
+        [&](const Variant &variant, const WeightTable &table) {
+            const std::size_t values =
+                static_cast<std::size_t>(settings.vector_count) *
+                settings.dimension;
+            const DataSummary summary = summarize(data, values);
+            const DenseUpdateJob job{
+                data, codebook, bmus, settings.columns,
+                settings.dimension, settings.vector_count, table,
+                summary.finite, summary.settled};
+            // Map rows in contiguous blocks per thread; each node is written
+            // by the one thread that owns its row, and the codebook is not
+            // read.
+            const std::int64_t row_count = settings.rows;
 #pragma omp parallel for schedule(static) default(none) \
     shared(variant, job, row_count)
-    for (std::int64_t y = 0; y < row_count; ++y)
-        variant.update_dense_row(job, static_cast<std::uint32_t>(y));
+            for (std::int64_t y = 0; y < row_count; ++y)
+                variant.update_dense_row(job, static_cast<std::uint32_t>(y));
+        });
 }
 
 } // namespace detail
 
-void dense_epoch(const float *data, float *codebook, std::uint32_t columns,
-                 std::uint32_t rows, std::uint32_t dimension,
-                 std::uint32_t vector_count, float radius, float scale,
-                 std::string map_type, std::string grid_type, bool cutoff,
-                 bool use_gaussian, std::int32_t *bmus, bool bmu_only) {
-    detail::dense_epoch_at(detail::detected_simd_level(), data, codebook,
-                           columns, rows, dimension, vector_count, radius,
-                           scale, map_type, grid_type, cutoff, use_gaussian,
-                           bmus, bmu_only);
+void dense_epoch(const float *data, float *codebook, std::int32_t *bmus,
+                 const EpochSettings &settings) {
+    detail::dense_epoch_at(detail::detected_simd_level(), data, codebook, bmus,
+                           settings);
 }
 
 } // namespace quorvel

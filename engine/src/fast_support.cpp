@@ -10,10 +10,8 @@ namespace detail {
 // The widest vector load of any variant; table rows are padded by this much.
 constexpr std::uint32_t widest_lanes = 16;
 
-WeightTableStorage::WeightTableStorage(Geometry geometry, std::uint32_t columns,
-                                       std::uint32_t rows, float radius,
-                                       float scale, bool cutoff,
-                                       bool use_gaussian) {
+WeightTableStorage::WeightTableStorage(const Neighbourhood &hood) {
+    const std::uint32_t columns = hood.columns, rows = hood.rows;
     const std::size_t stride = 2 * static_cast<std::size_t>(columns) - 1 +
                                widest_lanes;
     const std::size_t row_count = 2 * static_cast<std::size_t>(rows);
@@ -29,9 +27,10 @@ WeightTableStorage::WeightTableStorage(Geometry geometry, std::uint32_t columns,
             // any pair that this table entry stands for.
             for (std::uint32_t dx = 0; dx < columns; ++dx) {
                 const float distance = grid_distance(
-                    geometry, dx, parity + dy, 0, parity, columns, rows);
-                const float weight = neighbourhood_weight(
-                    distance, radius, scale, cutoff, use_gaussian);
+                    hood.geometry, dx, parity + dy, 0, parity, columns, rows);
+                const float weight =
+                    neighbourhood_weight(distance, hood.radius, hood.scale,
+                                         hood.cutoff, hood.use_gaussian);
                 weights[columns - 1 + dx] = weight;
                 weights[columns - 1 - dx] = weight;
                 if (weight != 0.0f)

@@ -28,6 +28,30 @@ struct Neighbourhood {
     bool use_gaussian;
 };
 
+inline Neighbourhood neighbourhood_of(const EpochSettings &settings) {
+    return {select_geometry(settings.map_type, settings.grid_type),
+            settings.columns,
+            settings.rows,
+            settings.radius,
+            settings.scale,
+            settings.cutoff,
+            settings.use_gaussian};
+}
+
+// The row pointers of `count` sparse rows stored one after the other in
+// sparse.entries, each closed by index -1; taken only once the entries no
+// longer move.
+inline void point_rows(SparseRows &sparse, std::size_t count) {
+    sparse.rows.reserve(count);
+    const SparseEntry *entry = sparse.entries.data();
+    for (std::size_t n = 0; n < count; ++n) {
+        sparse.rows.push_back(entry);
+        while (entry->index != -1)
+            ++entry;
+        ++entry;
+    }
+}
+
 // The weight of vector n for node (x, y), through the BMU that phase 1 wrote
 // (stored as int32, read as unsigned coordinates).
 inline float vector_weight(const Neighbourhood &hood, const std::int32_t *bmus,
@@ -120,19 +144,54 @@ void scan_for_bmu(std::uint32_t rows, std::uint32_t columns, std::int32_t *out,
     out[1] = static_cast<std::int32_t>(best_y);
 }
 
-// Runs find(n) for every vector, vectors divided among the threads in
-// contiguous blocks; each writes only its own vector's BMU pair.
-template <class FindBmu>
-void find_bmus(std::uint32_t vector_count, int threads, FindBmu find) {
+// Every vector's BMU by scan_for_bmu over distance(y, x, n), the squared
+// distance of vector n to node (x, y), into bmus (column, then row); the
+// vectors divided among the threads in contiguous blocks, each writing only
+// its own vector's pair.
+template <class Distance>
+void find_bmus_ref(std::uint32_t vector_count, std::uint32_t rows,
+                   std::uint32_t columns, std::int32_t *bmus, int threads,
+                   Distance distance) {
     const std::int64_t count = vector_count;
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(find, count)
-    for (std::int64_t n = 0; n < count; ++n)
-        find(static_cast<std::uint32_t>(n));
+    shared(distance, count, rows, columns, bmus)
+    for (std::int64_t index = 0; index < count; ++index) {
+        const auto n = static_cast<std::uint32_t>(index);
+        scan_for_bmu(rows, columns, bmus + 2 * static_cast<std::size_t>(n),
+                     [&](std::uint32_t y, std::uint32_t x) {
+                         return distance(y, x, n);
+                     });
+    }
 }
-template <class FindBmu>
-void find_bmus(std::uint32_t vector_count, FindBmu find) {
-    find_bmus(vector_count, omp_get_max_threads(), find);
+
+// The reference epoch over the vectors `data`: the BMUs of find_bmus_ref
+// by distance(codebook, data, y, x, columns, dimension, n), then, unless
+// bmu_only, update(node, x, y, numerator, hood) for every node. Without
+// nodes there is no BMU to report and nothing to update; without vectors
+// no node has weight and the codebook keeps its values (the dense update,
+// which starts from the first vector, is not run).
+template <class Data, class UpdateNode>
+void epoch_ref(Data data,
+               float (*distance)(const float *, Data, std::uint32_t,
+                                 std::uint32_t, std::uint32_t, std::uint32_t,
+                                 std::uint32_t),
+               float *codebook, std::int32_t *bmus,
+               const EpochSettings &settings, UpdateNode update) {
+    const std::uint32_t columns = settings.columns, rows = settings.rows;
+    if (columns == 0 || rows == 0)
+        return;
+    find_bmus_ref(settings.vector_count, rows, columns, bmus,
+                  omp_get_max_threads(),
+                  [&](std::uint32_t y, std::uint32_t x, std::uint32_t n) {
+                      return distance(codebook, data, y, x, columns,
+                                      settings.dimension, n);
+                  });
+    if (settings.bmu_only || settings.vector_count == 0)
+        return;
+    const Neighbourhood hood = neighbourhood_of(settings);
+    update_nodes(codebook, columns, rows, settings.dimension,
+                 [&](float *node, std::uint32_t x, std::uint32_t y,
+                     float *numerator) { update(node, x, y, numerator, hood); });
 }
 
 // The fast BMU searches over all vectors, `threads` threads. The dense one
@@ -176,9 +235,7 @@ class AlignedFloats {
 // kernels, so every weight has the bits that they compute per pair.
 class WeightTableStorage {
   public:
-    WeightTableStorage(Geometry geometry, std::uint32_t columns,
-                       std::uint32_t rows, float radius, float scale,
-                       bool cutoff, bool use_gaussian);
+    explicit WeightTableStorage(const Neighbourhood &hood);
     const WeightTable &table() const { return table_; }
 
   private:
@@ -233,6 +290,28 @@ inline void share_of(std::uint32_t count, int threads, int thread,
     const std::uint64_t total = count;
     begin = static_cast<std::uint32_t>(total * thread / threads);
     end = static_cast<std::uint32_t>(total * (thread + 1) / threads);
+}
+
+// The fast epoch at one instruction-set level: search(variant) writes every
+// vector's BMU, then, unless bmu_only, update(variant, table) recomputes the
+// nodes with the epoch's weight table. Without nodes there is nothing to
+// do, without vectors no node has weight; a map whose nodes the fast
+// kernels cannot number goes to reference() instead.
+template <class Reference, class Search, class Update>
+void fast_epoch(SimdLevel level, const EpochSettings &settings,
+                Reference reference, Search search, Update update) {
+    if (settings.columns == 0 || settings.rows == 0)
+        return;
+    if (!node_count_fits(settings.columns, settings.rows)) {
+        reference();
+        return;
+    }
+    const Variant variant = variant_of(level);
+    search(variant);
+    if (settings.bmu_only || settings.vector_count == 0)
+        return;
+    const WeightTableStorage weights(neighbourhood_of(settings));
+    update(variant, weights.table());
 }
 
 } // namespace detail

@@ -35,7 +35,7 @@ const char *simd_level_name(SimdLevel level);
 //
 // Results go to whichever outputs are set: `bmus` takes column and row of
 // each vector's BMU, `nodes` its node index, `distances` its squared
-// distance; `seconds` and `second_distances` the runner-up under the same
+// distance; `runner_ups` and `runner_up_distances` the runner-up under the same
 // scan (the first node strictly nearer than every later one but the BMU, so
 // ties go to the lower index; a map of one node has none: -1 and +inf).
 struct DenseBmuJob {
@@ -47,8 +47,8 @@ struct DenseBmuJob {
     std::int32_t *bmus;
     std::int32_t *nodes = nullptr;
     float *distances = nullptr;
-    std::int32_t *seconds = nullptr;
-    float *second_distances = nullptr;
+    std::int32_t *runner_ups = nullptr;
+    float *runner_up_distances = nullptr;
     // The screen of the search without runner-ups, set only where codebook
     // and data are finite and below 2^40 in magnitude (see
     // screened_bmus_of_vectors): the codebook node after node, every node's
@@ -218,19 +218,10 @@ Variant variant_of(SimdLevel level);
 // The epoch kernels and the U-matrix with an explicit variant, for tests
 // that force each one; the public names call them with the detected level.
 void dense_epoch_at(SimdLevel level, const float *data, float *codebook,
-                    std::uint32_t columns, std::uint32_t rows,
-                    std::uint32_t dimension, std::uint32_t vector_count,
-                    float radius, float scale, const std::string &map_type,
-                    const std::string &grid_type, bool cutoff,
-                    bool use_gaussian, std::int32_t *bmus, bool bmu_only);
-
+                    std::int32_t *bmus, const EpochSettings &settings);
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
-                     float *codebook, std::uint32_t columns,
-                     std::uint32_t rows, std::uint32_t dimension,
-                     std::uint32_t vector_count, float radius, float scale,
-                     const std::string &map_type, const std::string &grid_type,
-                     bool cutoff, bool use_gaussian, std::int32_t *bmus,
-                     bool bmu_only);
+                     float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings);
 
 } // namespace detail
 } // namespace quorvel

@@ -145,11 +145,11 @@ inline void write_best(const DenseBmuJob &job, std::size_t n,
         job.nodes[n] = static_cast<std::int32_t>(best.node);
     if (job.distances != nullptr)
         job.distances[n] = best.distance;
-    if (job.seconds != nullptr) {
-        job.seconds[n] = best.second == no_node
+    if (job.runner_ups != nullptr) {
+        job.runner_ups[n] = best.second == no_node
                              ? -1
                              : static_cast<std::int32_t>(best.second);
-        job.second_distances[n] = best.second_distance;
+        job.runner_up_distances[n] = best.second_distance;
     }
 }
 
@@ -818,7 +818,7 @@ void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
                      std::uint32_t end) {
     constexpr int R = Vec::bmu_vectors;
     std::uint32_t n = begin;
-    if (job.screen != nullptr && job.seconds != nullptr) {
+    if (job.screen != nullptr && job.runner_ups != nullptr) {
         for (; n + R <= end; n += R)
             screened_bmus_of_vectors<R, true>(job, n);
         for (; n < end; ++n)
@@ -828,7 +828,7 @@ void find_bmus_dense(const DenseBmuJob &job, std::uint32_t begin,
             screened_bmus_of_vectors<R, false>(job, n);
         for (; n < end; ++n)
             screened_bmus_of_vectors<1, false>(job, n);
-    } else if (job.seconds != nullptr) {
+    } else if (job.runner_ups != nullptr) {
         find_bmus_dense_of<true>(job, begin, end);
     } else {
         find_bmus_dense_of<false>(job, begin, end);

@@ -1,7 +1,7 @@
 // Missing values in the map entry points (quorvel/map.h): BMU searches and
-// distance tables over the observed features of each row, per-node sums
-// with a weight per node and feature, and the neighbourhood applied with a
-// denominator per feature.
+// distance tables over the observed features of each row. Their per-node
+// sums and neighbourhood are those of complete rows with a weight per node
+// and feature (map_sums.cpp).
 //
 // Complete rows go through the entry points of map_search.cpp, in blocks
 // gathered from the input: under the masked rule their scale is exactly 1,
@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace quorvel {
@@ -44,55 +45,45 @@ struct RowPlan {
     std::vector<std::size_t> left_out;
 };
 
-void sort_rows(RowPlan &plan, std::uint32_t dimension,
-               std::uint32_t most_missing) {
-    const std::size_t count = plan.observed.size();
-    for (std::size_t n = 0; n < count; ++n) {
-        const std::uint32_t observed = plan.observed[n];
-        if (observed == dimension && dimension > 0)
-            plan.complete.push_back(n);
-        else if (observed == 0 || dimension - observed > most_missing)
-            plan.left_out.push_back(n);
-        else
-            plan.partial.push_back(n);
-    }
+// The observed values of row n.
+std::uint32_t observed_count(DenseRows data, std::size_t n,
+                             std::uint32_t dimension) {
+    const float *row = data.values + n * dimension;
+    std::uint32_t seen = 0;
+    for (std::uint32_t f = 0; f < dimension; ++f)
+        seen += std::isnan(row[f]) ? 0u : 1u;
+    return seen;
 }
 
-RowPlan plan_of(DenseRows data, std::uint32_t dimension,
-                std::uint32_t most_missing, int threads) {
-    RowPlan plan;
-    plan.observed.resize(data.count);
-    const std::int64_t count = static_cast<std::int64_t>(data.count);
-    std::uint32_t *observed = plan.observed.data();
-    const float *values = data.values;
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(count, observed, values, dimension)
-    for (std::int64_t n = 0; n < count; ++n) {
-        const float *row = values + static_cast<std::size_t>(n) * dimension;
-        std::uint32_t seen = 0;
-        for (std::uint32_t f = 0; f < dimension; ++f)
-            seen += std::isnan(row[f]) ? 0u : 1u;
-        observed[n] = seen;
-    }
-    sort_rows(plan, dimension, most_missing);
-    return plan;
+std::uint32_t observed_count(CsrRows data, std::size_t n,
+                             std::uint32_t dimension) {
+    std::uint32_t missing = 0;
+    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
+        missing += std::isnan(data.values[e]) ? 1u : 0u;
+    return dimension - missing;
 }
 
-RowPlan plan_of(CsrRows data, std::uint32_t dimension,
-                std::uint32_t most_missing, int threads) {
+template <class Rows>
+RowPlan plan_of(Rows data, std::uint32_t dimension, std::uint32_t most_missing,
+                int threads) {
     RowPlan plan;
     plan.observed.resize(data.count);
     const std::int64_t count = static_cast<std::int64_t>(data.count);
     std::uint32_t *observed = plan.observed.data();
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
     shared(count, observed, data, dimension)
-    for (std::int64_t n = 0; n < count; ++n) {
-        std::uint32_t missing = 0;
-        for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
-            missing += std::isnan(data.values[e]) ? 1u : 0u;
-        observed[n] = dimension - missing;
+    for (std::int64_t n = 0; n < count; ++n)
+        observed[n] =
+            observed_count(data, static_cast<std::size_t>(n), dimension);
+    for (std::size_t n = 0; n < data.count; ++n) {
+        const std::uint32_t seen = plan.observed[n];
+        if (seen == dimension && dimension > 0)
+            plan.complete.push_back(n);
+        else if (seen == 0 || dimension - seen > most_missing)
+            plan.left_out.push_back(n);
+        else
+            plan.partial.push_back(n);
     }
-    sort_rows(plan, dimension, most_missing);
     return plan;
 }
 
@@ -165,42 +156,27 @@ void masked_distances(const float *transposed, std::size_t nodes,
     }
 }
 
-// The scan of find_bmus_ref over a row's distances, written to row `at`.
-void scan_distances(const float *distances, std::uint32_t nodes,
-                    std::size_t at, const BmuResults &results) {
-    float best = std::numeric_limits<float>::infinity();
-    float second = std::numeric_limits<float>::infinity();
-    std::int32_t best_node = -1;
-    std::int32_t second_node = -1;
-    for (std::uint32_t k = 0; k < nodes; ++k) {
-        const float sum = distances[k];
-        if (best_node < 0 || sum < best) {
-            second = best;
-            second_node = best_node;
-            best = sum;
-            best_node = static_cast<std::int32_t>(k);
-        } else if (second_node < 0 || sum < second) {
-            second = sum;
-            second_node = static_cast<std::int32_t>(k);
-        }
-    }
-    results.nodes[at] = best_node;
-    if (results.distances != nullptr)
-        results.distances[at] = best;
-    if (results.seconds != nullptr) {
-        results.seconds[at] = second_node;
-        results.second_distances[at] = second;
-    }
-}
-
 void no_bmu(std::size_t at, const BmuResults &results) {
     results.nodes[at] = -1;
     if (results.distances != nullptr)
         results.distances[at] = not_a_number;
-    if (results.seconds != nullptr) {
-        results.seconds[at] = -1;
-        results.second_distances[at] = not_a_number;
+    if (results.runner_ups != nullptr) {
+        results.runner_ups[at] = -1;
+        results.runner_up_distances[at] = not_a_number;
     }
+}
+
+// Row n as dense floats: a dense row where it lies, a CSR row written out
+// into `buffer` (dimension floats).
+const float *dense_row(DenseRows data, std::size_t n, std::uint32_t dimension,
+                       float *) {
+    return data.values + n * dimension;
+}
+
+const float *dense_row(CsrRows data, std::size_t n, std::uint32_t dimension,
+                       float *buffer) {
+    detail::densify(data, n, dimension, buffer);
+    return buffer;
 }
 
 // Per-thread scratch of the masked scan: a dense copy of the row (for CSR
@@ -220,25 +196,15 @@ struct Scratch {
     }
 };
 
-// Row n of a CSR input written out dense: absent components are +0, stored
-// NaN stay NaN.
-void densify(CsrRows data, std::size_t n, std::uint32_t dimension,
-             float *row) {
-    std::fill(row, row + dimension, 0.0f);
-    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
-        row[data.indices[e]] = data.values[e];
-}
-
-// Runs the masked scan over the partial rows of the plan: `row_of(n, buffer)`
-// gives row n as dense floats (maybe written into buffer), `use(n, distances)`
-// takes its scaled distances. Rows are shared among the threads in
-// contiguous blocks.
-template <class RowOf, class Use>
+// Runs the masked scan over the partial rows of the plan; `use(n,
+// distances)` takes row n's scaled distances. Rows are shared among the
+// threads in contiguous blocks.
+template <class Rows, class Use>
 void scan_partial_rows(const MapShape &shape, const float *codebook,
-                       const RowPlan &plan, bool dense_copy, int threads,
-                       RowOf row_of, Use use) {
+                       Rows data, const RowPlan &plan, int threads, Use use) {
     if (plan.partial.empty())
         return;
+    constexpr bool dense_copy = std::is_same_v<Rows, CsrRows>;
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
     const std::vector<float> transposed =
@@ -247,10 +213,11 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
     const std::int64_t count = static_cast<std::int64_t>(plan.partial.size());
     const float *columns_first = transposed.data();
 #pragma omp parallel num_threads(threads) default(none)                      \
-    shared(scratch, plan, count, columns_first, nodes, dimension, row_of, use)
+    shared(scratch, plan, count, columns_first, nodes, dimension, data, use)
     {
         const auto thread = static_cast<std::size_t>(omp_get_thread_num());
-        float *row_buffer = scratch.rows.data() + thread * dimension;
+        float *row_buffer =
+            dense_copy ? scratch.rows.data() + thread * dimension : nullptr;
         std::uint32_t *features = scratch.features.data() + thread * dimension;
         float *values = scratch.values.data() + thread * dimension;
         float *distances =
@@ -258,7 +225,7 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
 #pragma omp for schedule(static)
         for (std::int64_t i = 0; i < count; ++i) {
             const std::size_t n = plan.partial[static_cast<std::size_t>(i)];
-            const float *row = row_of(n, row_buffer);
+            const float *row = dense_row(data, n, dimension, row_buffer);
             const std::uint32_t observed =
                 observed_of(row, dimension, features, values);
             masked_distances(columns_first, nodes, features, values, observed,
@@ -268,13 +235,12 @@ void scan_partial_rows(const MapShape &shape, const float *codebook,
     }
 }
 
-// Complete dense rows through `search(rows, first)`, where `first` is the
-// position of the block's results in the plan's list; the whole input at
-// once where every row is complete.
+// Complete dense rows through `search(rows, first)`, `block` rows at a time,
+// where `first` is the position of the block's rows in the list `rows`.
 template <class Gathered>
-void gather_dense(DenseRows data, std::uint32_t dimension,
-                  const std::vector<std::size_t> &rows, std::size_t block,
-                  int threads, Gathered search) {
+void gather_rows(DenseRows data, std::uint32_t dimension,
+                 const std::vector<std::size_t> &rows, std::size_t block,
+                 int threads, Gathered search) {
     std::vector<float> buffer(std::min(block, rows.size()) *
                               static_cast<std::size_t>(dimension));
     float *target = buffer.data();
@@ -296,8 +262,9 @@ void gather_dense(DenseRows data, std::uint32_t dimension,
 
 // The same for CSR rows: each block copied into CSR arrays of its own.
 template <class Gathered>
-void gather_csr(CsrRows data, const std::vector<std::size_t> &rows,
-                std::size_t block, Gathered search) {
+void gather_rows(CsrRows data, std::uint32_t,
+                 const std::vector<std::size_t> &rows, std::size_t block, int,
+                 Gathered search) {
     std::vector<float> values;
     std::vector<std::int32_t> indices;
     std::vector<std::int64_t> indptr;
@@ -321,19 +288,19 @@ void gather_csr(CsrRows data, const std::vector<std::size_t> &rows,
 
 // Per-row outputs for a block of gathered rows, scattered afterwards.
 struct BlockResults {
-    std::vector<std::int32_t> nodes, seconds;
-    std::vector<float> distances, second_distances;
+    std::vector<std::int32_t> nodes, runner_ups;
+    std::vector<float> distances, runner_up_distances;
     BlockResults(std::size_t block, const BmuResults &like)
-        : nodes(block), seconds(like.seconds != nullptr ? block : 0),
+        : nodes(block), runner_ups(like.runner_ups != nullptr ? block : 0),
           distances(like.distances != nullptr ? block : 0),
-          second_distances(like.seconds != nullptr ? block : 0) {}
+          runner_up_distances(like.runner_ups != nullptr ? block : 0) {}
     BmuResults view() {
         BmuResults results{nodes.data()};
         if (!distances.empty())
             results.distances = distances.data();
-        if (!seconds.empty()) {
-            results.seconds = seconds.data();
-            results.second_distances = second_distances.data();
+        if (!runner_ups.empty()) {
+            results.runner_ups = runner_ups.data();
+            results.runner_up_distances = runner_up_distances.data();
         }
         return results;
     }
@@ -344,25 +311,70 @@ struct BlockResults {
             results.nodes[n] = nodes[r];
             if (results.distances != nullptr)
                 results.distances[n] = distances[r];
-            if (results.seconds != nullptr) {
-                results.seconds[n] = seconds[r];
-                results.second_distances[n] = second_distances[r];
+            if (results.runner_ups != nullptr) {
+                results.runner_ups[n] = runner_ups[r];
+                results.runner_up_distances[n] = runner_up_distances[r];
             }
         }
     }
 };
 
-template <class RowOf>
-void finish_search(const MapShape &shape, const float *codebook,
-                   const RowPlan &plan, const BmuResults &results,
-                   int threads, bool dense_copy, RowOf row_of) {
+// find_bmus_missing over either row kind, complete rows gathered `block` at
+// a time.
+template <class Rows>
+void search_masked(const MapShape &shape, const float *codebook, Rows data,
+                   std::uint32_t most_missing, const BmuResults &results,
+                   int threads, std::size_t block) {
+    const RowPlan plan = plan_of(data, shape.dimension, most_missing, threads);
+    if (plan.complete.size() == data.count) {
+        find_bmus(shape, codebook, data, results, threads);
+        return;
+    }
+    BlockResults found(std::min(block, plan.complete.size()), results);
+    gather_rows(data, shape.dimension, plan.complete, block, threads,
+                [&](Rows rows, std::size_t first) {
+                    find_bmus(shape, codebook, rows, found.view(), threads);
+                    found.scatter(plan.complete, first, rows.count, results);
+                });
     const std::uint32_t nodes = shape.node_count();
-    scan_partial_rows(shape, codebook, plan, dense_copy, threads, row_of,
+    scan_partial_rows(shape, codebook, data, plan, threads,
                       [&](std::size_t n, const float *distances) {
-                          scan_distances(distances, nodes, n, results);
+                          detail::scan_distances(distances, nodes, n, results);
                       });
     for (const std::size_t n : plan.left_out)
         no_bmu(n, results);
+}
+
+// node_distances_missing over either row kind: complete rows from
+// node_distances over blocks of `block` gathered rows, the others from the
+// masked scan, rows without a BMU NaN.
+template <class Rows>
+void table_masked(const MapShape &shape, const float *codebook, Rows data,
+                  std::uint32_t most_missing, float *out, int threads,
+                  std::size_t block) {
+    const RowPlan plan = plan_of(data, shape.dimension, most_missing, threads);
+    if (plan.complete.size() == data.count) {
+        node_distances(shape, codebook, data, out, threads);
+        return;
+    }
+    const std::size_t nodes = shape.node_count();
+    std::vector<float> table;
+    gather_rows(data, shape.dimension, plan.complete, block, threads,
+                [&](Rows rows, std::size_t first) {
+                    table.resize(rows.count * nodes);
+                    node_distances(shape, codebook, rows, table.data(),
+                                   threads);
+                    for (std::size_t r = 0; r < rows.count; ++r)
+                        std::copy_n(table.data() + r * nodes, nodes,
+                                    out + plan.complete[first + r] * nodes);
+                });
+    scan_partial_rows(shape, codebook, data, plan, threads,
+                      [&](std::size_t n, const float *distances) {
+                          std::copy(distances, distances + nodes,
+                                    out + n * nodes);
+                      });
+    for (const std::size_t n : plan.left_out)
+        std::fill(out + n * nodes, out + (n + 1) * nodes, not_a_number);
 }
 
 } // namespace
@@ -383,49 +395,20 @@ std::uint32_t missing_limit(double max_missing, std::uint32_t dimension) {
     return low;
 }
 
+// A gathered dense block holds `dimension` values a row; a CSR block only
+// the stored values of its rows, so its size follows the row count alone.
 void find_bmus_missing(const MapShape &shape, const float *codebook,
                        DenseRows data, std::uint32_t most_missing,
                        const BmuResults &results, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        find_bmus(shape, codebook, data, results, threads);
-        return;
-    }
-    const std::size_t block = block_rows_for(dimension);
-    BlockResults found(std::min(block, plan.complete.size()), results);
-    gather_dense(data, dimension, plan.complete, block, threads,
-                 [&](DenseRows rows, std::size_t first) {
-                     find_bmus(shape, codebook, rows, found.view(), threads);
-                     found.scatter(plan.complete, first, rows.count, results);
-                 });
-    finish_search(shape, codebook, plan, results, threads, false,
-                  [&](std::size_t n, float *) {
-                      return data.values + n * dimension;
-                  });
+    search_masked(shape, codebook, data, most_missing, results, threads,
+                  block_rows_for(shape.dimension));
 }
 
 void find_bmus_missing(const MapShape &shape, const float *codebook,
                        CsrRows data, std::uint32_t most_missing,
                        const BmuResults &results, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        find_bmus(shape, codebook, data, results, threads);
-        return;
-    }
-    const std::size_t block = most_block_rows;
-    BlockResults found(std::min(block, plan.complete.size()), results);
-    gather_csr(data, plan.complete, block,
-               [&](CsrRows rows, std::size_t first) {
-                   find_bmus(shape, codebook, rows, found.view(), threads);
-                   found.scatter(plan.complete, first, rows.count, results);
-               });
-    finish_search(shape, codebook, plan, results, threads, true,
-                  [&](std::size_t n, float *buffer) {
-                      densify(data, n, dimension, buffer);
-                      return static_cast<const float *>(buffer);
-                  });
+    search_masked(shape, codebook, data, most_missing, results, threads,
+                  most_block_rows);
 }
 
 void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
@@ -455,456 +438,25 @@ void find_bmus_missing_ref(const MapShape &shape, const float *codebook,
             }
             distances[k] = sum * scale;
         }
-        scan_distances(distances.data(), nodes, n, results);
+        detail::scan_distances(distances.data(), nodes, n, results);
     }
 }
 
-namespace {
-
-// The distance table of the rows of a plan: complete rows from
-// `complete_table(rows, table)` over gathered blocks, the others from the
-// masked scan, rows without a BMU NaN.
-template <class Gather, class RowOf>
-void missing_table(const MapShape &shape, const float *codebook,
-                   const RowPlan &plan, float *out, int threads,
-                   bool dense_copy, Gather gather, RowOf row_of) {
-    const std::size_t nodes = shape.node_count();
-    std::vector<float> table;
-    gather([&](std::size_t first, std::size_t count, auto fill) {
-        table.resize(count * nodes);
-        fill(table.data());
-        for (std::size_t r = 0; r < count; ++r)
-            std::copy(table.begin() + static_cast<std::ptrdiff_t>(r * nodes),
-                      table.begin() + static_cast<std::ptrdiff_t>((r + 1) * nodes),
-                      out + plan.complete[first + r] * nodes);
-    });
-    scan_partial_rows(shape, codebook, plan, dense_copy, threads, row_of,
-                      [&](std::size_t n, const float *distances) {
-                          std::copy(distances, distances + nodes,
-                                    out + n * nodes);
-                      });
-    for (const std::size_t n : plan.left_out)
-        std::fill(out + n * nodes, out + (n + 1) * nodes, not_a_number);
-}
-
-} // namespace
-
+// Here a block also has its table of node_count distances a row.
 void node_distances_missing(const MapShape &shape, const float *codebook,
                             DenseRows data, std::uint32_t most_missing,
                             float *out, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        node_distances(shape, codebook, data, out, threads);
-        return;
-    }
-    const std::size_t block = block_rows_for(
-        std::max<std::size_t>(dimension, shape.node_count()));
-    missing_table(
-        shape, codebook, plan, out, threads, false,
-        [&](auto place) {
-            gather_dense(data, dimension, plan.complete, block, threads,
-                         [&](DenseRows rows, std::size_t first) {
-                             place(first, rows.count, [&](float *table) {
-                                 node_distances(shape, codebook, rows, table,
-                                                threads);
-                             });
-                         });
-        },
-        [&](std::size_t n, float *) { return data.values + n * dimension; });
+    const std::size_t width =
+        std::max<std::size_t>(shape.dimension, shape.node_count());
+    table_masked(shape, codebook, data, most_missing, out, threads,
+                 block_rows_for(width));
 }
 
 void node_distances_missing(const MapShape &shape, const float *codebook,
                             CsrRows data, std::uint32_t most_missing,
                             float *out, int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    const RowPlan plan = plan_of(data, dimension, most_missing, threads);
-    if (plan.complete.size() == data.count) {
-        node_distances(shape, codebook, data, out, threads);
-        return;
-    }
-    const std::size_t block = block_rows_for(shape.node_count());
-    missing_table(
-        shape, codebook, plan, out, threads, true,
-        [&](auto place) {
-            gather_csr(data, plan.complete, block,
-                       [&](CsrRows rows, std::size_t first) {
-                           place(first, rows.count, [&](float *table) {
-                               node_distances(shape, codebook, rows, table,
-                                              threads);
-                           });
-                       });
-        },
-        [&](std::size_t n, float *buffer) {
-            densify(data, n, dimension, buffer);
-            return static_cast<const float *>(buffer);
-        });
-}
-
-namespace {
-
-// One thread's share of the sums; `missing` counts, per node and feature,
-// the rows of the node that miss the feature, so that a CSR row costs only
-// its stored values. observed = counts - missing once merged.
-struct Partial {
-    std::vector<std::int64_t> sums;
-    std::vector<std::int64_t> missing;
-    std::vector<std::int64_t> counts;
-    std::int64_t error_sum = 0;
-    std::int64_t error_overflows = 0;
-};
-
-struct Scales {
-    std::vector<double> feature;
-    double error;
-    double error_limit;
-};
-
-Scales scales_of(const MapShape &shape, const MissingSums &sums) {
-    Scales scales;
-    scales.feature.resize(shape.dimension);
-    for (std::uint32_t f = 0; f < shape.dimension; ++f)
-        scales.feature[f] = std::ldexp(1.0, sums.exponents[f]);
-    scales.error = std::ldexp(1.0, sums.error_exponent);
-    const double total =
-        static_cast<double>(sums.rows_in_total == 0 ? 1 : sums.rows_in_total);
-    scales.error_limit = 0x1p62 / total;
-    return scales;
-}
-
-void add_error(Partial &partial, const Scales &scales, float squared) {
-    const double scaled =
-        std::sqrt(static_cast<double>(squared)) * scales.error;
-    if (scaled < scales.error_limit)
-        partial.error_sum += detail::nearest_integer(scaled);
-    else
-        ++partial.error_overflows;
-}
-
-// Runs add(partial, n) for the rows with a BMU, rows shared among the
-// threads in contiguous blocks, then adds the partials into `sums`: integer
-// additions, so neither the split nor the order changes a bit.
-template <class AddRow>
-void accumulate_missing_rows(const MapShape &shape, const std::int32_t *nodes,
-                             std::size_t count, const MissingSums &sums,
-                             int threads, AddRow add) {
-    const std::size_t node_count = shape.node_count();
-    const std::size_t dimension = shape.dimension;
-    const std::size_t cells = node_count * dimension;
-    std::vector<Partial> partials(static_cast<std::size_t>(threads));
-    for (Partial &partial : partials) {
-        partial.sums.assign(cells, 0);
-        partial.missing.assign(cells, 0);
-        partial.counts.assign(node_count, 0);
-    }
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, count, threads, add, nodes, dimension)
-    for (int thread = 0; thread < threads; ++thread) {
-        const std::size_t begin = count * thread / threads;
-        const std::size_t end = count * (thread + 1) / threads;
-        Partial &partial = partials[static_cast<std::size_t>(thread)];
-        for (std::size_t n = begin; n < end; ++n) {
-            if (nodes[n] < 0)
-                continue;
-            const auto k = static_cast<std::size_t>(nodes[n]);
-            ++partial.counts[k];
-            add(partial, n, k * dimension);
-        }
-    }
-    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, sums, cell_count, dimension)
-    for (std::int64_t cell = 0; cell < cell_count; ++cell) {
-        const auto at = static_cast<std::size_t>(cell);
-        const std::size_t k = at / dimension;
-        for (const Partial &partial : partials) {
-            sums.sums[cell] += partial.sums[at];
-            sums.observed[cell] += partial.counts[k] - partial.missing[at];
-        }
-    }
-    for (const Partial &partial : partials) {
-        for (std::size_t k = 0; k < node_count; ++k)
-            sums.counts[k] += partial.counts[k];
-        *sums.error_sum += partial.error_sum;
-        *sums.error_overflows += partial.error_overflows;
-    }
-}
-
-} // namespace
-
-void accumulate_missing(const MapShape &shape, const float *codebook,
-                        DenseRows data, std::uint32_t most_missing,
-                        const MissingSums &sums, std::int32_t *bmus,
-                        int threads) {
-    std::vector<std::int32_t> own_nodes(bmus == nullptr ? data.count : 0);
-    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
-    std::vector<float> distances(data.count);
-    BmuResults results{nodes};
-    results.distances = distances.data();
-    find_bmus_missing(shape, codebook, data, most_missing, results, threads);
-    const Scales scales = scales_of(shape, sums);
-    const std::uint32_t dimension = shape.dimension;
-    accumulate_missing_rows(
-        shape, nodes, data.count, sums, threads,
-        [&](Partial &partial, std::size_t n, std::size_t offset) {
-            const float *row = data.values + n * dimension;
-            std::int64_t *sum = partial.sums.data() + offset;
-            std::int64_t *missing = partial.missing.data() + offset;
-            for (std::uint32_t f = 0; f < dimension; ++f) {
-                if (std::isnan(row[f]))
-                    ++missing[f];
-                else
-                    sum[f] += detail::nearest_integer(
-                        static_cast<double>(row[f]) * scales.feature[f]);
-            }
-            add_error(partial, scales, distances[n]);
-        });
-}
-
-void accumulate_missing(const MapShape &shape, const float *codebook,
-                        CsrRows data, std::uint32_t most_missing,
-                        const MissingSums &sums, std::int32_t *bmus,
-                        int threads) {
-    std::vector<std::int32_t> own_nodes(bmus == nullptr ? data.count : 0);
-    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
-    std::vector<float> distances(data.count);
-    BmuResults results{nodes};
-    results.distances = distances.data();
-    find_bmus_missing(shape, codebook, data, most_missing, results, threads);
-    const Scales scales = scales_of(shape, sums);
-    // Absent components are observed zeros: they add 0 to the sum and their
-    // row to the observed count, which the row's count already gives.
-    accumulate_missing_rows(
-        shape, nodes, data.count, sums, threads,
-        [&](Partial &partial, std::size_t n, std::size_t offset) {
-            std::int64_t *sum = partial.sums.data() + offset;
-            std::int64_t *missing = partial.missing.data() + offset;
-            for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
-                const auto f = static_cast<std::size_t>(data.indices[e]);
-                const float value = data.values[e];
-                if (std::isnan(value))
-                    ++missing[f];
-                else
-                    sum[f] += detail::nearest_integer(
-                        static_cast<double>(value) * scales.feature[f]);
-            }
-            add_error(partial, scales, distances[n]);
-        });
-}
-
-namespace {
-
-// The nodes with an observed weight, in increasing order, their sums as
-// doubles and their observed counts: the others add only exact zeros to
-// every numerator and denominator, so they are left out.
-struct HitNodes {
-    std::vector<std::uint32_t> nodes;
-    std::vector<double> sums;     // nodes.size() x dimension
-    std::vector<double> observed; // nodes.size() x dimension
-};
-
-HitNodes hit_nodes(const MapShape &shape, const std::int64_t *sums,
-                   const std::int64_t *observed,
-                   const std::int32_t *exponents) {
-    HitNodes hits;
-    const std::uint32_t dimension = shape.dimension;
-    std::vector<double> unscale(dimension);
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        unscale[f] = std::ldexp(1.0, -exponents[f]);
-    for (std::uint32_t k = 0; k < shape.node_count(); ++k) {
-        const std::size_t offset = static_cast<std::size_t>(k) * dimension;
-        if (std::all_of(observed + offset, observed + offset + dimension,
-                        [](std::int64_t count) { return count == 0; }))
-            continue;
-        hits.nodes.push_back(k);
-        for (std::uint32_t f = 0; f < dimension; ++f) {
-            // The nearest double to the integer, then an exact power of two.
-            hits.sums.push_back(static_cast<double>(sums[offset + f]) *
-                                unscale[f]);
-            hits.observed.push_back(static_cast<double>(observed[offset + f]));
-        }
-    }
-    return hits;
-}
-
-
-// Component by component: the quotient in double rounded once to float, or
-// the previous value where the feature has no weight.
-void store_means(float *node, const float *previous, const double *numerator,
-                 const double *denominator, std::uint32_t dimension) {
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        node[f] = denominator[f] == 0.0
-                      ? previous[f]
-                      : static_cast<float>(numerator[f] / denominator[f]);
-}
-
-// Sums and observed counts as doubles, node after node: `width` = 2 x
-// dimension values, the sums first.
-std::vector<double> node_values(const MapShape &shape,
-                                const std::int64_t *sums,
-                                const std::int64_t *observed,
-                                const std::int32_t *exponents) {
-    const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = 2 * static_cast<std::size_t>(dimension);
-    std::vector<double> unscale(dimension);
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        unscale[f] = std::ldexp(1.0, -exponents[f]);
-    std::vector<double> values(shape.node_count() * width);
-    for (std::size_t k = 0; k < shape.node_count(); ++k) {
-        for (std::uint32_t f = 0; f < dimension; ++f) {
-            values[k * width + f] =
-                static_cast<double>(sums[k * dimension + f]) * unscale[f];
-            values[k * width + dimension + f] =
-                static_cast<double>(observed[k * dimension + f]);
-        }
-    }
-    return values;
-}
-
-// The gaussian through its two factors, in the order of apply_neighbourhood
-// (detail::separable_gaussian_sums), with a denominator per feature.
-void apply_separable_gaussian(const MapShape &shape, double sigma,
-                              const std::int64_t *sums,
-                              const std::int64_t *observed,
-                              const std::int32_t *exponents,
-                              const float *codebook, float *out,
-                              std::uint32_t begin, std::uint32_t end,
-                              int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    detail::separable_gaussian_sums(
-        shape, sigma, node_values(shape, sums, observed, exponents),
-        2 * static_cast<std::size_t>(dimension), begin, end, threads,
-        [&](std::int64_t j, const double *total) {
-            const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-            store_means(out + offset, codebook + offset, total,
-                        total + dimension, dimension);
-        });
-}
-
-} // namespace
-
-void apply_neighbourhood_missing(const MapShape &shape,
-                                 const MapNeighbourhood &hood,
-                                 const std::int64_t *sums,
-                                 const std::int64_t *observed,
-                                 const std::int32_t *exponents,
-                                 const float *codebook, float *out,
-                                 std::uint32_t begin, std::uint32_t end,
-                                 int threads) {
-    if (hood.kind == NeighbourhoodKind::gaussian) {
-        apply_separable_gaussian(shape, hood.sigma, sums, observed, exponents,
-                                 codebook, out, begin, end, threads);
-        return;
-    }
-    const HitNodes hits = hit_nodes(shape, sums, observed, exponents);
-    const detail::OffsetWeights weights(shape, hood);
-    const std::uint32_t dimension = shape.dimension;
-    const std::size_t team = static_cast<std::size_t>(threads);
-    std::vector<double> numerators(team * dimension);
-    std::vector<double> denominators(team * dimension);
-    const std::size_t hit_count = hits.nodes.size();
-    const std::int64_t first = begin, last = end;
-#pragma omp parallel num_threads(threads) default(none)                      \
-    shared(hits, weights, numerators, denominators, hit_count, first, last,  \
-               dimension, codebook, out)
-    {
-        const auto thread = static_cast<std::size_t>(omp_get_thread_num());
-        double *numerator = numerators.data() + thread * dimension;
-        double *denominator = denominators.data() + thread * dimension;
-#pragma omp for schedule(static)
-        for (std::int64_t index = first; index < last; ++index) {
-            const auto j = static_cast<std::uint32_t>(index);
-            for (std::uint32_t f = 0; f < dimension; ++f) {
-                numerator[f] = 0.0;
-                denominator[f] = 0.0;
-            }
-            // Over the reached nodes in increasing order; a zero weight adds
-            // exact zeros and is skipped.
-            for (std::size_t h = 0; h < hit_count; ++h) {
-                const double weight = weights.of(j, hits.nodes[h]);
-                if (weight == 0.0)
-                    continue;
-                const double *sum = hits.sums.data() + h * dimension;
-                const double *count = hits.observed.data() + h * dimension;
-                for (std::uint32_t f = 0; f < dimension; ++f) {
-                    denominator[f] = denominator[f] + weight * count[f];
-                    numerator[f] = numerator[f] + weight * sum[f];
-                }
-            }
-            const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-            store_means(out + offset, codebook + offset, numerator,
-                        denominator, dimension);
-        }
-    }
-}
-
-void apply_neighbourhood_missing_ref(const MapShape &shape,
-                                     const MapNeighbourhood &hood,
-                                     const std::int64_t *sums,
-                                     const std::int64_t *observed,
-                                     const std::int32_t *exponents,
-                                     const float *codebook, float *out) {
-    const std::uint32_t nodes = shape.node_count();
-    const std::uint32_t dimension = shape.dimension;
-    const std::uint32_t columns = shape.columns;
-    const bool gaussian = hood.kind == NeighbourhoodKind::gaussian;
-    const double row_step = shape.grid == Grid::hexagonal ? 0.75 : 1.0;
-    auto value = [&](std::size_t cell, std::uint32_t f) {
-        return static_cast<double>(sums[cell]) * std::ldexp(1.0, -exponents[f]);
-    };
-    std::vector<double> numerator(dimension), denominator(dimension);
-    std::vector<double> row(dimension), row_weight(dimension);
-    std::vector<float> result(static_cast<std::size_t>(nodes) * dimension);
-    for (std::uint32_t j = 0; j < nodes; ++j) {
-        std::fill(numerator.begin(), numerator.end(), 0.0);
-        std::fill(denominator.begin(), denominator.end(), 0.0);
-        for (std::uint32_t ky = 0; ky < shape.rows; ++ky) {
-            // The gaussian as its row factor times the sum over the row of
-            // its column factors; the other kinds one weight at a time.
-            std::fill(row.begin(), row.end(), 0.0);
-            std::fill(row_weight.begin(), row_weight.end(), 0.0);
-            double row_factor = 1.0;
-            for (std::uint32_t kx = 0; kx < columns; ++kx) {
-                const std::uint32_t k = ky * columns + kx;
-                const double squared = grid_distance_squared(shape, j, k);
-                const std::size_t base = static_cast<std::size_t>(k) * dimension;
-                if (!gaussian) {
-                    const double weight = neighbourhood_value(hood, squared);
-                    for (std::uint32_t f = 0; f < dimension; ++f) {
-                        denominator[f] =
-                            denominator[f] +
-                            weight * static_cast<double>(observed[base + f]);
-                        numerator[f] =
-                            numerator[f] + weight * value(base + f, f);
-                    }
-                    continue;
-                }
-                const double dy = std::fabs(double(ky) - double(j / columns));
-                const double b = shape.topology == Topology::toroid
-                                     ? std::min(dy, double(shape.rows) - dy)
-                                     : dy;
-                const double y_part = row_step * (b * b);
-                const double weight = detail::axis_factor(squared - y_part, hood.sigma);
-                row_factor = detail::axis_factor(y_part, hood.sigma);
-                for (std::uint32_t f = 0; f < dimension; ++f) {
-                    row_weight[f] =
-                        row_weight[f] +
-                        weight * static_cast<double>(observed[base + f]);
-                    row[f] = row[f] + weight * value(base + f, f);
-                }
-            }
-            if (!gaussian)
-                continue;
-            for (std::uint32_t f = 0; f < dimension; ++f) {
-                denominator[f] = denominator[f] + row_factor * row_weight[f];
-                numerator[f] = numerator[f] + row_factor * row[f];
-            }
-        }
-        const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-        store_means(result.data() + offset, codebook + offset, numerator.data(),
-                    denominator.data(), dimension);
-    }
-    std::copy(result.begin(), result.end(), out);
+    table_masked(shape, codebook, data, most_missing, out, threads,
+                 block_rows_for(shape.node_count()));
 }
 
 } // namespace quorvel

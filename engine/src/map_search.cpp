@@ -4,6 +4,7 @@
 #include "quorvel/map.h"
 
 #include "kernel_support.h"
+#include "map_support.h"
 #include "quorvel/epoch.h"
 
 #include <algorithm>
@@ -23,9 +24,9 @@ detail::DenseBmuJob outputs_at(const BmuResults &results, std::size_t first) {
     job.nodes = results.nodes + first;
     if (results.distances != nullptr)
         job.distances = results.distances + first;
-    if (results.seconds != nullptr) {
-        job.seconds = results.seconds + first;
-        job.second_distances = results.second_distances + first;
+    if (results.runner_ups != nullptr) {
+        job.runner_ups = results.runner_ups + first;
+        job.runner_up_distances = results.runner_up_distances + first;
     }
     return job;
 }
@@ -38,29 +39,13 @@ SparseRows sparse_rows_of(CsrRows data, std::size_t first, std::size_t count) {
     const std::int64_t begin = data.indptr[first];
     const std::int64_t end = data.indptr[first + count];
     sparse.entries.reserve(static_cast<std::size_t>(end - begin) + count);
-    sparse.rows.reserve(count);
     for (std::size_t n = first; n < first + count; ++n) {
         for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
             sparse.entries.push_back({data.indices[e], data.values[e]});
         sparse.entries.push_back({-1, 0.0f});
     }
-    const SparseEntry *entry = sparse.entries.data();
-    for (std::size_t n = 0; n < count; ++n) {
-        sparse.rows.push_back(entry);
-        while (entry->index != -1)
-            ++entry;
-        ++entry;
-    }
+    detail::point_rows(sparse, count);
     return sparse;
-}
-
-// Row n of a CSR input written out dense into `row`: absent components are
-// +0, whose difference with a codebook component c is c itself, so the
-// dense kernels sum the same terms as a walk over the sparse row.
-void densify(CsrRows data, std::size_t n, std::uint32_t dimension, float *row) {
-    std::fill(row, row + dimension, 0.0f);
-    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
-        row[data.indices[e]] = data.values[e];
 }
 
 // Runs the dense search (or the distance table) over blocks of densified
@@ -94,8 +79,8 @@ void search_densified(const Variant &variant, const MapShape &shape,
         for (std::size_t first = begin; first < end; first += block_rows) {
             const std::size_t count = std::min(block_rows, end - first);
             for (std::size_t r = 0; r < count; ++r)
-                densify(data, first + r, dimension,
-                        buffer + r * dimension);
+                detail::densify(data, first + r, dimension,
+                                buffer + r * dimension);
             detail::DenseBmuJob job =
                 results != nullptr ? outputs_at(*results, first)
                                    : detail::DenseBmuJob{};
@@ -162,7 +147,7 @@ void node_distances(const MapShape &shape, const float *codebook,
 void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
                const BmuResults &results, int threads) {
     const Variant variant = detail::variant_of(detail::detected_simd_level());
-    if (results.seconds != nullptr) {
+    if (results.runner_ups != nullptr) {
         // The sparse search rules out nodes that cannot be the BMU, but not
         // those that cannot come second: runner-ups come from the dense
         // kernels over densified rows, with the same sums.
@@ -208,40 +193,52 @@ void find_bmus_ref(const MapShape &shape, const float *codebook,
                    DenseRows data, const BmuResults &results) {
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
+    std::vector<float> distances(nodes);
     for (std::size_t n = 0; n < data.count; ++n) {
         const float *vector = data.values + n * dimension;
-        float best = std::numeric_limits<float>::infinity();
-        float second = std::numeric_limits<float>::infinity();
-        std::int32_t best_node = -1;
-        std::int32_t second_node = -1;
         for (std::uint32_t k = 0; k < nodes; ++k) {
-            const float *node = codebook + static_cast<std::size_t>(k) * dimension;
+            const float *node =
+                codebook + static_cast<std::size_t>(k) * dimension;
             float sum = 0.0f;
             for (std::uint32_t i = 0; i < dimension; ++i) {
                 const float difference = node[i] - vector[i];
                 sum = sum + difference * difference;
             }
-            // Node 0 takes the first place and the next node that does not
-            // beat the best the second, whatever their distances; later
-            // nodes move up only when strictly nearer.
-            if (best_node < 0 || sum < best) {
-                second = best;
-                second_node = best_node;
-                best = sum;
-                best_node = static_cast<std::int32_t>(k);
-            } else if (second_node < 0 || sum < second) {
-                second = sum;
-                second_node = static_cast<std::int32_t>(k);
-            }
+            distances[k] = sum;
         }
-        results.nodes[n] = best_node;
-        if (results.distances != nullptr)
-            results.distances[n] = best;
-        if (results.seconds != nullptr) {
-            results.seconds[n] = second_node;
-            results.second_distances[n] = second;
-        }
+        detail::scan_distances(distances.data(), nodes, n, results);
     }
 }
+
+namespace detail {
+
+void scan_distances(const float *distances, std::uint32_t nodes,
+                    std::size_t at, const BmuResults &results) {
+    float best = std::numeric_limits<float>::infinity();
+    float second = std::numeric_limits<float>::infinity();
+    std::int32_t best_node = -1;
+    std::int32_t second_node = -1;
+    for (std::uint32_t k = 0; k < nodes; ++k) {
+        const float sum = distances[k];
+        if (best_node < 0 || sum < best) {
+            second = best;
+            second_node = best_node;
+            best = sum;
+            best_node = static_cast<std::int32_t>(k);
+        } else if (second_node < 0 || sum < second) {
+            second = sum;
+            second_node = static_cast<std::int32_t>(k);
+        }
+    }
+    results.nodes[at] = best_node;
+    if (results.distances != nullptr)
+        results.distances[at] = best;
+    if (results.runner_ups != nullptr) {
+        results.runner_ups[at] = second_node;
+        results.runner_up_distances[at] = second;
+    }
+}
+
+} // namespace detail
 
 } // namespace quorvel

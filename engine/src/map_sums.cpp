@@ -1,5 +1,7 @@
 // Per-node sums in fixed point and the neighbourhood applied node to node:
-// the batch update of the map entry points. Integer sums make the result
+// the batch update of the map entry points, for complete rows and under
+// missing values, which differ only in their weights (a row count per node,
+// or an observed count per node and feature). Integer sums make the result
 // independent of how rows are split among threads, calls or machines; the
 // neighbourhood is then applied by one thread per node in a fixed order.
 #include "quorvel/map.h"
@@ -9,6 +11,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -30,9 +33,12 @@ std::int32_t choose_exponent(double largest, std::uint64_t rows_in_total) {
 namespace {
 
 // One thread's share of the sums, merged into the caller's after the
-// parallel region.
+// parallel region. Under missing values, `missing` counts per node and
+// feature the rows of the node that miss the feature, so that a CSR row
+// costs only its stored values: observed = counts - missing once merged.
 struct Partial {
     std::vector<std::int64_t> sums;
+    std::vector<std::int64_t> missing;
     std::vector<std::int64_t> counts;
     std::int64_t error_sum = 0;
     std::int64_t error_overflows = 0;
@@ -56,43 +62,6 @@ Scales scales_of(const MapShape &shape, const NodeSums &sums) {
     return scales;
 }
 
-// Runs add(partial, n) for rows [0, count), rows shared among the threads in
-// contiguous blocks, each into its own partial; then adds the partials into
-// `sums`. Integer additions commute, so neither the split nor the order of
-// the merge changes a bit.
-template <class AddRow>
-void accumulate_rows(const MapShape &shape, std::size_t count,
-                     const NodeSums &sums, int threads, AddRow add) {
-    const std::size_t nodes = shape.node_count();
-    const std::size_t cells = nodes * shape.dimension;
-    std::vector<Partial> partials(static_cast<std::size_t>(threads));
-    for (Partial &partial : partials) {
-        partial.sums.assign(cells, 0);
-        partial.counts.assign(nodes, 0);
-    }
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, count, threads, add)
-    for (int thread = 0; thread < threads; ++thread) {
-        const std::size_t begin = count * thread / threads;
-        const std::size_t end = count * (thread + 1) / threads;
-        Partial &partial = partials[static_cast<std::size_t>(thread)];
-        for (std::size_t n = begin; n < end; ++n)
-            add(partial, n);
-    }
-    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, sums, cell_count)
-    for (std::int64_t cell = 0; cell < cell_count; ++cell)
-        for (const Partial &partial : partials)
-            sums.sums[cell] += partial.sums[static_cast<std::size_t>(cell)];
-    for (const Partial &partial : partials) {
-        for (std::size_t k = 0; k < nodes; ++k)
-            sums.counts[k] += partial.counts[k];
-        *sums.error_sum += partial.error_sum;
-        *sums.error_overflows += partial.error_overflows;
-    }
-}
-
 void add_error(Partial &partial, const Scales &scales, float squared) {
     const double scaled =
         std::sqrt(static_cast<double>(squared)) * scales.error;
@@ -103,271 +72,363 @@ void add_error(Partial &partial, const Scales &scales, float squared) {
 }
 
 // Every row's BMU (into the caller's array where there is one) and its
-// squared distance.
+// squared distance, from find(results).
 struct Search {
     std::vector<std::int32_t> own_nodes;
     std::int32_t *nodes;
     std::vector<float> distances;
 
-    template <class Rows>
-    Search(const MapShape &shape, const float *codebook, Rows data,
-           std::int32_t *bmus, int threads)
-        : own_nodes(bmus == nullptr ? data.count : 0),
-          nodes(bmus == nullptr ? own_nodes.data() : bmus),
-          distances(data.count) {
+    template <class Find>
+    Search(std::size_t count, std::int32_t *bmus, Find find)
+        : own_nodes(bmus == nullptr ? count : 0),
+          nodes(bmus == nullptr ? own_nodes.data() : bmus), distances(count) {
         BmuResults results{nodes};
         results.distances = distances.data();
-        find_bmus(shape, codebook, data, results, threads);
+        find(results);
     }
 };
+
+// Row n's fixed-point values added to the node sums at `sum`; under
+// `masked` a NaN adds nothing and counts as missing instead.
+template <bool masked>
+void add_row(DenseRows data, std::size_t n, std::uint32_t dimension,
+             const Scales &scales, std::int64_t *sum, std::int64_t *missing) {
+    const float *row = data.values + n * dimension;
+    for (std::uint32_t f = 0; f < dimension; ++f) {
+        if constexpr (masked) {
+            if (std::isnan(row[f])) {
+                ++missing[f];
+                continue;
+            }
+        }
+        sum[f] += detail::nearest_integer(static_cast<double>(row[f]) *
+                                          scales.feature[f]);
+    }
+}
+
+// Absent components are zero and add nothing; under missing values they are
+// observed zeros, which the row's count already counts. The stored ones add
+// what the same value adds in a dense row.
+template <bool masked>
+void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
+             std::int64_t *sum, std::int64_t *missing) {
+    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
+        const auto f = static_cast<std::size_t>(data.indices[e]);
+        const float value = data.values[e];
+        if constexpr (masked) {
+            if (std::isnan(value)) {
+                ++missing[f];
+                continue;
+            }
+        }
+        sum[f] += detail::nearest_integer(static_cast<double>(value) *
+                                          scales.feature[f]);
+    }
+}
+
+// Finds the BMUs (under the masked rule where `masked`), then adds every
+// row with a BMU to its node: rows shared among the threads in contiguous
+// blocks, each into its own partial; then the partials into `sums`.
+// Integer additions commute, so neither the split nor the order of the
+// merge changes a bit.
+template <bool masked, class Rows>
+void sum_rows(const MapShape &shape, const float *codebook, Rows data,
+              std::uint32_t most_missing, const NodeSums &sums,
+              std::int32_t *bmus, int threads) {
+    const Search found(data.count, bmus, [&](const BmuResults &results) {
+        if constexpr (masked)
+            find_bmus_missing(shape, codebook, data, most_missing, results,
+                              threads);
+        else
+            find_bmus(shape, codebook, data, results, threads);
+    });
+    const Scales scales = scales_of(shape, sums);
+    const std::size_t node_count = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    const std::size_t cells = node_count * dimension;
+    std::vector<Partial> partials(static_cast<std::size_t>(threads));
+    for (Partial &partial : partials) {
+        partial.sums.assign(cells, 0);
+        partial.missing.assign(masked ? cells : 0, 0);
+        partial.counts.assign(node_count, 0);
+    }
+    const std::size_t count = data.count;
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(partials, count, threads, found, data, dimension, scales)
+    for (int thread = 0; thread < threads; ++thread) {
+        const std::size_t begin = count * thread / threads;
+        const std::size_t end = count * (thread + 1) / threads;
+        Partial &partial = partials[static_cast<std::size_t>(thread)];
+        for (std::size_t n = begin; n < end; ++n) {
+            if (found.nodes[n] < 0)
+                continue;
+            const std::size_t offset =
+                static_cast<std::size_t>(found.nodes[n]) * dimension;
+            ++partial.counts[offset / dimension];
+            add_row<masked>(data, n, dimension, scales,
+                            partial.sums.data() + offset,
+                            masked ? partial.missing.data() + offset : nullptr);
+            add_error(partial, scales, found.distances[n]);
+        }
+    }
+    std::int64_t *observed = sums.observed;
+    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(partials, sums, observed, cell_count, dimension)
+    for (std::int64_t cell = 0; cell < cell_count; ++cell) {
+        const auto at = static_cast<std::size_t>(cell);
+        for (const Partial &partial : partials) {
+            sums.sums[cell] += partial.sums[at];
+            if (masked)
+                observed[cell] +=
+                    partial.counts[at / dimension] - partial.missing[at];
+        }
+    }
+    for (const Partial &partial : partials) {
+        for (std::size_t k = 0; k < node_count; ++k)
+            sums.counts[k] += partial.counts[k];
+        *sums.error_sum += partial.error_sum;
+        *sums.error_overflows += partial.error_overflows;
+    }
+}
 
 } // namespace
 
 void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    const Search found(shape, codebook, data, bmus, threads);
-    const std::int32_t *nodes = found.nodes;
-    const std::vector<float> &distances = found.distances;
-    const Scales scales = scales_of(shape, sums);
-    const std::uint32_t dimension = shape.dimension;
-    accumulate_rows(shape, data.count, sums, threads,
-                    [&](Partial &partial, std::size_t n) {
-                        const auto k = static_cast<std::size_t>(nodes[n]);
-                        const float *row = data.values + n * dimension;
-                        std::int64_t *sum = partial.sums.data() + k * dimension;
-                        for (std::uint32_t f = 0; f < dimension; ++f)
-                            sum[f] += detail::nearest_integer(
-                                static_cast<double>(row[f]) *
-                                scales.feature[f]);
-                        ++partial.counts[k];
-                        add_error(partial, scales, distances[n]);
-                    });
+    sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
 }
 
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    const Search found(shape, codebook, data, bmus, threads);
-    const std::int32_t *nodes = found.nodes;
-    const std::vector<float> &distances = found.distances;
-    const Scales scales = scales_of(shape, sums);
-    const std::uint32_t dimension = shape.dimension;
-    // Absent components are zero and add nothing; the stored ones add what
-    // the same value adds in a dense row.
-    accumulate_rows(
-        shape, data.count, sums, threads, [&](Partial &partial, std::size_t n) {
-            const auto k = static_cast<std::size_t>(nodes[n]);
-            std::int64_t *sum = partial.sums.data() + k * dimension;
-            for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
-                const auto f = static_cast<std::size_t>(data.indices[e]);
-                sum[f] += detail::nearest_integer(
-                    static_cast<double>(data.values[e]) * scales.feature[f]);
-            }
-            ++partial.counts[k];
-            add_error(partial, scales, distances[n]);
-        });
+    sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
+}
+
+void accumulate_missing(const MapShape &shape, const float *codebook,
+                        DenseRows data, std::uint32_t most_missing,
+                        const NodeSums &sums, std::int32_t *bmus,
+                        int threads) {
+    sum_rows<true>(shape, codebook, data, most_missing, sums, bmus, threads);
+}
+
+void accumulate_missing(const MapShape &shape, const float *codebook,
+                        CsrRows data, std::uint32_t most_missing,
+                        const NodeSums &sums, std::int32_t *bmus,
+                        int threads) {
+    sum_rows<true>(shape, codebook, data, most_missing, sums, bmus, threads);
 }
 
 namespace {
 
-// The sums of the nodes that some row reached, as doubles, in increasing
-// node order: the others add nothing to any numerator or denominator (their
-// terms are exact zeros, and adding +-0 to a sum that starts at +0 changes
-// no bit), so they are left out.
+// A node's weights: one, or one per feature.
+std::size_t weight_width(const NodeTotals &totals, std::uint32_t dimension) {
+    return totals.per_feature ? dimension : 1;
+}
+
+// Where feature f finds its denominator among a node's weights.
+std::size_t weight_stride(const NodeTotals &totals) {
+    return totals.per_feature ? 1 : 0;
+}
+
+// The nodes with some weight, in increasing order, their sums as doubles and
+// their weights: the others add only exact zeros to every numerator and
+// denominator (adding +-0 to a sum that starts at +0 changes no bit), so
+// they are left out.
 struct HitNodes {
     std::vector<std::uint32_t> nodes;
-    std::vector<double> counts;
-    std::vector<double> sums; // nodes.size() x dimension
+    std::vector<double> sums;    // nodes.size() x dimension
+    std::vector<double> weights; // nodes.size() x weight_width
 };
 
-HitNodes hit_nodes(const MapShape &shape, const std::int64_t *sums,
-                   const std::int64_t *counts, const std::int32_t *exponents) {
+std::vector<double> unscales_of(const MapShape &shape,
+                                const NodeTotals &totals) {
+    std::vector<double> unscale(shape.dimension);
+    for (std::uint32_t f = 0; f < shape.dimension; ++f)
+        unscale[f] = std::ldexp(1.0, -totals.exponents[f]);
+    return unscale;
+}
+
+HitNodes hit_nodes(const MapShape &shape, const NodeTotals &totals) {
     HitNodes hits;
     const std::uint32_t dimension = shape.dimension;
-    std::vector<double> unscale(dimension);
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        unscale[f] = std::ldexp(1.0, -exponents[f]);
+    const std::size_t width = weight_width(totals, dimension);
+    const std::vector<double> unscale = unscales_of(shape, totals);
     for (std::uint32_t k = 0; k < shape.node_count(); ++k) {
-        if (counts[k] == 0)
+        const std::int64_t *weight = totals.weights + k * width;
+        if (std::all_of(weight, weight + width,
+                        [](std::int64_t count) { return count == 0; }))
             continue;
         hits.nodes.push_back(k);
-        hits.counts.push_back(static_cast<double>(counts[k]));
         // The nearest double to the integer, then an exact power of two.
+        const std::int64_t *sum = totals.sums + std::size_t{k} * dimension;
         for (std::uint32_t f = 0; f < dimension; ++f)
-            hits.sums.push_back(
-                static_cast<double>(sums[static_cast<std::size_t>(k) *
-                                             dimension +
-                                         f]) *
-                unscale[f]);
+            hits.sums.push_back(static_cast<double>(sum[f]) * unscale[f]);
+        for (std::size_t w = 0; w < width; ++w)
+            hits.weights.push_back(static_cast<double>(weight[w]));
     }
     return hits;
 }
 
-
-// Node j's new vector from its weighted sums: the quotient in double,
-// rounded once to float; without weight, the node keeps its vector.
-void store_mean(float *node, const float *previous, const double *numerator,
-                double denominator, std::uint32_t dimension) {
+// Node j's new vector from its weighted sums, component by component: the
+// quotient in double rounded once to float, or the previous value where the
+// denominator is 0. Component f's denominator is denominator[f * stride].
+void store_means(float *node, const float *previous, const double *numerator,
+                 const double *denominator, std::size_t stride,
+                 std::uint32_t dimension) {
     for (std::uint32_t f = 0; f < dimension; ++f)
-        node[f] = denominator == 0.0
+        node[f] = denominator[f * stride] == 0.0
                       ? previous[f]
-                      : static_cast<float>(numerator[f] / denominator);
+                      : static_cast<float>(numerator[f] /
+                                           denominator[f * stride]);
 }
 
-} // namespace
-
-namespace {
-
-// Node sums and counts as doubles, node after node: `width` = dimension + 1
-// values, the count last.
+// Node sums and weights as doubles, node after node: dimension sums, then
+// the node's weights.
 std::vector<double> node_values(const MapShape &shape,
-                                const std::int64_t *sums,
-                                const std::int64_t *counts,
-                                const std::int32_t *exponents) {
+                                const NodeTotals &totals) {
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t width = dimension + std::size_t{1};
-    std::vector<double> unscale(dimension);
-    for (std::uint32_t f = 0; f < dimension; ++f)
-        unscale[f] = std::ldexp(1.0, -exponents[f]);
+    const std::size_t node_weights = weight_width(totals, dimension);
+    const std::size_t width = dimension + node_weights;
+    const std::vector<double> unscale = unscales_of(shape, totals);
     std::vector<double> values(shape.node_count() * width);
     for (std::size_t k = 0; k < shape.node_count(); ++k) {
         for (std::uint32_t f = 0; f < dimension; ++f)
             values[k * width + f] =
-                static_cast<double>(sums[k * dimension + f]) * unscale[f];
-        values[k * width + dimension] = static_cast<double>(counts[k]);
+                static_cast<double>(totals.sums[k * dimension + f]) *
+                unscale[f];
+        for (std::size_t w = 0; w < node_weights; ++w)
+            values[k * width + dimension + w] =
+                static_cast<double>(totals.weights[k * node_weights + w]);
     }
     return values;
-}
-
-void apply_separable_gaussian(const MapShape &shape, double sigma,
-                              const std::int64_t *sums,
-                              const std::int64_t *counts,
-                              const std::int32_t *exponents,
-                              const float *codebook, float *out,
-                              std::uint32_t begin, std::uint32_t end,
-                              int threads) {
-    const std::uint32_t dimension = shape.dimension;
-    detail::separable_gaussian_sums(
-        shape, sigma, node_values(shape, sums, counts, exponents),
-        dimension + std::size_t{1}, begin, end, threads,
-        [&](std::int64_t j, const double *total) {
-            const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-            store_mean(out + offset, codebook + offset, total,
-                       total[dimension], dimension);
-        });
 }
 
 } // namespace
 
 void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
-                         const std::int64_t *sums, const std::int64_t *counts,
-                         const std::int32_t *exponents, const float *codebook,
+                         const NodeTotals &totals, const float *codebook,
                          float *out, std::uint32_t begin, std::uint32_t end,
                          int threads) {
+    const std::uint32_t dimension = shape.dimension;
+    const std::size_t width = weight_width(totals, dimension);
+    const std::size_t stride = weight_stride(totals);
     if (hood.kind == NeighbourhoodKind::gaussian) {
-        apply_separable_gaussian(shape, hood.sigma, sums, counts, exponents,
-                                 codebook, out, begin, end, threads);
+        detail::separable_gaussian_sums(
+            shape, hood.sigma, node_values(shape, totals), dimension + width,
+            begin, end, threads, [&](std::int64_t j, const double *total) {
+                const std::size_t offset =
+                    static_cast<std::size_t>(j) * dimension;
+                store_means(out + offset, codebook + offset, total,
+                            total + dimension, stride, dimension);
+            });
         return;
     }
-    const HitNodes hits = hit_nodes(shape, sums, counts, exponents);
+    const HitNodes hits = hit_nodes(shape, totals);
     const detail::OffsetWeights weights(shape, hood);
-    const std::uint32_t dimension = shape.dimension;
-    std::vector<double> numerators(static_cast<std::size_t>(threads) *
-                                   dimension);
+    const std::size_t team = static_cast<std::size_t>(threads);
+    std::vector<double> numerators(team * dimension);
+    std::vector<double> denominators(team * width);
     const std::size_t hit_count = hits.nodes.size();
     const std::int64_t first = begin, last = end;
 #pragma omp parallel num_threads(threads) default(none)                      \
-    shared(hits, weights, numerators, hit_count, first, last, dimension,     \
-               codebook, out)
+    shared(hits, weights, numerators, denominators, hit_count, first, last,  \
+               dimension, width, stride, codebook, out)
     {
-        double *numerator =
-            numerators.data() +
-            static_cast<std::size_t>(omp_get_thread_num()) * dimension;
+        const auto thread = static_cast<std::size_t>(omp_get_thread_num());
+        double *numerator = numerators.data() + thread * dimension;
+        double *denominator = denominators.data() + thread * width;
 #pragma omp for schedule(static)
         for (std::int64_t index = first; index < last; ++index) {
             const auto j = static_cast<std::uint32_t>(index);
-            for (std::uint32_t f = 0; f < dimension; ++f)
-                numerator[f] = 0.0;
-            double denominator = 0.0;
+            std::fill(numerator, numerator + dimension, 0.0);
+            std::fill(denominator, denominator + width, 0.0);
             // Over the reached nodes in increasing order; a zero weight adds
             // exact zeros and is skipped.
             for (std::size_t h = 0; h < hit_count; ++h) {
                 const double weight = weights.of(j, hits.nodes[h]);
                 if (weight == 0.0)
                     continue;
-                denominator = denominator + weight * hits.counts[h];
+                const double *count = hits.weights.data() + h * width;
+                for (std::size_t w = 0; w < width; ++w)
+                    denominator[w] = denominator[w] + weight * count[w];
                 const double *sum = hits.sums.data() + h * dimension;
                 for (std::uint32_t f = 0; f < dimension; ++f)
                     numerator[f] = numerator[f] + weight * sum[f];
             }
             const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-            store_mean(out + offset, codebook + offset, numerator, denominator,
-                       dimension);
+            store_means(out + offset, codebook + offset, numerator,
+                        denominator, stride, dimension);
         }
     }
 }
 
 void apply_neighbourhood_ref(const MapShape &shape,
                              const MapNeighbourhood &hood,
-                             const std::int64_t *sums,
-                             const std::int64_t *counts,
-                             const std::int32_t *exponents,
-                             const float *codebook, float *out) {
+                             const NodeTotals &totals, const float *codebook,
+                             float *out) {
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
+    const std::size_t width = weight_width(totals, dimension);
     const std::uint32_t columns = shape.columns;
     const bool gaussian = hood.kind == NeighbourhoodKind::gaussian;
     const double row_step = shape.grid == Grid::hexagonal ? 0.75 : 1.0;
-    auto value = [&](std::uint32_t k, std::uint32_t f) {
-        return static_cast<double>(sums[static_cast<std::size_t>(k) * dimension +
-                                        f]) *
-               std::ldexp(1.0, -exponents[f]);
+    auto value = [&](std::size_t cell, std::uint32_t f) {
+        return static_cast<double>(totals.sums[cell]) *
+               std::ldexp(1.0, -totals.exponents[f]);
     };
-    std::vector<double> numerator(dimension), row(dimension);
+    auto weight_of = [&](std::uint32_t k, std::size_t w) {
+        return static_cast<double>(totals.weights[k * width + w]);
+    };
+    std::vector<double> numerator(dimension), denominator(width);
+    std::vector<double> row(dimension), row_weight(width);
     std::vector<float> result(static_cast<std::size_t>(nodes) * dimension);
     for (std::uint32_t j = 0; j < nodes; ++j) {
-        double denominator = 0.0;
         std::fill(numerator.begin(), numerator.end(), 0.0);
+        std::fill(denominator.begin(), denominator.end(), 0.0);
         for (std::uint32_t ky = 0; ky < shape.rows; ++ky) {
             // The gaussian as its row factor times the sum over the row of
             // its column factors; the other kinds one weight at a time.
-            double row_count = 0.0;
             std::fill(row.begin(), row.end(), 0.0);
+            std::fill(row_weight.begin(), row_weight.end(), 0.0);
             double row_factor = 1.0;
             for (std::uint32_t kx = 0; kx < columns; ++kx) {
                 const std::uint32_t k = ky * columns + kx;
                 const double squared = grid_distance_squared(shape, j, k);
-                double weight;
-                if (gaussian) {
-                    const double dy = std::fabs(double(ky) - double(j / columns));
-                    const double b =
-                        shape.topology == Topology::toroid
-                            ? std::min(dy, double(shape.rows) - dy)
-                            : dy;
-                    const double y_part = row_step * (b * b);
-                    weight = detail::axis_factor(squared - y_part, hood.sigma);
-                    row_factor = detail::axis_factor(y_part, hood.sigma);
-                } else {
+                const std::size_t base = static_cast<std::size_t>(k) * dimension;
+                if (!gaussian) {
                     // Straight into the node's sums, in node order.
-                    weight = neighbourhood_value(hood, squared);
-                    denominator =
-                        denominator + weight * static_cast<double>(counts[k]);
+                    const double weight = neighbourhood_value(hood, squared);
+                    for (std::size_t w = 0; w < width; ++w)
+                        denominator[w] =
+                            denominator[w] + weight * weight_of(k, w);
                     for (std::uint32_t f = 0; f < dimension; ++f)
-                        numerator[f] = numerator[f] + weight * value(k, f);
+                        numerator[f] =
+                            numerator[f] + weight * value(base + f, f);
                     continue;
                 }
-                row_count = row_count + weight * static_cast<double>(counts[k]);
+                const double dy = std::fabs(double(ky) - double(j / columns));
+                const double b = shape.topology == Topology::toroid
+                                     ? std::min(dy, double(shape.rows) - dy)
+                                     : dy;
+                const double y_part = row_step * (b * b);
+                const double weight =
+                    detail::axis_factor(squared - y_part, hood.sigma);
+                row_factor = detail::axis_factor(y_part, hood.sigma);
+                for (std::size_t w = 0; w < width; ++w)
+                    row_weight[w] = row_weight[w] + weight * weight_of(k, w);
                 for (std::uint32_t f = 0; f < dimension; ++f)
-                    row[f] = row[f] + weight * value(k, f);
+                    row[f] = row[f] + weight * value(base + f, f);
             }
             if (!gaussian)
                 continue;
-            denominator = denominator + row_factor * row_count;
+            for (std::size_t w = 0; w < width; ++w)
+                denominator[w] = denominator[w] + row_factor * row_weight[w];
             for (std::uint32_t f = 0; f < dimension; ++f)
                 numerator[f] = numerator[f] + row_factor * row[f];
         }
         const std::size_t offset = static_cast<std::size_t>(j) * dimension;
-        store_mean(result.data() + offset, codebook + offset, numerator.data(),
-                   denominator, dimension);
+        store_means(result.data() + offset, codebook + offset, numerator.data(),
+                    denominator.data(), weight_stride(totals), dimension);
     }
     std::copy(result.begin(), result.end(), out);
 }
@@ -383,6 +444,28 @@ double axis_factor(double squared, double sigma) {
     return squared == 0.0 ? 1.0
                           : portable_exp(-squared / (2.0 * sigma * sigma));
 }
+
+namespace {
+
+// sum = the sum over i in [0, count) in increasing order of factors[i] times
+// the `width` values at term(i), from +0. Zero factors add exact zeros and
+// are skipped.
+template <class Term>
+void weighted_sum(double *sum, std::size_t width, const double *factors,
+                  std::int64_t count, Term term) {
+    for (std::size_t w = 0; w < width; ++w)
+        sum[w] = 0.0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double factor = factors[i];
+        if (factor == 0.0)
+            continue;
+        const double *value = term(i);
+        for (std::size_t w = 0; w < width; ++w)
+            sum[w] = sum[w] + factor * value[w];
+    }
+}
+
+} // namespace
 
 void separable_gaussian_sums(const MapShape &shape, double sigma,
                              const std::vector<double> &values,
@@ -428,20 +511,16 @@ void separable_gaussian_sums(const MapShape &shape, double sigma,
         const std::int64_t other = parities == 2 ? (ky & 1) : 0;
         const double *factors = x_factors.data() + (own * 2 + other) * span;
         for (std::int64_t xj = 0; xj < columns; ++xj) {
-            double *sum = row_sums.data() +
-                          (static_cast<std::size_t>(job) * columns + xj) * width;
-            for (std::size_t w = 0; w < width; ++w)
-                sum[w] = 0.0;
-            for (std::int64_t kx = 0; kx < columns; ++kx) {
-                const double factor = factors[kx - xj + columns - 1];
-                if (factor == 0.0)
-                    continue;
-                const double *value =
-                    values.data() +
-                    static_cast<std::size_t>(ky * columns + kx) * width;
-                for (std::size_t w = 0; w < width; ++w)
-                    sum[w] = sum[w] + factor * value[w];
-            }
+            weighted_sum(row_sums.data() +
+                             (static_cast<std::size_t>(job) * columns + xj) *
+                                 width,
+                         width, factors + (columns - 1 - xj), columns,
+                         [&](std::int64_t kx) {
+                             return values.data() +
+                                    static_cast<std::size_t>(ky * columns +
+                                                             kx) *
+                                        width;
+                         });
         }
     }
     std::vector<double> accumulators(static_cast<std::size_t>(threads) * width);
@@ -456,20 +535,15 @@ void separable_gaussian_sums(const MapShape &shape, double sigma,
         for (std::int64_t j = first; j < last; ++j) {
             const std::int64_t xj = j % columns, yj = j / columns;
             const std::int64_t own = parities == 2 ? (yj & 1) : 0;
-            for (std::size_t w = 0; w < width; ++w)
-                total[w] = 0.0;
-            for (std::int64_t ky = 0; ky < rows; ++ky) {
-                const double factor = y_factors[ky - yj + rows - 1];
-                if (factor == 0.0)
-                    continue;
-                const double *sum =
-                    row_sums.data() +
-                    (static_cast<std::size_t>(ky * parities + own) * columns +
-                     xj) *
-                        width;
-                for (std::size_t w = 0; w < width; ++w)
-                    total[w] = total[w] + factor * sum[w];
-            }
+            weighted_sum(total, width, y_factors.data() + (rows - 1 - yj), rows,
+                         [&](std::int64_t ky) {
+                             return row_sums.data() +
+                                    (static_cast<std::size_t>(ky * parities +
+                                                              own) *
+                                         columns +
+                                     xj) *
+                                        width;
+                         });
             store(j, total);
         }
     }

@@ -4,6 +4,7 @@
 
 #include "quorvel/map.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -91,6 +92,24 @@ inline std::int64_t nearest_integer(double value) {
     }
     return static_cast<std::int64_t>(value);
 }
+
+// Row n of a CSR input written out dense into `row`: absent components are
+// +0, whose difference with a codebook component c is c itself, so the
+// dense kernels sum the same terms as a walk over the sparse row; a stored
+// NaN stays NaN.
+inline void densify(CsrRows data, std::size_t n, std::uint32_t dimension,
+                    float *row) {
+    std::fill(row, row + dimension, 0.0f);
+    for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e)
+        row[data.indices[e]] = data.values[e];
+}
+
+// The BMU and runner-up of one row from its distances to the nodes, written
+// to row `at` of results. Node 0 takes the first place and the next node
+// that does not beat the best the second, whatever their distances; later
+// nodes move up only when strictly nearer.
+void scan_distances(const float *distances, std::uint32_t nodes,
+                    std::size_t at, const BmuResults &results);
 
 } // namespace detail
 } // namespace quorvel

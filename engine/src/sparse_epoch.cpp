@@ -20,15 +20,7 @@ SparseRows make_sparse_rows(const float *data, std::uint32_t vector_count,
                     {static_cast<std::int32_t>(i), vector[i]});
         sparse.entries.push_back({-1, 0.0f});
     }
-    // Row pointers are taken only now: the entries no longer move.
-    sparse.rows.reserve(vector_count);
-    const SparseEntry *entry = sparse.entries.data();
-    for (std::uint32_t n = 0; n < vector_count; ++n) {
-        sparse.rows.push_back(entry);
-        while (entry->index != -1)
-            ++entry;
-        ++entry;
-    }
+    detail::point_rows(sparse, vector_count);
     return sparse;
 }
 
@@ -54,43 +46,17 @@ float squared_distance_sparse_ref(const float *codebook,
     return sum;
 }
 
-void find_bmu_sparse_ref(const float *codebook, const SparseRow *sparse_data,
-                         std::uint32_t rows, std::uint32_t columns,
-                         std::uint32_t dimension, std::int32_t *out,
-                         std::uint32_t n) {
-    detail::scan_for_bmu(rows, columns, out, [&](std::uint32_t y,
-                                                  std::uint32_t x) {
-        return squared_distance_sparse_ref(codebook, sparse_data, y, x,
-                                           columns, dimension, n);
-    });
-}
-
 void sparse_epoch_ref(const SparseRow *sparse_data, float *codebook,
-                      std::uint32_t columns, std::uint32_t rows,
-                      std::uint32_t dimension, std::uint32_t vector_count,
-                      float radius, float scale, std::string map_type,
-                      std::string grid_type, bool cutoff, bool use_gaussian,
-                      std::int32_t *bmus, bool bmu_only) {
-    if (columns == 0 || rows == 0)
-        return;
-    detail::find_bmus(vector_count, [&](std::uint32_t n) {
-        find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
-                            bmus + 2 * static_cast<std::size_t>(n), n);
-    });
-    if (bmu_only)
-        return;
-
-    const detail::Neighbourhood hood{select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian};
-    detail::update_nodes(
-        codebook, columns, rows, dimension,
-        [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator) {
+                      std::int32_t *bmus, const EpochSettings &settings) {
+    detail::epoch_ref(
+        sparse_data, squared_distance_sparse_ref, codebook, bmus, settings,
+        [&](float *node, std::uint32_t x, std::uint32_t y, float *numerator,
+            const detail::Neighbourhood &hood) {
             // Cleared for every node; only stored components are added.
             float denominator = 0.0f;
-            for (std::uint32_t i = 0; i < dimension; ++i)
+            for (std::uint32_t i = 0; i < settings.dimension; ++i)
                 numerator[i] = 0.0f;
-            for (std::uint32_t n = 0; n < vector_count; ++n) {
+            for (std::uint32_t n = 0; n < settings.vector_count; ++n) {
                 const float weight = detail::vector_weight(hood, bmus, x, y, n);
                 denominator = weight + denominator;
                 for (const SparseEntry *entry = sparse_data[n];
@@ -99,24 +65,8 @@ void sparse_epoch_ref(const SparseRow *sparse_data, float *codebook,
                         entry->value * weight + numerator[entry->index];
             }
             detail::store_positive_quotients(node, numerator, denominator,
-                                             dimension);
+                                             settings.dimension);
         });
-}
-
-float squared_distance_sparse(const float *codebook,
-                              const SparseRow *sparse_data, std::uint32_t y,
-                              std::uint32_t x, std::uint32_t columns,
-                              std::uint32_t dimension, std::uint32_t n) {
-    return squared_distance_sparse_ref(codebook, sparse_data, y, x, columns,
-                                       dimension, n);
-}
-
-void find_bmu_sparse(const float *codebook, const SparseRow *sparse_data,
-                     std::uint32_t rows, std::uint32_t columns,
-                     std::uint32_t dimension, std::int32_t *out,
-                     std::uint32_t n) {
-    find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension, out,
-                        n);
 }
 
 namespace detail {
@@ -158,10 +108,12 @@ void find_bmus_sparse_fast(const Variant &variant,
     const std::uint32_t node_count = columns * rows;
     if (!search_can_prune(sparse_data, codebook, node_count, dimension,
                           vector_count)) {
-        find_bmus(vector_count, threads, [&](std::uint32_t n) {
-            find_bmu_sparse_ref(codebook, sparse_data, rows, columns, dimension,
-                                bmus + 2 * static_cast<std::size_t>(n), n);
-        });
+        find_bmus_ref(vector_count, rows, columns, bmus, threads,
+                      [&](std::uint32_t y, std::uint32_t x, std::uint32_t n) {
+                          return squared_distance_sparse_ref(
+                              codebook, sparse_data, y, x, columns, dimension,
+                              n);
+                      });
         return;
     }
     const std::size_t by_component_size =
@@ -236,66 +188,54 @@ void find_bmus_sparse_fast(const Variant &variant,
 }
 
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,
-                     float *codebook, std::uint32_t columns,
-                     std::uint32_t rows, std::uint32_t dimension,
-                     std::uint32_t vector_count, float radius, float scale,
-                     const std::string &map_type, const std::string &grid_type,
-                     bool cutoff, bool use_gaussian, std::int32_t *bmus,
-                     bool bmu_only) {
-    if (columns == 0 || rows == 0)
-        return;
-    if (!node_count_fits(columns, rows)) {
-        sparse_epoch_ref(sparse_data, codebook, columns, rows, dimension,
-                         vector_count, radius, scale, map_type, grid_type,
-                         cutoff, use_gaussian, bmus, bmu_only);
-        return;
-    }
-    const Variant variant = variant_of(level);
-    find_bmus_sparse_fast(variant, sparse_data, codebook, columns, rows,
-                          dimension, vector_count, bmus, omp_get_max_threads());
-    if (bmu_only)
-        return;
-
-    const WeightTableStorage weights(select_geometry(map_type, grid_type),
-                                     columns, rows, radius, scale, cutoff,
-                                     use_gaussian);
-    const DataSummary summary = summarize(sparse_data, vector_count);
-    const SparseUpdateJob job{sparse_data,     codebook,       bmus,
-                              columns,         dimension,      vector_count,
-                              weights.table(), summary.finite, summary.settled};
-    // Each thread's numerators for one block of nodes, allocated here so that
-    // an allocation failure is an ordinary exception outside the region.
-    const int threads = omp_get_max_threads();
-    const std::size_t scratch =
-        static_cast<std::size_t>(dimension) * variant.lanes();
-    AlignedFloats numerators(scratch * static_cast<std::size_t>(threads));
-    float *numerator_base = numerators.data();
-    const std::int64_t row_count = rows;
+                     float *codebook, std::int32_t *bmus,
+                     const EpochSettings &settings) {
+    fast_epoch(
+        level, settings,
+        [&] { sparse_epoch_ref(sparse_data, codebook, bmus, settings); },
+        [&](const Variant &variant) {
+            find_bmus_sparse_fast(variant, sparse_data, codebook,
+                                  settings.columns, settings.rows,
+                                  settings.dimension, settings.vector_count,
+                                  bmus, omp_get_max_threads());
+        },
+        [&](const Variant &variant, const WeightTable &table) {
+            const DataSummary summary =
+                summarize(sparse_data, settings.vector_count);
+            const SparseUpdateJob job{
+                sparse_data, codebook, bmus, settings.columns,
+                settings.dimension, settings.vector_count, table,
+                summary.finite, summary.settled};
+            // Each thread's numerators for one block of nodes, allocated
+            // here so that an allocation failure is an ordinary exception
+            // outside the region.
+            const int threads = omp_get_max_threads();
+            const std::size_t scratch =
+                static_cast<std::size_t>(settings.dimension) * variant.lanes();
+            AlignedFloats numerators(scratch *
+                                     static_cast<std::size_t>(threads));
+            float *numerator_base = numerators.data();
+            const std::int64_t row_count = settings.rows;
 #pragma omp parallel num_threads(threads) default(none) \
     shared(variant, job, row_count, numerator_base, scratch)
-    {
-        float *numerator =
-            numerator_base + scratch * static_cast<std::size_t>(
-                                           omp_get_thread_num());
+            {
+                float *numerator =
+                    numerator_base +
+                    scratch * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(static)
-        for (std::int64_t y = 0; y < row_count; ++y)
-            variant.update_sparse_row(job, static_cast<std::uint32_t>(y),
-                                      numerator);
-    }
+                for (std::int64_t y = 0; y < row_count; ++y)
+                    variant.update_sparse_row(
+                        job, static_cast<std::uint32_t>(y), numerator);
+            }
+        });
 }
 
 } // namespace detail
 
 void sparse_epoch(const SparseRow *sparse_data, float *codebook,
-                  std::uint32_t columns, std::uint32_t rows,
-                  std::uint32_t dimension, std::uint32_t vector_count,
-                  float radius, float scale, std::string map_type,
-                  std::string grid_type, bool cutoff, bool use_gaussian,
-                  std::int32_t *bmus, bool bmu_only) {
+                  std::int32_t *bmus, const EpochSettings &settings) {
     detail::sparse_epoch_at(detail::detected_simd_level(), sparse_data,
-                            codebook, columns, rows, dimension, vector_count,
-                            radius, scale, map_type, grid_type, cutoff,
-                            use_gaussian, bmus, bmu_only);
+                            codebook, bmus, settings);
 }
 
 } // namespace quorvel

@@ -17,10 +17,11 @@ void train(const float *data, std::int64_t /*data_length*/,
            bool use_gaussian, float *codebook, std::int64_t /*codebook_length*/,
            std::int32_t *bmus, std::int64_t /*bmus_length*/, float *umatrix,
            std::int64_t /*umatrix_length*/) {
-    run_epochs(data, codebook, bmus, columns, rows, dimension, vector_count,
-               epoch_count, radius_start, radius_end, std::move(radius_cooling),
-               scale_start, scale_end, std::move(scale_cooling), kernel_type,
-               map_type, grid_type, cutoff, use_gaussian);
+    run_epochs(data, codebook, bmus,
+               {epoch_count, columns, rows, dimension, vector_count,
+                radius_start, radius_end, std::move(radius_cooling),
+                scale_start, scale_end, std::move(scale_cooling), kernel_type,
+                map_type, grid_type, cutoff, use_gaussian});
     compute_umatrix(umatrix, codebook, columns, rows, dimension,
                     std::move(map_type), std::move(grid_type));
 }

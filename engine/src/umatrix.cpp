@@ -30,40 +30,54 @@ namespace {
     return sum + vector_distance(cell, neighbour, dimension);
 }
 
+// Every cell's mean distance to its neighbours, the nodes within grid
+// distance 1.5: candidates(x, y, visit) calls visit(nx, ny) for nodes of the
+// cell, itself left out, in row-major order. Neighbours are summed in that
+// order, the order in which a scan of every node meets them; the stored
+// mean depends on it.
+template <class Candidates>
+void mean_neighbour_distances(float *umatrix, const float *codebook,
+                              std::uint32_t columns, std::uint32_t rows,
+                              std::uint32_t dimension, Geometry geometry,
+                              Candidates candidates) {
+    for (std::uint32_t y = 0; y < rows; ++y) {
+        for (std::uint32_t x = 0; x < columns; ++x) {
+            const std::size_t cell = static_cast<std::size_t>(y) * columns + x;
+            const float *vector = codebook + cell * dimension;
+            float sum = 0.0f;
+            std::uint32_t count = 0;
+            candidates(x, y, [&](std::uint32_t nx, std::uint32_t ny) {
+                const float distance =
+                    grid_distance(geometry, x, y, nx, ny, columns, rows);
+                if (!(distance <= 1.5f))
+                    return;
+                ++count;
+                const std::size_t node =
+                    static_cast<std::size_t>(ny) * columns + nx;
+                sum = add_neighbour(sum, vector, codebook + node * dimension,
+                                    dimension);
+            });
+            umatrix[cell] = sum / static_cast<float>(count);
+        }
+    }
+}
+
 } // namespace
 
 void compute_umatrix_ref(float *umatrix, const float *codebook,
                          std::uint32_t columns, std::uint32_t rows,
                          std::uint32_t dimension, std::string map_type,
                          std::string grid_type) {
-    const Geometry geometry = select_geometry(map_type, grid_type);
-    const auto vector_of = [&](std::uint32_t x, std::uint32_t y) {
-        return codebook +
-               (static_cast<std::size_t>(y) * columns + x) * dimension;
-    };
-    for (std::uint32_t y = 0; y < rows; ++y) {
-        for (std::uint32_t x = 0; x < columns; ++x) {
-            // Neighbours are summed in row-major order; the stored mean
-            // depends on that order.
-            float sum = 0.0f;
-            std::uint32_t count = 0;
-            for (std::uint32_t ny = 0; ny < rows; ++ny) {
-                for (std::uint32_t nx = 0; nx < columns; ++nx) {
-                    if (nx == x && ny == y)
-                        continue;
-                    const float distance =
-                        grid_distance(geometry, x, y, nx, ny, columns, rows);
-                    if (!(distance <= 1.5f))
-                        continue;
-                    ++count;
-                    sum = add_neighbour(sum, vector_of(x, y),
-                                        vector_of(nx, ny), dimension);
-                }
-            }
-            umatrix[static_cast<std::size_t>(y) * columns + x] =
-                sum / static_cast<float>(count);
-        }
-    }
+    // Every other node is a candidate.
+    mean_neighbour_distances(
+        umatrix, codebook, columns, rows, dimension,
+        select_geometry(map_type, grid_type),
+        [&](std::uint32_t x, std::uint32_t y, auto visit) {
+            for (std::uint32_t ny = 0; ny < rows; ++ny)
+                for (std::uint32_t nx = 0; nx < columns; ++nx)
+                    if (nx != x || ny != y)
+                        visit(nx, ny);
+        });
 }
 
 namespace {
@@ -144,31 +158,15 @@ void compute_umatrix(float *umatrix, const float *codebook,
         return;
     }
     std::uint64_t nodes[14];
-    for (std::uint32_t y = 0; y < rows; ++y) {
-        for (std::uint32_t x = 0; x < columns; ++x) {
-            const std::size_t cell = static_cast<std::size_t>(y) * columns + x;
-            const float *vector = codebook + cell * dimension;
-            const std::uint32_t candidates =
+    mean_neighbour_distances(
+        umatrix, codebook, columns, rows, dimension, geometry,
+        [&](std::uint32_t x, std::uint32_t y, auto visit) {
+            const std::uint32_t count =
                 candidate_nodes(geometry, x, y, columns, rows, nodes);
-            // Summed in row-major order of the neighbours, as the full scan
-            // meets them; the stored mean depends on that order.
-            float sum = 0.0f;
-            std::uint32_t count = 0;
-            for (std::uint32_t c = 0; c < candidates; ++c) {
-                const auto nx = static_cast<std::uint32_t>(nodes[c] % columns);
-                const auto ny = static_cast<std::uint32_t>(nodes[c] / columns);
-                const float distance =
-                    grid_distance(geometry, x, y, nx, ny, columns, rows);
-                if (!(distance <= 1.5f))
-                    continue;
-                ++count;
-                sum = add_neighbour(sum, vector,
-                                    codebook + nodes[c] * dimension,
-                                    dimension);
-            }
-            umatrix[cell] = sum / static_cast<float>(count);
-        }
-    }
+            for (std::uint32_t c = 0; c < count; ++c)
+                visit(static_cast<std::uint32_t>(nodes[c] % columns),
+                      static_cast<std::uint32_t>(nodes[c] / columns));
+        });
 }
 
 } // namespace quorvel

@@ -29,15 +29,20 @@ struct Epoch {
     bool bmu_only = false;
 };
 
+quorvel::EpochSettings settings_of(const Map &map, std::uint32_t vectors,
+                                   const Epoch &epoch) {
+    return {map.columns,    map.rows,        map.dimension,
+            vectors,        epoch.radius,    epoch.scale,
+            epoch.map_type, epoch.grid_type, epoch.cutoff,
+            epoch.use_gaussian, epoch.bmu_only};
+}
+
 void dense(Map &map, const std::vector<float> &data, const Epoch &epoch) {
     const auto vectors =
         static_cast<std::uint32_t>(map.dimension ? data.size() / map.dimension : 0);
     map.bmus.resize(2 * vectors, -1);
-    quorvel::dense_epoch(data.data(), map.codebook.data(), map.columns,
-                         map.rows, map.dimension, vectors, epoch.radius,
-                         epoch.scale, epoch.map_type, epoch.grid_type,
-                         epoch.cutoff, epoch.use_gaussian, map.bmus.data(),
-                         epoch.bmu_only);
+    quorvel::dense_epoch(data.data(), map.codebook.data(), map.bmus.data(),
+                         settings_of(map, vectors, epoch));
 }
 
 void sparse(Map &map, const std::vector<float> &data, std::uint32_t vectors,
@@ -45,11 +50,8 @@ void sparse(Map &map, const std::vector<float> &data, std::uint32_t vectors,
     const quorvel::SparseRows rows =
         quorvel::make_sparse_rows(data.data(), vectors, map.dimension);
     map.bmus.resize(2 * vectors, -1);
-    quorvel::sparse_epoch(rows.rows.data(), map.codebook.data(), map.columns,
-                          map.rows, map.dimension, vectors, epoch.radius,
-                          epoch.scale, epoch.map_type, epoch.grid_type,
-                          epoch.cutoff, epoch.use_gaussian, map.bmus.data(),
-                          epoch.bmu_only);
+    quorvel::sparse_epoch(rows.rows.data(), map.codebook.data(),
+                          map.bmus.data(), settings_of(map, vectors, epoch));
 }
 
 TEST(DenseEpoch, test_bmu_only_keeps_the_codebook) {
@@ -236,12 +238,10 @@ TEST(SparseEpoch, test_stored_zero_equals_absent_component) {
     const std::vector<float> start{0.1f, 0.2f, 0.9f, 0.3f};
     std::vector<float> a = start, b = start;
     std::vector<std::int32_t> bmus_a(2), bmus_b(2);
-    quorvel::sparse_epoch(rows_with, a.data(), 2, 1, 2, 1, 1.0f, 0.5f,
-                          "planar", "rectangular", false, true, bmus_a.data(),
-                          false);
-    quorvel::sparse_epoch(rows_without, b.data(), 2, 1, 2, 1, 1.0f, 0.5f,
-                          "planar", "rectangular", false, true, bmus_b.data(),
-                          false);
+    const quorvel::EpochSettings settings{
+        2, 1, 2, 1, 1.0f, 0.5f, "planar", "rectangular", false, true, false};
+    quorvel::sparse_epoch(rows_with, a.data(), bmus_a.data(), settings);
+    quorvel::sparse_epoch(rows_without, b.data(), bmus_b.data(), settings);
     EXPECT_EQ(bmus_a, bmus_b);
     EXPECT_EQ(bits_of(a), bits_of(b));
 }
@@ -252,9 +252,9 @@ TEST(SparseEpoch, test_empty_row_is_the_zero_vector) {
     // Squared norms 0.5, 0.02, 0.02: the first smallest is node (1, 0).
     std::vector<float> codebook{0.5f, 0.5f, 0.1f, 0.1f, 0.1f, 0.1f};
     std::vector<std::int32_t> bmus(2);
-    quorvel::sparse_epoch(rows, codebook.data(), 3, 1, 2, 1, 1.0f, 1.0f,
-                          "planar", "rectangular", false, true, bmus.data(),
-                          true);
+    quorvel::sparse_epoch(rows, codebook.data(), bmus.data(),
+                          {3, 1, 2, 1, 1.0f, 1.0f, "planar", "rectangular",
+                           false, true, true});
     EXPECT_EQ(bmus, (std::vector<std::int32_t>{1, 0}));
 }
 

@@ -90,18 +90,22 @@ struct Result {
     std::vector<std::int32_t> bmus;
 };
 
+quorvel::EpochSettings settings_of(const Config &c, bool bmu_only) {
+    return {c.columns,   c.rows,      c.dimension, c.vectors,
+            c.radius,    c.scale,     c.map_type,  c.grid_type,
+            c.cutoff,    c.use_gaussian, bmu_only};
+}
+
 Result run_dense(const Config &c, bool bmu_only, const SimdLevel *level) {
     Result r{c.codebook, std::vector<std::int32_t>(2 * c.vectors, -7)};
+    const quorvel::EpochSettings settings = settings_of(c, bmu_only);
     if (level)
-        quorvel::detail::dense_epoch_at(
-            *level, c.data.data(), r.codebook.data(), c.columns, c.rows,
-            c.dimension, c.vectors, c.radius, c.scale, c.map_type, c.grid_type,
-            c.cutoff, c.use_gaussian, r.bmus.data(), bmu_only);
+        quorvel::detail::dense_epoch_at(*level, c.data.data(),
+                                        r.codebook.data(), r.bmus.data(),
+                                        settings);
     else
-        quorvel::dense_epoch_ref(c.data.data(), r.codebook.data(), c.columns,
-                                 c.rows, c.dimension, c.vectors, c.radius,
-                                 c.scale, c.map_type, c.grid_type, c.cutoff,
-                                 c.use_gaussian, r.bmus.data(), bmu_only);
+        quorvel::dense_epoch_ref(c.data.data(), r.codebook.data(),
+                                 r.bmus.data(), settings);
     return r;
 }
 
@@ -109,17 +113,14 @@ Result run_sparse(const Config &c, bool bmu_only, const SimdLevel *level) {
     const quorvel::SparseRows sparse =
         quorvel::make_sparse_rows(c.data.data(), c.vectors, c.dimension);
     Result r{c.codebook, std::vector<std::int32_t>(2 * c.vectors, -7)};
+    const quorvel::EpochSettings settings = settings_of(c, bmu_only);
     if (level)
-        quorvel::detail::sparse_epoch_at(
-            *level, sparse.rows.data(), r.codebook.data(), c.columns, c.rows,
-            c.dimension, c.vectors, c.radius, c.scale, c.map_type, c.grid_type,
-            c.cutoff, c.use_gaussian, r.bmus.data(), bmu_only);
+        quorvel::detail::sparse_epoch_at(*level, sparse.rows.data(),
+                                         r.codebook.data(), r.bmus.data(),
+                                         settings);
     else
         quorvel::sparse_epoch_ref(sparse.rows.data(), r.codebook.data(),
-                                  c.columns, c.rows, c.dimension, c.vectors,
-                                  c.radius, c.scale, c.map_type, c.grid_type,
-                                  c.cutoff, c.use_gaussian, r.bmus.data(),
-                                  bmu_only);
+                                  r.bmus.data(), settings);
     return r;
 }
 

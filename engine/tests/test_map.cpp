@@ -53,16 +53,16 @@ std::vector<float> coarse_values(std::size_t count, unsigned seed,
 }
 
 struct Search {
-    std::vector<std::int32_t> nodes, seconds;
-    std::vector<float> distances, second_distances;
+    std::vector<std::int32_t> nodes, runner_ups;
+    std::vector<float> distances, runner_up_distances;
     explicit Search(std::size_t count)
-        : nodes(count, -7), seconds(count, -7), distances(count, -7.0f),
-          second_distances(count, -7.0f) {}
+        : nodes(count, -7), runner_ups(count, -7), distances(count, -7.0f),
+          runner_up_distances(count, -7.0f) {}
     BmuResults results() {
         BmuResults r{nodes.data()};
         r.distances = distances.data();
-        r.seconds = seconds.data();
-        r.second_distances = second_distances.data();
+        r.runner_ups = runner_ups.data();
+        r.runner_up_distances = runner_up_distances.data();
         return r;
     }
 };
@@ -81,10 +81,10 @@ std::vector<std::uint32_t> distance_bits(const std::vector<float> &values) {
 
 void expect_same_search(const Search &a, const Search &b) {
     EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.seconds, b.seconds);
+    EXPECT_EQ(a.runner_ups, b.runner_ups);
     EXPECT_EQ(distance_bits(a.distances), distance_bits(b.distances));
-    EXPECT_EQ(distance_bits(a.second_distances),
-              distance_bits(b.second_distances));
+    EXPECT_EQ(distance_bits(a.runner_up_distances),
+              distance_bits(b.runner_up_distances));
 }
 
 // Nodes, dimension, rows, awkward values.
@@ -119,8 +119,8 @@ TEST_P(MapSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount) {
             quorvel::detail::DenseBmuJob outputs{};
             outputs.nodes = results.nodes;
             outputs.distances = results.distances;
-            outputs.seconds = results.seconds;
-            outputs.second_distances = results.second_distances;
+            outputs.runner_ups = results.runner_ups;
+            outputs.runner_up_distances = results.runner_up_distances;
             quorvel::detail::find_bmus_dense_fast(
                 quorvel::detail::variant_of(level), data.data(),
                 codebook.data(), nodes, columns, dimension, count, outputs,
@@ -218,8 +218,8 @@ TEST_P(ScreenedSearch, MatchesOracleForEveryVariantAndThreadCount) {
             quorvel::detail::DenseBmuJob places{};
             places.nodes = results.nodes;
             places.distances = results.distances;
-            places.seconds = results.seconds;
-            places.second_distances = results.second_distances;
+            places.runner_ups = results.runner_ups;
+            places.runner_up_distances = results.runner_up_distances;
             quorvel::detail::find_bmus_dense_fast(
                 quorvel::detail::variant_of(level), data.data(),
                 codebook.data(), nodes, columns, dimension,
@@ -243,8 +243,8 @@ TEST(MapSearch, OneNodeHasNoRunnerUp) {
     quorvel::find_bmus(shape, codebook.data(), {data.data(), 2},
                        found.results(), 1);
     EXPECT_EQ(found.nodes, (std::vector<std::int32_t>{0, 0}));
-    EXPECT_EQ(found.seconds, (std::vector<std::int32_t>{-1, -1}));
-    EXPECT_TRUE(std::isinf(found.second_distances[0]));
+    EXPECT_EQ(found.runner_ups, (std::vector<std::int32_t>{-1, -1}));
+    EXPECT_TRUE(std::isinf(found.runner_up_distances[0]));
     EXPECT_EQ(found.distances[0], 1.25f);
 }
 
@@ -457,16 +457,16 @@ TEST_P(MapNeighbourhoodApplication, MatchesAllPairsOracleBits) {
     const auto codebook = quorvel_test::random_values(nodes * 5, 6);
     const MapNeighbourhood hood{kind, sigma};
     std::vector<float> expected(nodes * 5);
-    quorvel::apply_neighbourhood_ref(shape, hood, sums.data(), counts.data(),
-                                     exponents.data(), codebook.data(),
+    const quorvel::NodeTotals totals{sums.data(), counts.data(),
+                                     exponents.data(), false};
+    quorvel::apply_neighbourhood_ref(shape, hood, totals, codebook.data(),
                                      expected.data());
     for (const int threads : {1, 2, 3}) {
         std::vector<float> out(nodes * 5, -1.0f);
         // In three pieces, as the package calls it.
         for (std::uint32_t begin = 0; begin < nodes; begin += 17)
             quorvel::apply_neighbourhood(
-                shape, hood, sums.data(), counts.data(), exponents.data(),
-                codebook.data(), out.data(), begin,
+                shape, hood, totals, codebook.data(), out.data(), begin,
                 std::min<std::uint32_t>(begin + 17, nodes), threads);
         EXPECT_EQ(bits_of(out), bits_of(expected));
     }
@@ -488,9 +488,10 @@ TEST(MapNeighbourhoodApplication, NodeWithoutWeightKeepsItsVector) {
     const std::vector<float> codebook{9, 9, 9, 9, 9};
     std::vector<float> out(5);
     // A bubble of width 1: nodes 0 and 1 see node 0's rows, the others none.
-    quorvel::apply_neighbourhood(shape, {NeighbourhoodKind::bubble, 1.0},
-                                 sums.data(), counts.data(), exponents.data(),
-                                 codebook.data(), out.data(), 0, 5, 2);
+    quorvel::apply_neighbourhood(
+        shape, {NeighbourhoodKind::bubble, 1.0},
+        {sums.data(), counts.data(), exponents.data(), false}, codebook.data(),
+        out.data(), 0, 5, 2);
     EXPECT_EQ(out, (std::vector<float>{1.0f, 1.0f, 9, 9, 9}));
 }
 

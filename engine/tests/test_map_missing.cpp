@@ -64,25 +64,25 @@ std::vector<float> coarse_codebook(std::size_t count, unsigned seed) {
 }
 
 struct Search {
-    std::vector<std::int32_t> nodes, seconds;
-    std::vector<float> distances, second_distances;
+    std::vector<std::int32_t> nodes, runner_ups;
+    std::vector<float> distances, runner_up_distances;
     explicit Search(std::size_t count)
-        : nodes(count, -7), seconds(count, -7), distances(count, -7.0f),
-          second_distances(count, -7.0f) {}
+        : nodes(count, -7), runner_ups(count, -7), distances(count, -7.0f),
+          runner_up_distances(count, -7.0f) {}
     BmuResults results() {
         BmuResults r{nodes.data()};
         r.distances = distances.data();
-        r.seconds = seconds.data();
-        r.second_distances = second_distances.data();
+        r.runner_ups = runner_ups.data();
+        r.runner_up_distances = runner_up_distances.data();
         return r;
     }
 };
 
 void expect_same_search(const Search &a, const Search &b) {
     EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.seconds, b.seconds);
+    EXPECT_EQ(a.runner_ups, b.runner_ups);
     EXPECT_EQ(bits_of(a.distances), bits_of(b.distances));
-    EXPECT_EQ(bits_of(a.second_distances), bits_of(b.second_distances));
+    EXPECT_EQ(bits_of(a.runner_up_distances), bits_of(b.runner_up_distances));
 }
 
 // A CSR form of dense rows: every value that is not zero stored (NaN
@@ -177,7 +177,7 @@ TEST_P(MissingSearch, MatchesOracleAndPlainWalkForAnyThreadCount) {
         if (missing == dimension || missing > most) {
             EXPECT_EQ(expected.nodes[n], -1);
             EXPECT_TRUE(std::isnan(expected.distances[n]));
-            EXPECT_EQ(expected.seconds[n], -1);
+            EXPECT_EQ(expected.runner_ups[n], -1);
             continue;
         }
         std::int32_t best = 0;
@@ -242,7 +242,7 @@ TEST(MissingSearch, CompleteRowsGiveTheDenseBits) {
                                mixed.results(), 3);
     for (std::size_t n = 0; n < count; n += 2) {
         EXPECT_EQ(mixed.nodes[n], plain.nodes[n]);
-        EXPECT_EQ(mixed.seconds[n], plain.seconds[n]);
+        EXPECT_EQ(mixed.runner_ups[n], plain.runner_ups[n]);
         EXPECT_EQ(bits_of(mixed.distances[n]), bits_of(plain.distances[n]));
     }
     std::vector<float> dense_table(count * nodes), masked_table(count * nodes);
@@ -296,9 +296,9 @@ TEST(MissingSearch, MaxMissingEdge) {
             if (n <= most && n < 4) {
                 EXPECT_EQ(found.nodes[n], 1);
                 EXPECT_EQ(found.distances[n], 0.0f);
-                EXPECT_EQ(found.seconds[n], 0);
+                EXPECT_EQ(found.runner_ups[n], 0);
                 // Four over the observed features, scaled back to four.
-                EXPECT_EQ(found.second_distances[n], 4.0f);
+                EXPECT_EQ(found.runner_up_distances[n], 4.0f);
             } else {
                 EXPECT_EQ(found.nodes[n], -1);
                 EXPECT_TRUE(std::isnan(found.distances[n]));
@@ -344,12 +344,12 @@ struct Sums {
     Sums(std::size_t nodes, std::size_t dimension)
         : sums(nodes * dimension, 0), observed(nodes * dimension, 0),
           counts(nodes, 0), totals(2, 0) {}
-    quorvel::MissingSums record(const std::vector<std::int32_t> &exponents,
-                                std::int32_t error_exponent,
-                                std::uint64_t rows_in_total) {
-        return {sums.data(),     observed.data(), counts.data(),
-                exponents.data(), error_exponent,  rows_in_total,
-                totals.data(),   totals.data() + 1};
+    quorvel::NodeSums record(const std::vector<std::int32_t> &exponents,
+                             std::int32_t error_exponent,
+                             std::uint64_t rows_in_total) {
+        return {sums.data(),    counts.data(),  exponents.data(),
+                error_exponent, rows_in_total,  totals.data(),
+                totals.data() + 1, observed.data()};
     }
 };
 
@@ -484,20 +484,20 @@ TEST_P(MissingNeighbourhood, MatchesAllPairsOracleBits) {
     const auto codebook = quorvel_test::random_values(nodes * 5, 6);
     const MapNeighbourhood hood{kind, sigma};
     std::vector<float> expected(nodes * 5);
-    quorvel::apply_neighbourhood_missing_ref(shape, hood, sums.data(),
-                                             observed.data(), exponents.data(),
-                                             codebook.data(), expected.data());
+    const quorvel::NodeTotals totals{sums.data(), observed.data(),
+                                     exponents.data(), true};
+    quorvel::apply_neighbourhood_ref(shape, hood, totals, codebook.data(),
+                                     expected.data());
     for (const int threads : {1, 2, 3}) {
         std::vector<float> out(nodes * 5, -1.0f);
         for (std::uint32_t begin = 0; begin < nodes; begin += 17)
-            quorvel::apply_neighbourhood_missing(
-                shape, hood, sums.data(), observed.data(), exponents.data(),
-                codebook.data(), out.data(), begin,
+            quorvel::apply_neighbourhood(
+                shape, hood, totals, codebook.data(), out.data(), begin,
                 std::min<std::uint32_t>(begin + 17, nodes), threads);
         EXPECT_EQ(bits_of(out), bits_of(expected));
     }
     // Where every feature of a node has its row count as weight, the bits
-    // of apply_neighbourhood.
+    // of the weights per node.
     std::vector<std::int64_t> counts(nodes), full(nodes * 5);
     for (std::size_t k = 0; k < nodes; ++k) {
         counts[k] = k % 4 == 1 ? 0 : hits(generator) + 1;
@@ -510,12 +510,12 @@ TEST_P(MissingNeighbourhood, MatchesAllPairsOracleBits) {
         }
     }
     std::vector<float> plain(nodes * 5), masked(nodes * 5);
-    quorvel::apply_neighbourhood(shape, hood, sums.data(), counts.data(),
-                                 exponents.data(), codebook.data(),
-                                 plain.data(), 0, nodes, 2);
-    quorvel::apply_neighbourhood_missing(shape, hood, sums.data(), full.data(),
-                                         exponents.data(), codebook.data(),
-                                         masked.data(), 0, nodes, 3);
+    quorvel::apply_neighbourhood(
+        shape, hood, {sums.data(), counts.data(), exponents.data(), false},
+        codebook.data(), plain.data(), 0, nodes, 2);
+    quorvel::apply_neighbourhood(
+        shape, hood, {sums.data(), full.data(), exponents.data(), true},
+        codebook.data(), masked.data(), 0, nodes, 3);
     EXPECT_EQ(bits_of(masked), bits_of(plain));
 }
 
@@ -536,9 +536,10 @@ TEST(MissingNeighbourhood, FeatureWithoutWeightKeepsItsValue) {
     const std::vector<std::int32_t> exponents{2, 2};
     const std::vector<float> codebook(10, 9.0f);
     std::vector<float> out(10);
-    quorvel::apply_neighbourhood_missing(
-        shape, {NeighbourhoodKind::bubble, 1.0}, sums.data(), observed.data(),
-        exponents.data(), codebook.data(), out.data(), 0, 5, 2);
+    quorvel::apply_neighbourhood(
+        shape, {NeighbourhoodKind::bubble, 1.0},
+        {sums.data(), observed.data(), exponents.data(), true},
+        codebook.data(), out.data(), 0, 5, 2);
     EXPECT_EQ(out, (std::vector<float>{1, 3, 1, 3, 9, 9, 9, 9, 9, 9}));
 }
 

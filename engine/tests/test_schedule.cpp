@@ -89,10 +89,10 @@ void run_one_epoch(std::uint32_t kernel_type, bool bmu_only) {
     std::vector<float> data{0.5f, 0.25f};
     std::vector<float> codebook{0.0f, 1.0f, 1.0f, 0.0f};
     std::vector<std::int32_t> bmus(2, -7);
-    quorvel::run_epoch(data.data(), nullptr, codebook.data(), bmus.data(), 1,
-                       0, 2, 1, 2, 1, 1, 1, "linear", 0.1f, 0.0f, "linear",
-                       kernel_type, "planar", "rectangular", false, true,
-                       bmu_only);
+    quorvel::run_epoch(data.data(), nullptr, codebook.data(), bmus.data(),
+                       {1, 2, 1, 2, 1, 1, 1, "linear", 0.1f, 0.0f, "linear",
+                        kernel_type, "planar", "rectangular", false, true},
+                       0, bmu_only);
 }
 
 TEST(RunEpoch, test_gpu_kernel_code_fails_in_every_pass) {

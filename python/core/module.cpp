@@ -25,6 +25,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -42,30 +43,38 @@ using CsrValues = Vector<const float>;
 using CsrIndices = Vector<const std::int32_t>;
 using CsrIndptr = Vector<const std::int64_t>;
 
+// A selector string as its enum, through a table of the accepted names.
+template <class Enum, std::size_t count>
+Enum core_choice(const std::string &value, const char *what,
+                 const std::pair<const char *, Enum> (&choices)[count]) {
+    for (const auto &[name, choice] : choices)
+        if (value == name)
+            return choice;
+    throw nb::value_error(
+        ("unknown " + std::string(what) + " '" + value + "'").c_str());
+}
+
 quorvel::Grid core_grid(const std::string &grid) {
-    if (grid == "rectangular")
-        return quorvel::Grid::rectangular;
-    if (grid == "hexagonal")
-        return quorvel::Grid::hexagonal;
-    throw nb::value_error(("unknown grid '" + grid + "'").c_str());
+    static constexpr std::pair<const char *, quorvel::Grid> grids[] = {
+        {"rectangular", quorvel::Grid::rectangular},
+        {"hexagonal", quorvel::Grid::hexagonal}};
+    return core_choice(grid, "grid", grids);
 }
 
 quorvel::Topology core_topology(const std::string &topology) {
-    if (topology == "planar")
-        return quorvel::Topology::planar;
-    if (topology == "toroid")
-        return quorvel::Topology::toroid;
-    throw nb::value_error(("unknown topology '" + topology + "'").c_str());
+    static constexpr std::pair<const char *, quorvel::Topology> topologies[] = {
+        {"planar", quorvel::Topology::planar},
+        {"toroid", quorvel::Topology::toroid}};
+    return core_choice(topology, "topology", topologies);
 }
 
 quorvel::NeighbourhoodKind core_kind(const std::string &kind) {
-    if (kind == "gaussian")
-        return quorvel::NeighbourhoodKind::gaussian;
-    if (kind == "bubble")
-        return quorvel::NeighbourhoodKind::bubble;
-    if (kind == "cut_gaussian")
-        return quorvel::NeighbourhoodKind::cut_gaussian;
-    throw nb::value_error(("unknown neighbourhood '" + kind + "'").c_str());
+    using quorvel::NeighbourhoodKind;
+    static constexpr std::pair<const char *, NeighbourhoodKind> kinds[] = {
+        {"gaussian", NeighbourhoodKind::gaussian},
+        {"bubble", NeighbourhoodKind::bubble},
+        {"cut_gaussian", NeighbourhoodKind::cut_gaussian}};
+    return core_choice(kind, "neighbourhood", kinds);
 }
 
 void core_require(bool condition, const char *message) {
@@ -158,8 +167,8 @@ void core_find_bmus(Matrix<const float> codebook, std::uint32_t columns,
                          runner_up_distances->shape(0) == data.count,
                      "runner_ups and runner_up_distances must have one per "
                      "row");
-        results.seconds = runner_ups->data();
-        results.second_distances = runner_up_distances->data();
+        results.runner_ups = runner_ups->data();
+        results.runner_up_distances = runner_up_distances->data();
     }
     nb::gil_scoped_release release;
     if (most_missing)
@@ -224,26 +233,21 @@ void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
                  "rows_in_total must count these rows");
     std::int32_t *bmu_data = nullptr;
     if (bmus) {
-        core_require(bmus->shape(0) == data.count, "bmus must have one per row");
+        core_require(bmus->shape(0) == data.count,
+                     "bmus must have one per row");
         bmu_data = bmus->data();
     }
-    if (most_missing) {
-        const quorvel::MissingSums missing_sums{
-            sums.data(),    observed->data(), counts.data(), exponents.data(),
-            error_exponent, rows_in_total,    totals.data(), totals.data() + 1};
-        nb::gil_scoped_release release;
-        quorvel::accumulate_missing(shape, codebook.data(), data,
-                                    *most_missing, missing_sums, bmu_data,
-                                    team);
-        return;
-    }
-    const quorvel::NodeSums node_sums{sums.data(),     counts.data(),
-                                      exponents.data(), error_exponent,
-                                      rows_in_total,    totals.data(),
-                                      totals.data() + 1};
+    const quorvel::NodeSums node_sums{
+        sums.data(),    counts.data(),  exponents.data(),
+        error_exponent, rows_in_total,  totals.data(),
+        totals.data() + 1, observed ? observed->data() : nullptr};
     nb::gil_scoped_release release;
-    quorvel::accumulate(shape, codebook.data(), data, node_sums, bmu_data,
-                        team);
+    if (most_missing)
+        quorvel::accumulate_missing(shape, codebook.data(), data,
+                                    *most_missing, node_sums, bmu_data, team);
+    else
+        quorvel::accumulate(shape, codebook.data(), data, node_sums, bmu_data,
+                            team);
 }
 
 // observed None: the complete update, weighted by counts; observed given:
@@ -276,15 +280,12 @@ void core_apply_neighbourhood(
     core_require(begin <= end && end <= shape.node_count(),
                  "begin and end must be a range of nodes");
     core_require(out.data() != codebook.data(), "out must not be the codebook");
+    const quorvel::NodeTotals totals{
+        sums.data(), observed ? observed->data() : counts.data(),
+        exponents.data(), observed.has_value()};
     nb::gil_scoped_release release;
-    if (observed)
-        quorvel::apply_neighbourhood_missing(
-            shape, hood, sums.data(), observed->data(), exponents.data(),
-            codebook.data(), out.data(), begin, end, team);
-    else
-        quorvel::apply_neighbourhood(shape, hood, sums.data(), counts.data(),
-                                     exponents.data(), codebook.data(),
-                                     out.data(), begin, end, team);
+    quorvel::apply_neighbourhood(shape, hood, totals, codebook.data(),
+                                 out.data(), begin, end, team);
 }
 
 // One row operation under one name, for dense rows and for CSR rows; `after`

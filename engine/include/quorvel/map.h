@@ -90,8 +90,8 @@ struct CsrRows {
 struct BmuResults {
     std::int32_t *nodes;
     float *distances = nullptr;
-    std::int32_t *seconds = nullptr;
-    float *second_distances = nullptr;
+    std::int32_t *runner_ups = nullptr;
+    float *runner_up_distances = nullptr;
 };
 
 void find_bmus(const MapShape &shape, const float *codebook, DenseRows data,
@@ -125,6 +125,9 @@ struct NodeSums {
     std::uint64_t rows_in_total;
     std::int64_t *error_sum;
     std::int64_t *error_overflows;
+    // node_count x dimension: the weights per feature of accumulate_missing,
+    // which needs them; accumulate leaves them alone.
+    std::int64_t *observed = nullptr;
 };
 
 // The exponent e for values of magnitude at most `largest` over
@@ -140,31 +143,43 @@ void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads);
 
+// What the neighbourhood turns into node vectors: the sums of accumulate (or
+// accumulate_missing) with their exponents, and the weights of the means:
+// the row count of each node (NodeSums::counts), or with per_feature the
+// count of observed values of each node and feature (NodeSums::observed).
+// A weight of 0 must come with a sum of 0.
+struct NodeTotals {
+    const std::int64_t *sums; // node_count x dimension
+    const std::int64_t *weights;
+    const std::int32_t *exponents;
+    bool per_feature;
+};
+
 // Nodes [begin, end) of `out` become the neighbourhood-weighted means of the
-// sums, in double: numerator and denominator of node j are the sums over the
-// nodes k of h(d(j, k)) times the sum of k and times its count, rounded once
-// to float; a node whose total weight is 0 keeps its vector from `codebook`.
-// The sum of k is taken as the nearest double to sum * 2^-exponent. Bubble
-// and cut gaussian add over the nodes k in increasing order. The gaussian is
-// taken as the product of its two axis factors (exp(-a^2 / (2 sigma^2))
-// along the row, exp(-c b^2 / (2 sigma^2)) across rows b apart, c = 3/4 on
-// a hexagonal grid): first along each map row in increasing column order,
-// then over the rows in increasing order, which costs rows + columns
-// weighted additions per node instead of one per node pair. `out` may be
+// sums, in double: component f of node j is the sum over the nodes k of
+// h(d(j, k)) times the sum of k (the nearest double to sums[k][f] times
+// 2^-exponents[f]) over the sum of h(d(j, k)) times the weight of k (of its
+// feature f, per_feature), rounded once to float; a component whose
+// denominator is 0 keeps its value from `codebook`. Bubble and cut gaussian
+// add over the nodes k in increasing order. The gaussian is taken as the
+// product of its two axis factors (exp(-a^2 / (2 sigma^2)) along the row,
+// exp(-c b^2 / (2 sigma^2)) across rows b apart, c = 3/4 on a hexagonal
+// grid): first along each map row in increasing column order, then over the
+// rows in increasing order, which costs rows + columns weighted additions
+// per node instead of one per node pair. Every denominator sees the
+// additions of a weight per node, so where each weight of a node is its row
+// count, weights per feature give the bits of weights per node. `out` may be
 // `codebook` only when [begin, end) covers every node.
 void apply_neighbourhood(const MapShape &shape, const MapNeighbourhood &hood,
-                         const std::int64_t *sums, const std::int64_t *counts,
-                         const std::int32_t *exponents, const float *codebook,
+                         const NodeTotals &totals, const float *codebook,
                          float *out, std::uint32_t begin, std::uint32_t end,
                          int threads);
 // Every node against every node, one weight at a time (the gaussian's
 // grouped by rows as above): the oracle.
 void apply_neighbourhood_ref(const MapShape &shape,
                              const MapNeighbourhood &hood,
-                             const std::int64_t *sums,
-                             const std::int64_t *counts,
-                             const std::int32_t *exponents,
-                             const float *codebook, float *out);
+                             const NodeTotals &totals, const float *codebook,
+                             float *out);
 
 // Whether nodes a and b are neighbours: distinct, at grid distance 1.5 or
 // less (8 around an inner node of a rectangular grid, 6 of a hexagonal one).
@@ -177,9 +192,10 @@ void map_umatrix(const MapShape &shape, const float *codebook, float *out,
                  int threads);
 
 // ---------------------------------------------------------------------------
-// Missing values (engine/src/map_missing.cpp). In these entry points a NaN in
-// the data marks a missing value; everything else is as above. They are
-// kernels of their own: the ones above never look for NaN.
+// Missing values (engine/src/map_missing.cpp, their sums and neighbourhood in
+// map_sums.cpp). In these entry points a NaN in the data marks a missing
+// value; everything else is as above. They are kernels of their own: the
+// ones above never look for NaN.
 //
 // A row observes the features whose value is not NaN (in CSR rows, every
 // absent component is an observed zero; only a stored NaN is missing). A row
@@ -224,53 +240,18 @@ void node_distances_missing(const MapShape &shape, const float *codebook,
 // sums[f] and 1 to its observed[f]; a missing one adds nothing. counts gets
 // 1 per row with a BMU (so the rows that have one are the sum of counts) and
 // error_sum the fixed-point Euclidean distance (the square root of the
-// scaled squared distance), as in NodeSums. The caller owns and zeroes the
-// arrays once; any split of the rows gives the same sums.
-struct MissingSums {
-    std::int64_t *sums;     // node_count x dimension
-    std::int64_t *observed; // node_count x dimension
-    std::int64_t *counts;   // node_count
-    const std::int32_t *exponents;
-    std::int32_t error_exponent;
-    std::uint64_t rows_in_total;
-    std::int64_t *error_sum;
-    std::int64_t *error_overflows;
-};
-
+// scaled squared distance), as in accumulate. The caller owns and zeroes
+// the arrays once; any split of the rows gives the same sums. The
+// neighbourhood takes observed as its weights per feature
+// (NodeTotals::per_feature).
 void accumulate_missing(const MapShape &shape, const float *codebook,
                         DenseRows data, std::uint32_t most_missing,
-                        const MissingSums &sums, std::int32_t *bmus,
+                        const NodeSums &sums, std::int32_t *bmus,
                         int threads);
 void accumulate_missing(const MapShape &shape, const float *codebook,
                         CsrRows data, std::uint32_t most_missing,
-                        const MissingSums &sums, std::int32_t *bmus,
+                        const NodeSums &sums, std::int32_t *bmus,
                         int threads);
-
-// apply_neighbourhood with a denominator per feature: component f of node j
-// becomes the sum over the nodes k of h(d(j, k)) times sums[k][f] (as a
-// double, times 2^-exponents[f]) over the sum of h(d(j, k)) times
-// observed[k][f], in double, rounded once to float; a component whose
-// denominator is 0 keeps its value from `codebook`. The sums run in the
-// order of apply_neighbourhood (bubble and cut gaussian node by node, the
-// gaussian through its axis factors, along each map row, then over the
-// rows), so where every observed[k][f] is the node's row count the result is
-// the bits of apply_neighbourhood. A node-feature whose observed count is 0
-// must have a sum of 0.
-void apply_neighbourhood_missing(const MapShape &shape,
-                                 const MapNeighbourhood &hood,
-                                 const std::int64_t *sums,
-                                 const std::int64_t *observed,
-                                 const std::int32_t *exponents,
-                                 const float *codebook, float *out,
-                                 std::uint32_t begin, std::uint32_t end,
-                                 int threads);
-// Every node against every node, one weight at a time: the oracle.
-void apply_neighbourhood_missing_ref(const MapShape &shape,
-                                     const MapNeighbourhood &hood,
-                                     const std::int64_t *sums,
-                                     const std::int64_t *observed,
-                                     const std::int32_t *exponents,
-                                     const float *codebook, float *out);
 
 } // namespace quorvel
 

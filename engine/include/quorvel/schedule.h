@@ -31,29 +31,38 @@ void seed_codebook(float *codebook, std::uint32_t columns, std::uint32_t rows,
 bool codebook_is_unset(const float *codebook, std::uint32_t columns,
                        std::uint32_t rows, std::uint32_t dimension);
 
+// A training run's settings as train() takes them, without its arrays.
+struct TrainingSettings {
+    std::uint32_t epoch_count;
+    std::uint32_t columns;
+    std::uint32_t rows;
+    std::uint32_t dimension;
+    std::uint32_t vector_count;
+    std::uint32_t radius_start;
+    std::uint32_t radius_end;
+    std::string radius_cooling;
+    float scale_start;
+    float scale_end;
+    std::string scale_cooling;
+    std::uint32_t kernel_type;
+    std::string map_type;
+    std::string grid_type;
+    bool cutoff;
+    bool use_gaussian;
+};
+
 // One epoch: its radius and scale from the schedules (skipped when
 // bmu_only), then the kernel that kernel_type selects: 0 and unknown codes
 // dense, 1 throws std::runtime_error("Compiled without CUDA!"), 2 sparse over
 // sparse_data (one row per vector of data).
 void run_epoch(const float *data, const SparseRow *sparse_data, float *codebook,
-               std::int32_t *bmus, std::uint32_t epoch_count,
-               std::uint32_t epoch, std::uint32_t columns, std::uint32_t rows,
-               std::uint32_t dimension, std::uint32_t vector_count,
-               std::uint32_t radius_start, std::uint32_t radius_end,
-               std::string radius_cooling, float scale_start, float scale_end,
-               std::string scale_cooling, std::uint32_t kernel_type,
-               std::string map_type, std::string grid_type, bool cutoff,
-               bool use_gaussian, bool bmu_only);
+               std::int32_t *bmus, const TrainingSettings &run,
+               std::uint32_t epoch, bool bmu_only);
 
-// The whole epoch loop of a training run, with the final BMU-only pass.
+// The whole epoch loop of a training run, with the final BMU-only pass; a
+// radius_start, radius_end or scale_start of 0 takes its default.
 void run_epochs(const float *data, float *codebook, std::int32_t *bmus,
-                std::uint32_t columns, std::uint32_t rows,
-                std::uint32_t dimension, std::uint32_t vector_count,
-                std::uint32_t epoch_count, std::uint32_t radius_start,
-                std::uint32_t radius_end, std::string radius_cooling,
-                float scale_start, float scale_end, std::string scale_cooling,
-                std::uint32_t kernel_type, std::string map_type,
-                std::string grid_type, bool cutoff, bool use_gaussian);
+                TrainingSettings run);
 
 } // namespace quorvel
 

@@ -27,6 +27,7 @@ from ._data import (
 from ._params import MapLayout
 from ._dask import DaskRows, dask_rows, is_dask_collection  # dask input (imports dask lazily)
 from ._geometry import are_neighbours
+from ._io import register
 from ._params import CONSTRAINTS, map_layout, sigmas, threads
 
 # Nodes per call of the neighbourhood's application: about 2^27 weighted
@@ -804,3 +805,6 @@ def _random_codebook(rows: Rows, layout: MapLayout, rng: np.random.RandomState) 
     """Uniform values within each feature's range."""
     low, high = rows.min_max()
     return rng.uniform(low, high, size=(layout.n_nodes, rows.n_features))
+
+
+register("quorvel.SOM", SOM)

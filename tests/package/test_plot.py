@@ -363,6 +363,16 @@ def test_learning_curve_draws_error_per_epoch_with_or_without_width(sigma):
         assert lines[1].axes is not ax
 
 
+def test_learning_curve_says_nothing_to_draw_when_no_epochs():
+    figure, ax = plt.subplots()
+    assert plot.learning_curve(fitted(epochs=0), ax=ax, sigma=True) == []
+    assert len(ax.lines) == 0 and len(figure.axes) == 1
+    assert [text.get_text() for text in ax.texts] == [
+        "no epochs trained:\nno error per epoch to draw"
+    ]
+    assert len(ax.get_xticks()) == len(ax.get_yticks()) == 0
+
+
 @pytest.mark.parametrize(
     "draw",
     [

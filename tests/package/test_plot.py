@@ -80,6 +80,16 @@ def cell_vertices(cells):
     return [path.vertices[:-1] for path in cells.get_paths()]
 
 
+def overlapping(boxes):
+    """The pairs of (text, extent) whose extents overlap."""
+    return [
+        (first[0], second[0])
+        for index, first in enumerate(boxes)
+        for second in boxes[index + 1:]
+        if first[1].overlaps(second[1])
+    ]
+
+
 GRIDS = [
     ("hexagonal", 5, 4),
     ("hexagonal", 1, 1),
@@ -300,6 +310,39 @@ def test_labels_break_ties_to_first_class_in_sorted_order():
     som = SOM(2, 1, epochs=0, init=init).fit(X)
     texts = plot.labels(som, X, np.array([3, 1, 3, 1, 7]))
     assert [t.get_text() for t in texts] == ["1", "7"]
+
+
+def shown_classes(ax):
+    """What each majority label stands for: the legend's "short: name" entries,
+    or the text itself when the map has no legend."""
+    legend = ax.get_legend()
+    if legend is None:
+        return None
+    return dict(entry.get_text().split(": ", 1) for entry in legend.get_texts())
+
+
+@pytest.mark.parametrize(
+    ("figsize", "shortened"), [(None, True), ((24, 16), False)], ids=["small", "large"]
+)
+def test_labels_majority_fit_their_cells_apart_from_each_other(figsize, shortened):
+    X, species = iris()
+    X = (X - X.mean(axis=0)) / X.std(axis=0)
+    som = fitted(12, 9, epochs=10, X=X)
+    ax = None if figsize is None else plt.subplots(figsize=figsize, layout="constrained")[1]
+    cells = plot.umatrix(som, ax=ax)
+    texts = plot.labels(som, X, species, ax=cells.axes)
+    cells.figure.canvas.draw()
+    renderer = cells.figure.canvas.get_renderer()
+    boxes = [(text.get_text(), text.get_window_extent(renderer)) for text in texts]
+    assert overlapping(boxes) == []
+    meaning = shown_classes(cells.axes)
+    assert (meaning is not None) == shortened
+    shown = [text.get_text() for text in texts]
+    winners = reference_majority(reference_bmus(som, X), species, 9 * 12)
+    expected = [w for w in winners if w is not None]
+    assert [meaning[s] if shortened else s for s in shown] == expected
+    if shortened:
+        assert all(name.startswith(short) for short, name in meaning.items())
 
 
 def test_labels_mark_each_row_near_its_best_matching_node():

@@ -14,6 +14,7 @@ import matplotlib.pyplot as plt
 from matplotlib.colors import Normalize, to_rgba
 from matplotlib.testing.compare import compare_images
 from quorvel import SOM, plot
+from sklearn.datasets import load_digits
 from sklearn.exceptions import NotFittedError
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
@@ -78,6 +79,29 @@ def fitted(columns=5, rows=4, grid="hexagonal", epochs=3, X=None):
 def cell_vertices(cells):
     """The corners of each cell, without the closing repeat of the first."""
     return [path.vertices[:-1] for path in cells.get_paths()]
+
+
+def drawn_text_boxes(figure):
+    """The extent on the canvas of every text the figure draws: titles, axis
+    labels, offset texts, the tick labels within each axis' view, texts."""
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    texts = []
+    for ax in figure.axes:
+        texts += [ax.title, *ax.texts]
+        for axis in (ax.xaxis, ax.yaxis) if ax.axison else ():
+            low, high = sorted(axis.get_view_interval())
+            texts += [axis.label, axis.get_offset_text()]
+            texts += [
+                label
+                for location, label in zip(axis.get_majorticklocs(), axis.get_majorticklabels())
+                if low <= location <= high
+            ]
+    return [
+        (text.get_text(), text.get_window_extent(renderer))
+        for text in texts
+        if text.get_visible() and text.get_text()
+    ]
 
 
 def overlapping(boxes):
@@ -189,7 +213,7 @@ def test_component_planes_draw_one_named_map_per_feature_when_chosen(
             som.codebook_[:, :, feature].astype(np.float64).ravel(),
         )
         assert cells.axes.get_title() == names[feature]
-        assert cells.colorbar.ax.get_ylabel() == "node value"
+        assert cells.colorbar.ax.get_xlabel() == "node value"
     figure = planes[0].figure
     assert all(cells.figure is figure for cells in planes)
     # A plane and its colour bar per feature: panels left over in the last
@@ -208,7 +232,7 @@ def test_component_planes_take_names_from_the_map_when_not_given(source):
         expected = [f"feature {index}" for index in range(4)]
     planes = plot.component_planes(fitted(X=X), ncols=4)
     assert [cells.axes.get_title() for cells in planes] == expected
-    assert [cells.colorbar.ax.get_ylabel() for cells in planes] == ["node value"] * 4
+    assert [cells.colorbar.ax.get_xlabel() for cells in planes] == ["node value"] * 4
 
 
 def test_component_planes_fill_given_figure_when_passed():
@@ -217,6 +241,19 @@ def test_component_planes_fill_given_figure_when_passed():
     assert all(cells.figure is figure for cells in planes)
     positions = [cells.axes.get_position() for cells in planes]
     assert len({round(p.x0, 6) for p in positions}) == 1  # one column of panels
+
+
+@pytest.mark.parametrize("figsize", [None, (12, 9)], ids=["own figure", "given figure"])
+def test_component_planes_of_many_features_keep_every_text_apart(figsize):
+    digits = load_digits()
+    som = SOM(6, 5, epochs=1, random_state=0).fit(digits.data)
+    figure = None if figsize is None else plt.figure(figsize=figsize)
+    planes = plot.component_planes(som, feature_names=digits.feature_names, figure=figure)
+    assert len(planes) == 64
+    boxes = drawn_text_boxes(planes[0].figure)
+    # Every title and every colour bar's tick labels and label.
+    assert len(boxes) > 64 * 4
+    assert overlapping(boxes) == []
 
 
 @pytest.mark.parametrize(

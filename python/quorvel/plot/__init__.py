@@ -33,6 +33,7 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 
 from ._curves import learning_curve
 from ._labels import labels
-from ._maps import component_planes, hits, umatrix
+from ._maps import hits, umatrix
+from ._planes import component_planes
 
 __all__ = ["component_planes", "hits", "labels", "learning_curve", "umatrix"]

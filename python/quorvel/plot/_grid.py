@@ -21,6 +21,7 @@ from matplotlib.collections import PolyCollection
 from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
 from matplotlib.textpath import TextToPath
+from matplotlib.ticker import FixedLocator, Formatter, MaxNLocator
 from sklearn.utils.validation import check_is_fitted
 
 from .._geometry import node_positions
@@ -297,3 +298,55 @@ def fitted_size(
     if widest <= width:
         return largest
     return largest * width / widest
+
+
+class CompactFormatter(Formatter):
+    """Tick labels with just the significant digits that tell neighbouring
+    ticks apart ("0.0025", "1.002e5"), and no offset text to place."""
+
+    def __init__(self) -> None:
+        self._ticks = np.zeros(0)
+
+    def set_locs(self, locs: Sequence[float]) -> None:
+        self._ticks = np.asarray(locs, dtype=np.float64)
+
+    def __call__(self, x: float, pos: int | None = None) -> str:
+        locs = self._ticks if self._ticks.size else np.array([float(x)])
+        steps = np.diff(np.sort(locs))
+        step = steps[steps > 0].min() if np.any(steps > 0) else 0.0
+        largest = float(np.max(np.abs(locs)))
+        digits = 1
+        if step > 0 and largest > 0:
+            digits = max(1, math.ceil(math.log10(largest / step)) + 1)
+        if 1.0 <= largest < 1e6:
+            # Whole numbers below a million in full: "200", not "2e2".
+            digits = max(digits, math.floor(math.log10(largest)) + 1)
+        text = format(float(x) + 0.0, f".{digits}g")  # + 0.0: no "-0"
+        mantissa, _, exponent = text.partition("e")
+        if exponent:
+            text = f"{mantissa}e{int(exponent)}"
+        return text.replace("-", "\N{MINUS SIGN}")
+
+
+def fit_ticks(axis: Any, length: float, size: float) -> None:
+    """Give ``axis`` (a colour bar's long axis, ``length`` points long)
+    compact labels of ``size`` points and as many ticks, up to five, as
+    leave a gap of one font size between labels."""
+    vmin, vmax = sorted(float(v) for v in axis.get_view_interval())
+    formatter = CompactFormatter()
+    locator: Any = MaxNLocator(nbins=1)
+    for bins in (4, 3, 2, 1):
+        ticks = [t for t in MaxNLocator(nbins=bins).tick_values(vmin, vmax) if vmin <= t <= vmax]
+        if len(ticks) < 2 or vmax <= vmin:
+            break
+        formatter.set_locs(ticks)
+        widest = max(text_width(formatter(t), size) for t in ticks)
+        if length * min(np.diff(ticks)) / (vmax - vmin) >= widest + size:
+            locator = MaxNLocator(nbins=bins)
+            break
+    else:
+        # Labels too long for two ticks: one, near the middle.
+        locator = FixedLocator([ticks[len(ticks) // 2]])
+    axis.set_major_locator(locator)
+    axis.set_major_formatter(formatter)
+    axis.set_tick_params(labelsize=size)

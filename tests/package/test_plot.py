@@ -299,6 +299,19 @@ def test_hits_count_rows_per_node_for_given_or_training_rows(rows_given):
     np.testing.assert_allclose(cells.get_facecolor(), expected_colours, atol=2 / 255)
 
 
+def test_hits_and_labels_leave_out_rows_without_a_node():
+    X, species = iris()
+    X = X.copy()
+    X[:5] = np.nan
+    som = SOM(5, 4, epochs=2, missing="ignore", random_state=0).fit(X)
+    assert (som.labels_[:5] == -1).all() and (som.labels_[5:] >= 0).all()
+    np.testing.assert_array_equal(
+        plot.hits(som).get_array(), np.bincount(som.labels_[5:], minlength=20)
+    )
+    markers = plot.labels(som, X, species, kind="markers")
+    assert sum(len(points.get_offsets()) for points in markers.values()) == len(X) - 5
+
+
 def reference_majority(bmus, y, node_count):
     """The class most rows of each node have, ties to the first in sorted
     order; None for a node without rows."""

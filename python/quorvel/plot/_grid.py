@@ -268,9 +268,9 @@ def bmus(som: Any, X: Any = None) -> np.ndarray:
 
 
 def node_counts(som: Any, nodes: np.ndarray) -> np.ndarray:
-    """How many of ``nodes`` are each node."""
+    """How many of ``nodes`` are each node (-1, no node, is none)."""
     columns, rows, _ = map_shape(som)
-    return np.bincount(nodes, minlength=rows * columns)
+    return np.bincount(nodes[nodes >= 0], minlength=rows * columns)
 
 
 def text_width(text: str, size: float, weight: Any = "normal") -> float:

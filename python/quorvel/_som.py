@@ -329,6 +329,12 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
             layout = map_layout(self.columns, self.rows, self.grid, self.topology)
         return layout, self.codebook_.reshape(layout.n_nodes, -1)
 
+    def _fitted_parameters(self) -> dict:
+        """The parameters with the map of the fit, for saving."""
+        layout, _ = self._fitted()
+        return {**self.get_params(), "columns": layout.columns, "rows": layout.rows,
+                "grid": layout.grid, "topology": layout.topology}  # fmt: skip
+
     def _using(self, X, **kwargs) -> tuple[RowSource, np.ndarray, MapLayout, int]:
         layout, codebook = self._fitted()
         source = self._source(X, reset=False, **kwargs)
@@ -439,3 +445,6 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         """Write the fitted map to ``path`` as a .npz file (see
         :func:`quorvel.load`)."""
         _io.save(self, path)
+
+
+_io.register("quorvel.SOM", SOM)

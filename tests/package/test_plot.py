@@ -14,6 +14,7 @@ import matplotlib.pyplot as plt
 from matplotlib.colors import Normalize, to_rgba
 from matplotlib.testing.compare import compare_images
 from quorvel import SOM, plot
+from sklearn.datasets import load_digits
 from sklearn.exceptions import NotFittedError
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
@@ -78,6 +79,39 @@ def fitted(columns=5, rows=4, grid="hexagonal", epochs=3, X=None):
 def cell_vertices(cells):
     """The corners of each cell, without the closing repeat of the first."""
     return [path.vertices[:-1] for path in cells.get_paths()]
+
+
+def drawn_text_boxes(figure):
+    """The extent on the canvas of every text the figure draws: titles, axis
+    labels, offset texts, the tick labels within each axis' view, texts."""
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    texts = []
+    for ax in figure.axes:
+        texts += [ax.title, *ax.texts]
+        for axis in (ax.xaxis, ax.yaxis) if ax.axison else ():
+            low, high = sorted(axis.get_view_interval())
+            texts += [axis.label, axis.get_offset_text()]
+            texts += [
+                label
+                for location, label in zip(axis.get_majorticklocs(), axis.get_majorticklabels())
+                if low <= location <= high
+            ]
+    return [
+        (text.get_text(), text.get_window_extent(renderer))
+        for text in texts
+        if text.get_visible() and text.get_text()
+    ]
+
+
+def overlapping(boxes):
+    """The pairs of (text, extent) whose extents overlap."""
+    return [
+        (first[0], second[0])
+        for index, first in enumerate(boxes)
+        for second in boxes[index + 1:]
+        if first[1].overlaps(second[1])
+    ]
 
 
 GRIDS = [
@@ -179,7 +213,7 @@ def test_component_planes_draw_one_named_map_per_feature_when_chosen(
             som.codebook_[:, :, feature].astype(np.float64).ravel(),
         )
         assert cells.axes.get_title() == names[feature]
-        assert cells.colorbar.ax.get_ylabel() == "node value"
+        assert cells.colorbar.ax.get_xlabel() == "node value"
     figure = planes[0].figure
     assert all(cells.figure is figure for cells in planes)
     # A plane and its colour bar per feature: panels left over in the last
@@ -198,7 +232,7 @@ def test_component_planes_take_names_from_the_map_when_not_given(source):
         expected = [f"feature {index}" for index in range(4)]
     planes = plot.component_planes(fitted(X=X), ncols=4)
     assert [cells.axes.get_title() for cells in planes] == expected
-    assert [cells.colorbar.ax.get_ylabel() for cells in planes] == ["node value"] * 4
+    assert [cells.colorbar.ax.get_xlabel() for cells in planes] == ["node value"] * 4
 
 
 def test_component_planes_fill_given_figure_when_passed():
@@ -207,6 +241,19 @@ def test_component_planes_fill_given_figure_when_passed():
     assert all(cells.figure is figure for cells in planes)
     positions = [cells.axes.get_position() for cells in planes]
     assert len({round(p.x0, 6) for p in positions}) == 1  # one column of panels
+
+
+@pytest.mark.parametrize("figsize", [None, (12, 9)], ids=["own figure", "given figure"])
+def test_component_planes_of_many_features_keep_every_text_apart(figsize):
+    digits = load_digits()
+    som = SOM(6, 5, epochs=1, random_state=0).fit(digits.data)
+    figure = None if figsize is None else plt.figure(figsize=figsize)
+    planes = plot.component_planes(som, feature_names=digits.feature_names, figure=figure)
+    assert len(planes) == 64
+    boxes = drawn_text_boxes(planes[0].figure)
+    # Every title and every colour bar's tick labels and label.
+    assert len(boxes) > 64 * 4
+    assert overlapping(boxes) == []
 
 
 @pytest.mark.parametrize(
@@ -250,6 +297,19 @@ def test_hits_count_rows_per_node_for_given_or_training_rows(rows_given):
         Normalize(expected.min(), expected.max())(expected)
     )
     np.testing.assert_allclose(cells.get_facecolor(), expected_colours, atol=2 / 255)
+
+
+def test_hits_and_labels_leave_out_rows_without_a_node():
+    X, species = iris()
+    X = X.copy()
+    X[:5] = np.nan
+    som = SOM(5, 4, epochs=2, missing="ignore", random_state=0).fit(X)
+    assert (som.labels_[:5] == -1).all() and (som.labels_[5:] >= 0).all()
+    np.testing.assert_array_equal(
+        plot.hits(som).get_array(), np.bincount(som.labels_[5:], minlength=20)
+    )
+    markers = plot.labels(som, X, species, kind="markers")
+    assert sum(len(points.get_offsets()) for points in markers.values()) == len(X) - 5
 
 
 def reference_majority(bmus, y, node_count):
@@ -300,6 +360,39 @@ def test_labels_break_ties_to_first_class_in_sorted_order():
     som = SOM(2, 1, epochs=0, init=init).fit(X)
     texts = plot.labels(som, X, np.array([3, 1, 3, 1, 7]))
     assert [t.get_text() for t in texts] == ["1", "7"]
+
+
+def shown_classes(ax):
+    """What each majority label stands for: the legend's "short: name" entries,
+    or the text itself when the map has no legend."""
+    legend = ax.get_legend()
+    if legend is None:
+        return None
+    return dict(entry.get_text().split(": ", 1) for entry in legend.get_texts())
+
+
+@pytest.mark.parametrize(
+    ("figsize", "shortened"), [(None, True), ((24, 16), False)], ids=["small", "large"]
+)
+def test_labels_majority_fit_their_cells_apart_from_each_other(figsize, shortened):
+    X, species = iris()
+    X = (X - X.mean(axis=0)) / X.std(axis=0)
+    som = fitted(12, 9, epochs=10, X=X)
+    ax = None if figsize is None else plt.subplots(figsize=figsize, layout="constrained")[1]
+    cells = plot.umatrix(som, ax=ax)
+    texts = plot.labels(som, X, species, ax=cells.axes)
+    cells.figure.canvas.draw()
+    renderer = cells.figure.canvas.get_renderer()
+    boxes = [(text.get_text(), text.get_window_extent(renderer)) for text in texts]
+    assert overlapping(boxes) == []
+    meaning = shown_classes(cells.axes)
+    assert (meaning is not None) == shortened
+    shown = [text.get_text() for text in texts]
+    winners = reference_majority(reference_bmus(som, X), species, 9 * 12)
+    expected = [w for w in winners if w is not None]
+    assert [meaning[s] if shortened else s for s in shown] == expected
+    if shortened:
+        assert all(name.startswith(short) for short, name in meaning.items())
 
 
 def test_labels_mark_each_row_near_its_best_matching_node():
@@ -361,6 +454,16 @@ def test_learning_curve_draws_error_per_epoch_with_or_without_width(sigma):
         np.testing.assert_array_equal(lines[1].get_ydata(), som.history_["sigma"])
         assert lines[1].axes.get_ylabel() == "neighbourhood width"
         assert lines[1].axes is not ax
+
+
+def test_learning_curve_says_nothing_to_draw_when_no_epochs():
+    figure, ax = plt.subplots()
+    assert plot.learning_curve(fitted(epochs=0), ax=ax, sigma=True) == []
+    assert len(ax.lines) == 0 and len(figure.axes) == 1
+    assert [text.get_text() for text in ax.texts] == [
+        "no epochs trained:\nno error per epoch to draw"
+    ]
+    assert len(ax.get_xticks()) == len(ax.get_yticks()) == 0
 
 
 @pytest.mark.parametrize(

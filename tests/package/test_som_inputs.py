@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 import scipy.sparse as sp
 from sklearn.exceptions import NotFittedError
-from quorvel import SOM
+from quorvel import SOM, load
 
 import som_reference as ref
 
@@ -245,7 +245,7 @@ def test_dates_and_durations_are_refused(kind, form):
     [{"columns": 8}, {"rows": 1, "grid": "rectangular"}, {"topology": "toroid", "rows": 3}],
     ids=["columns", "rows-and-grid", "refused-toroid"],
 )
-def test_prediction_uses_the_fitted_map_until_the_next_fit(change):
+def test_prediction_uses_the_fitted_map_until_the_next_fit(change, tmp_path):
     X = mixed_data()
     som = fitted(X)
     expected = (som.predict(X), som.transform(X), som.topographic_error(X))
@@ -253,6 +253,8 @@ def test_prediction_uses_the_fitted_map_until_the_next_fit(change):
     if "topology" in change:  # a hexagonal toroid of 3 rows is refused
         with pytest.raises(ValueError, match="even number of rows"):
             som.fit(X)
+    som.save(tmp_path / "map.npz")
+    assert (load(tmp_path / "map.npz").predict(X) == expected[0]).all()
     got = (som.predict(X), som.transform(X), som.topographic_error(X))
     np.testing.assert_array_equal(got[0], expected[0])
     np.testing.assert_array_equal(got[1], expected[1])

@@ -1,7 +1,10 @@
 """Saved maps: save and load, pickle, and files that are not saved maps."""
 
 import gc
+import io
+import json
 import pickle
+import re
 import zipfile
 
 import numpy as np
@@ -118,89 +121,142 @@ def test_pickle_unfitted_estimator_fits_same_bits():
 
 
 # ----------------------------------------------------------------------
-# Files that are not saved maps
+# Files that are not saved maps, and maps that cannot be right
 
 
-def saved_arrays(tmp_path):
-    estimator = SOM(3, 2, epochs=1).fit(data())
-    estimator.save(tmp_path / "good.npz")
+def good_map(tmp_path):
+    """The arrays and the bytes of a saved 3 x 2 map of 4 features."""
+    SOM(3, 2, epochs=2).fit(data()).save(tmp_path / "good.npz")
     with np.load(tmp_path / "good.npz", allow_pickle=False) as archive:
-        return {key: archive[key] for key in archive.files}
+        return {key: archive[key] for key in archive.files}, (tmp_path / "good.npz").read_bytes()
 
 
-def write_variant(tmp_path, name, arrays):
-    path = tmp_path / f"{name}.npz"
-    np.savez(path, **arrays)
-    return path
+def npy_bytes(array):
+    stream = io.BytesIO()
+    np.save(stream, array)
+    return stream.getvalue()
 
 
-def bad_files(tmp_path):
-    """name -> path of a file that load must refuse."""
-    good = saved_arrays(tmp_path)
-    raw = (tmp_path / "good.npz").read_bytes()
-    files = {}
-    text = tmp_path / "text.npz"
-    text.write_text("columns,rows\n3,2\n")
-    files["text file"] = text
-    empty = tmp_path / "empty.npz"
-    empty.write_bytes(b"")
-    files["empty file"] = empty
-    # A file cut short before its zip magic (one cut after it is left to a
-    # separate case).
-    short = tmp_path / "short.npz"
-    short.write_bytes(raw[:3])
-    files["truncated to 3 bytes"] = short
-    files["foreign npz"] = write_variant(tmp_path, "foreign", {"a": np.arange(3), "b": np.eye(2)})
-    files["other format"] = write_variant(tmp_path, "other", {**good, "format": np.array("something")})
-    files["other version"] = write_variant(tmp_path, "version", {**good, "format_version": np.array(99)})
-    for key in ("parameters", "codebook", "umatrix", "n_features_in", "history_sigma", "n_iter"):
-        files[f"without {key}"] = write_variant(
-            tmp_path, f"no-{key}", {k: v for k, v in good.items() if k != key}
-        )
-    files["codebook of wrong shape"] = write_variant(
-        tmp_path, "shape", {**good, "codebook": good["codebook"][:1]}
-    )
-    files["umatrix of wrong shape"] = write_variant(
-        tmp_path, "umatrix", {**good, "umatrix": good["umatrix"].ravel()}
-    )
-    files["parameters not JSON"] = write_variant(
-        tmp_path, "json", {**good, "parameters": np.array("{columns: 3")}
-    )
-    files["unknown parameter"] = write_variant(
-        tmp_path, "unknown", {**good, "parameters": np.array('{"colums": 3}')}
-    )
-    # Each of these would load with allow_pickle=True: the values are fine.
-    for key, value in [
-        ("history_sigma", np.array(list(good["history_sigma"]), dtype=object)),
-        ("parameters", np.array([str(good["parameters"])], dtype=object).reshape(())),
-        ("codebook", good["codebook"].astype(object)),
-    ]:
-        files[f"object array {key}"] = write_variant(tmp_path, f"object-{key}", {**good, key: value})
-    return files
+def zip_bytes(members):
+    stream = io.BytesIO()
+    with zipfile.ZipFile(stream, "w") as archive:
+        for name, text in members.items():
+            archive.writestr(name, text)
+    return stream.getvalue()
 
 
+def changed(**changes):
+    """The good map's arrays with ``changes``: a value, None to drop a key,
+    or a function of the good array."""
+
+    def make(good, raw):
+        arrays = dict(good)
+        for key, change in changes.items():
+            if change is None:
+                del arrays[key]
+            else:
+                arrays[key] = change(good[key]) if callable(change) else change
+        return arrays
+
+    return make
+
+
+def with_parameters(**overrides):
+    return changed(parameters=lambda text: np.array(json.dumps({**json.loads(str(text)), **overrides})))
+
+
+def with_value(index, value):
+    def change(array):
+        array = array.copy()
+        array[index] = value
+        return array
+
+    return change
+
+
+NOT_A_MAP = "is not a saved quorvel map"
+INVALID = "is not a valid saved quorvel map: "
+# (file, how it is made from the good map's arrays and bytes, what the message says)
 BAD_FILES = [
-    "text file", "empty file", "truncated to 3 bytes", "foreign npz",
-    "other format", "other version", "without parameters", "without codebook", "without umatrix",
-    "without n_features_in", "without history_sigma", "without n_iter", "codebook of wrong shape",
-    "umatrix of wrong shape", "parameters not JSON", "unknown parameter",
-    "object array history_sigma", "object array parameters", "object array codebook",
+    ("text file", lambda good, raw: b"columns,rows\n3,2\n", f"{NOT_A_MAP}: it is not an .npz"),
+    ("empty file", lambda good, raw: b"", f"{NOT_A_MAP}: it is not an .npz"),
+    ("truncated to 3 bytes", lambda good, raw: raw[:3], f"{NOT_A_MAP}: it is not an .npz"),
+    ("truncated to half", lambda good, raw: raw[: len(raw) // 2], f"{NOT_A_MAP}: the archive is damaged"),
+    ("single .npy", lambda good, raw: npy_bytes(good["codebook"]), f"{NOT_A_MAP}: it holds a single NumPy array"),
+    ("zip of text files", lambda good, raw: zip_bytes({"format": "quorvel.SOM", "a.txt": "x"}),
+     f"{NOT_A_MAP}: its 'format' is not a text"),
+    ("foreign npz", lambda good, raw: {"a": np.arange(3), "b": np.eye(2)}, f"{NOT_A_MAP}: it has no 'format'"),
+    ("other format", changed(format=np.array("something")), f"{NOT_A_MAP}: its format is 'something'"),
+    ("unknown kind", changed(format=np.array("quorvel.Nothing")), "kind 'quorvel.Nothing', which this version"),
+    ("other version", changed(format_version=np.array(99)), INVALID + "format version 99 is not 1"),
+    *[(f"without {key}", changed(**{key: None}), INVALID + f"it lacks {key!r}") for key in (
+        "parameters", "codebook", "umatrix", "n_features_in", "history_sigma", "n_iter")],
+    ("labels without errors", changed(quantization_error=None),
+     INVALID + "it has labels, topographic_error but lacks quantization_error"),
+    ("parameters not JSON", changed(parameters=np.array("{columns: 3")), INVALID + "'parameters' is not JSON"),
+    ("parameters a list", changed(parameters=np.array("[3, 2]")), INVALID + "'parameters' is not a JSON object"),
+    ("unknown parameter", with_parameters(colums=3), INVALID + "its parameters do not fit SOM"),
+    ("columns of 0", with_parameters(columns=0), "refused: The 'columns' parameter of SOM must be"),
+    ("unknown grid", with_parameters(grid="triangular"), "refused: The 'grid' parameter of SOM must be"),
+    ("odd hexagonal toroid", with_parameters(rows=3, topology="toroid"), "refused: A hexagonal toroid needs"),
+    ("infinite width", with_parameters(sigma_start=float("inf")), "refused: The 'sigma_start' parameter"),
+    ("codebook of wrong shape", changed(codebook=lambda a: a[:1]),
+     INVALID + "'codebook' has shape (1, 3, 4), not (2, 3, 4) (rows=2, columns=3, features=4)"),
+    ("codebook of NaN", changed(codebook=lambda a: np.full_like(a, np.nan)),
+     INVALID + "'codebook' holds NaN or infinite values: 24 such values, the first nan at (0, 0, 0)"),
+    ("codebook with infinity", changed(codebook=with_value((1, 2, 3), np.inf)),
+     "'codebook' holds NaN or infinite values: 1 such value, the first inf at (1, 2, 3)"),
+    ("codebook of integers", changed(codebook=lambda a: a.astype(np.int64)),
+     INVALID + "'codebook' must hold floating-point numbers, not int64"),
+    ("labels beyond the map", changed(labels=with_value(0, 99_999)),
+     "'labels' holds 1 such value, the first 99999 at 0; a node of this 6-node map is 0 to 5"),
+    ("labels below -1", changed(labels=with_value(5, -2)), "the first -2 at 5; a node of this 6-node map"),
+    ("labels of floats", changed(labels=lambda a: a.astype(np.float64)), "'labels' must hold integers"),
+    ("umatrix of wrong shape", changed(umatrix=lambda a: a.ravel()), "'umatrix' has shape (6,), not (2, 3)"),
+    ("umatrix with NaN", changed(umatrix=with_value((0, 1), np.nan)), "'umatrix' holds 1 such value, the first nan"),
+    ("history of wrong length", changed(history_sigma=lambda a: a[:1]), "'history_sigma' has shape (1,), not (2,) (epochs=2)"),
+    ("history width of 0", changed(history_sigma=with_value(1, 0.0)), "'history_sigma' holds 1 such value, the first 0.0 at 1"),
+    ("history error of NaN", changed(history_quantization_error=with_value(1, np.nan)),
+     "'history_quantization_error' holds 1 such value, the first nan at 1"),
+    ("error of NaN", changed(quantization_error=np.array(np.nan)), "'quantization_error' holds nan; errors are"),
+    ("topographic error of 2", changed(topographic_error=np.array(2.0)), "'topographic_error' is 2.0, not a share"),
+    ("negative epoch count", changed(n_iter=np.array(-1)), "'n_iter' holds -1"),
+    ("names of wrong count", changed(feature_names_in=np.array(["a", "b"])), "'feature_names_in' has shape (2,), not (4,)"),
+    # Each of these would load with allow_pickle=True: the values are fine.
+    ("object array history_sigma", changed(history_sigma=lambda a: np.array(list(a), dtype=object)),
+     INVALID + "'history_sigma' holds Python objects"),
+    ("object array parameters", changed(parameters=lambda a: np.array([str(a)], dtype=object).reshape(())),
+     INVALID + "'parameters' holds Python objects"),
+    ("object array codebook", changed(codebook=lambda a: a.astype(object)), INVALID + "'codebook' holds Python objects"),
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("name", BAD_FILES)
-def test_load_refuses_file_that_is_not_saved_map(name, tmp_path):
-    path = bad_files(tmp_path)[name]
-    with pytest.raises(ValueError):
+def write_bad_file(tmp_path, name):
+    make = {case: make for case, make, _ in BAD_FILES}[name]
+    contents = make(*good_map(tmp_path))
+    path = tmp_path / "map.npz"
+    if isinstance(contents, bytes):
+        path.write_bytes(contents)
+    else:
+        np.savez(path, **contents)
+    return path
+
+
+@pytest.mark.parametrize(("name", "make", "message"), BAD_FILES, ids=[case[0] for case in BAD_FILES])
+def test_load_refuses_file_that_is_no_right_map(name, make, message, tmp_path):
+    path = write_bad_file(tmp_path, name)
+    with pytest.raises(ValueError, match=re.escape(message)) as refused:
         load(path)
+    assert str(refused.value).startswith(str(path))
+    assert "pickle" not in str(refused.value)
 
 
 def test_load_object_array_variants_would_load_with_pickle(tmp_path):
     # The object-array files hold valid values: only allow_pickle=False can
     # be what refuses them.
-    for name in BAD_FILES:
+    for name, _, _ in BAD_FILES:
         if name.startswith("object array"):
-            path = bad_files(tmp_path)[name]
+            path = write_bad_file(tmp_path, name)
             with np.load(path, allow_pickle=True) as archive:
                 for key in archive.files:
                     archive[key]

@@ -146,7 +146,11 @@ def read_map(path: str) -> MapFile:
                 name: archive[name] for name in archive.files if name.startswith("cli_")
             }
     except (ValueError, OSError, EOFError) as error:
-        raise CommandError(f"{path}: not a map file ({error})") from None
+        # load names the file itself: keep only what it found wrong.
+        reason = str(error)
+        if reason.startswith(str(file)) and ": " in reason:
+            reason = reason.split(": ", 1)[1]
+        raise CommandError(f"{path}: not a map file ({reason})") from None
     map_file = MapFile(som)
     if "cli_feature_names" in extra:
         map_file.feature_names = [str(name) for name in extra["cli_feature_names"]]

@@ -34,7 +34,8 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 
 from ._curves import learning_curve
 from ._labels import labels
-from ._maps import component_planes, hits, umatrix
+from ._maps import hits, umatrix
+from ._planes import component_planes
 from ._populations import NodeTree, metacluster_map, metacluster_medians, tree
 
 __all__ = [

@@ -43,7 +43,9 @@ def learning_curve(
     Returns
     -------
     list of matplotlib.lines.Line2D
-        The error curve, then the width curve when ``sigma`` is true.
+        The error curve, then the width curve when ``sigma`` is true; none
+        for a map trained for no epoch, for which an otherwise empty Axes
+        says so instead of showing axes without data.
     """
     check_is_fitted(som, "history_")
     errors = np.asarray(som.history_["quantization_error"], dtype=np.float64)
@@ -52,12 +54,16 @@ def learning_curve(
         import matplotlib.pyplot as plt
 
         _, ax = plt.subplots(figsize=(6, 4), layout="constrained")
+    if title is not None:
+        ax.set_title(title)
+    if not len(errors):
+        if not ax.lines:
+            _nothing_to_draw(ax)
+        return []
     (line,) = ax.plot(epochs, errors, marker=".", label=label)
     ax.set_xlabel("epoch")
     ax.set_ylabel("quantization error")
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
-    if title is not None:
-        ax.set_title(title)
     lines = [line]
     if sigma:
         widths = np.asarray(som.history_["sigma"], dtype=np.float64)
@@ -68,3 +74,12 @@ def learning_curve(
         width_axes.set_ylabel("neighbourhood width")
         lines.append(width_line)
     return lines
+
+
+def _nothing_to_draw(ax: Axes) -> None:
+    ax.set_xticks([])
+    ax.set_yticks([])
+    ax.text(
+        0.5, 0.5, "no epochs trained:\nno error per epoch to draw",
+        ha="center", va="center", transform=ax.transAxes, color="0.4",
+    )  # fmt: skip

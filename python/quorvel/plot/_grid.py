@@ -18,7 +18,10 @@ from typing import TYPE_CHECKING, Any
 import matplotlib as mpl
 import numpy as np
 from matplotlib.collections import PolyCollection
+from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
+from matplotlib.textpath import TextToPath
+from matplotlib.ticker import FixedLocator, Formatter, MaxNLocator
 from sklearn.utils.validation import check_is_fitted
 
 from .._geometry import node_positions
@@ -37,6 +40,9 @@ HEXAGON = _HEX_RADIUS * np.array(
     ]
 )
 SQUARE = np.array([(0.5, 0.5), (-0.5, 0.5), (-0.5, -0.5), (0.5, -0.5)])
+
+# Measures text without a renderer: widths are known before drawing.
+_TEXT_TO_PATH = TextToPath()
 
 #: Grey of the cells of nodes without a value (no rows, no class).
 EMPTY_COLOUR = "0.92"
@@ -77,15 +83,27 @@ def new_axes(som: Any) -> Axes:
     return ax
 
 
-def frame(ax: Axes, som: Any) -> None:
-    """Limits that show every cell whole, equal axes, row 0 at the top."""
+def _limits(som: Any) -> tuple[np.ndarray, np.ndarray]:
+    """The corners of the framed map, a margin around every cell."""
     centres = positions(som)
     shape = cell_shape(map_shape(som)[2])
-    low = centres.min(axis=0) + shape.min(axis=0)
-    high = centres.max(axis=0) + shape.max(axis=0)
     margin = 0.1
-    ax.set_xlim(low[0] - margin, high[0] + margin)
-    ax.set_ylim(high[1] + margin, low[1] - margin)
+    low = centres.min(axis=0) + shape.min(axis=0) - margin
+    high = centres.max(axis=0) + shape.max(axis=0) + margin
+    return low, high
+
+
+def extent(som: Any) -> tuple[float, float]:
+    """Width and height of the framed map, in cell widths."""
+    low, high = _limits(som)
+    return float(high[0] - low[0]), float(high[1] - low[1])
+
+
+def frame(ax: Axes, som: Any) -> None:
+    """Limits that show every cell whole, equal axes, row 0 at the top."""
+    low, high = _limits(som)
+    ax.set_xlim(low[0], high[0])
+    ax.set_ylim(high[1], low[1])
     ax.set_aspect("equal")
     ax.set_axis_off()
 
@@ -132,9 +150,21 @@ def cells(
         kwargs["cmap"] = cmap
     kwargs.setdefault("linewidths", 0.5)
     collection = PolyCollection(vertices, closed=True, **kwargs)
+    # The frame holds every cell, so the layout engine need not measure them.
+    collection.set_in_layout(False)
     ax.add_collection(collection, autolim=False)
     frame(ax, som)
     return collection
+
+
+def settle(figure: Any) -> None:
+    """Lay out ``figure`` (or the figure a SubFigure is part of) once now.
+
+    Constrained layout places fixed-aspect Axes and their colour bars from
+    the previous layout, so a figure's first layout leaves titles short of
+    room; after this one, the first drawing is right.
+    """
+    figure.figure.draw_without_rendering()
 
 
 def colorbar(ax: Axes, collection: PolyCollection, label: str) -> None:
@@ -238,6 +268,85 @@ def bmus(som: Any, X: Any = None) -> np.ndarray:
 
 
 def node_counts(som: Any, nodes: np.ndarray) -> np.ndarray:
-    """How many of ``nodes`` are each node."""
+    """How many of ``nodes`` are each node (-1, no node, is none)."""
     columns, rows, _ = map_shape(som)
-    return np.bincount(nodes, minlength=rows * columns)
+    return np.bincount(nodes[nodes >= 0], minlength=rows * columns)
+
+
+def text_width(text: str, size: float, weight: Any = "normal") -> float:
+    """Width in points of ``text`` set at ``size`` points, from the font's
+    own metrics, so that no renderer is needed."""
+    if not text:
+        return 0.0
+    prop = FontProperties(size=size, weight=weight)
+    width, _, _ = _TEXT_TO_PATH.get_text_width_height_descent(text, prop, ismath=False)
+    return float(width)
+
+
+def font_points(size: Any) -> float:
+    """A font size (points or a name such as "small") in points."""
+    return float(FontProperties(size=size).get_size_in_points())
+
+
+def fitted_size(
+    texts: Sequence[str], width: float, largest: Any, weight: Any = "normal"
+) -> float:
+    """The largest font size, at most ``largest``, at which every one of
+    ``texts`` is at most ``width`` points wide."""
+    largest = font_points(largest)
+    widest = max((text_width(text, largest, weight) for text in texts), default=0.0)
+    if widest <= width:
+        return largest
+    return largest * width / widest
+
+
+class CompactFormatter(Formatter):
+    """Tick labels with just the significant digits that tell neighbouring
+    ticks apart ("0.0025", "1.002e5"), and no offset text to place."""
+
+    def __init__(self) -> None:
+        self._ticks = np.zeros(0)
+
+    def set_locs(self, locs: Sequence[float]) -> None:
+        self._ticks = np.asarray(locs, dtype=np.float64)
+
+    def __call__(self, x: float, pos: int | None = None) -> str:
+        locs = self._ticks if self._ticks.size else np.array([float(x)])
+        steps = np.diff(np.sort(locs))
+        step = steps[steps > 0].min() if np.any(steps > 0) else 0.0
+        largest = float(np.max(np.abs(locs)))
+        digits = 1
+        if step > 0 and largest > 0:
+            digits = max(1, math.ceil(math.log10(largest / step)) + 1)
+        if 1.0 <= largest < 1e6:
+            # Whole numbers below a million in full: "200", not "2e2".
+            digits = max(digits, math.floor(math.log10(largest)) + 1)
+        text = format(float(x) + 0.0, f".{digits}g")  # + 0.0: no "-0"
+        mantissa, _, exponent = text.partition("e")
+        if exponent:
+            text = f"{mantissa}e{int(exponent)}"
+        return text.replace("-", "\N{MINUS SIGN}")
+
+
+def fit_ticks(axis: Any, length: float, size: float) -> None:
+    """Give ``axis`` (a colour bar's long axis, ``length`` points long)
+    compact labels of ``size`` points and as many ticks, up to five, as
+    leave a gap of one font size between labels."""
+    vmin, vmax = sorted(float(v) for v in axis.get_view_interval())
+    formatter = CompactFormatter()
+    locator: Any = MaxNLocator(nbins=1)
+    for bins in (4, 3, 2, 1):
+        ticks = [t for t in MaxNLocator(nbins=bins).tick_values(vmin, vmax) if vmin <= t <= vmax]
+        if len(ticks) < 2 or vmax <= vmin:
+            break
+        formatter.set_locs(ticks)
+        widest = max(text_width(formatter(t), size) for t in ticks)
+        if length * min(np.diff(ticks)) / (vmax - vmin) >= widest + size:
+            locator = MaxNLocator(nbins=bins)
+            break
+    else:
+        # Labels too long for two ticks: one, near the middle.
+        locator = FixedLocator([ticks[len(ticks) // 2]])
+    axis.set_major_locator(locator)
+    axis.set_major_formatter(formatter)
+    axis.set_tick_params(labelsize=size)

@@ -1,19 +1,14 @@
-"""The pictures of the map itself: U-matrix, component planes, hits."""
+"""The U-matrix and the hit map."""
 
 from __future__ import annotations
 
-import math
-from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
-
-import numpy as np
 
 from . import _grid
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.collections import PolyCollection
-    from matplotlib.figure import Figure, SubFigure
 
     from .._som import SOM
 
@@ -59,114 +54,6 @@ def umatrix(
     if title is not None:
         ax.set_title(title)
     return cells
-
-
-def _feature_names(som: SOM, feature_names: Sequence[str] | None) -> list[str]:
-    n_features = som.codebook_.shape[2]
-    if feature_names is None:
-        feature_names = getattr(som, "feature_names_in_", None)
-    if feature_names is None:
-        return [f"feature {index}" for index in range(n_features)]
-    names = [str(name) for name in feature_names]
-    if len(names) != n_features:
-        raise ValueError(
-            f"feature_names has {len(names)} names but the map has "
-            f"{n_features} features"
-        )
-    return names
-
-
-def _chosen_features(
-    features: Sequence[int | str] | None, names: list[str]
-) -> list[int]:
-    if features is None:
-        return list(range(len(names)))
-    if isinstance(features, (str, int, np.integer)):
-        features = [features]
-    chosen = []
-    for feature in features:
-        if isinstance(feature, str):
-            if feature not in names:
-                raise ValueError(
-                    f"features: no feature named {feature!r}; the map's features "
-                    f"are {', '.join(names)}"
-                )
-            chosen.append(names.index(feature))
-        else:
-            index = int(feature)
-            if not 0 <= index < len(names):
-                raise ValueError(
-                    f"features: index {index} is out of range for a map of "
-                    f"{len(names)} features"
-                )
-            chosen.append(index)
-    if not chosen:
-        raise ValueError("features: no feature chosen")
-    return chosen
-
-
-def component_planes(
-    som: SOM,
-    features: Sequence[int | str] | None = None,
-    *,
-    feature_names: Sequence[str] | None = None,
-    figure: Figure | SubFigure | None = None,
-    ncols: int | None = None,
-    cmap: Any = "viridis",
-    **kwargs: Any,
-) -> list[PolyCollection]:
-    """Draw one small map per feature: each node coloured by that component
-    of its codebook vector.
-
-    Parameters
-    ----------
-    som : SOM
-        A fitted map.
-    features : sequence of int or str, optional
-        The features to draw, by index or by name; all of them by default.
-    feature_names : sequence of str, optional
-        A name for every feature of the map; by default
-        ``som.feature_names_in_`` when the map was fitted on data with column
-        names, else ``"feature 0"``, ``"feature 1"``, ...
-    figure : matplotlib.figure.Figure or SubFigure, optional
-        An empty figure to fill; a new one when not given.
-    ncols : int, optional
-        Planes per row of the figure; about the square root of their number
-        by default.
-    cmap : str or matplotlib.colors.Colormap, default="viridis"
-        Colour map of the values.
-    **kwargs
-        Passed on to :class:`matplotlib.collections.PolyCollection`.
-
-    Returns
-    -------
-    list of matplotlib.collections.PolyCollection
-        The cells of each plane, in the order of ``features``; each plane's
-        Axes is titled with its feature's name and has a colour bar.
-    """
-    _grid.map_shape(som)
-    names = _feature_names(som, feature_names)
-    chosen = _chosen_features(features, names)
-    count = len(chosen)
-    if ncols is None:
-        ncols = math.ceil(math.sqrt(count))
-    ncols = max(1, min(int(ncols), count))
-    nrows = math.ceil(count / ncols)
-    if figure is None:
-        import matplotlib.pyplot as plt
-
-        figure = plt.figure(figsize=(3.2 * ncols, 2.6 * nrows), layout="constrained")
-    axes = figure.subplots(nrows, ncols, squeeze=False).ravel()
-    for extra in axes[count:]:
-        extra.remove()
-    codebook = np.asarray(som.codebook_)
-    planes = []
-    for ax, feature in zip(axes, chosen):
-        cells = _grid.cells(ax, som, codebook[:, :, feature], cmap=cmap, **kwargs)
-        _grid.colorbar(ax, cells, "node value")
-        ax.set_title(names[feature])
-        planes.append(cells)
-    return planes
 
 
 def hits(

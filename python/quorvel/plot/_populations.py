@@ -26,7 +26,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from .._metaclusters import Metaclusters
 from . import _grid
-from ._maps import _feature_names
+from ._planes import _feature_names
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes

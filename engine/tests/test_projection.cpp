@@ -52,7 +52,8 @@ std::vector<double> signed_doubles(std::size_t count, unsigned seed) {
 
 std::vector<std::uint64_t> bits_of(const std::vector<double> &values) {
     std::vector<std::uint64_t> bits(values.size());
-    std::memcpy(bits.data(), values.data(), values.size() * sizeof(double));
+    if (!values.empty())
+        std::memcpy(bits.data(), values.data(), values.size() * sizeof(double));
     return bits;
 }
 

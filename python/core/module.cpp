@@ -13,6 +13,7 @@
 // most_missing None selects the engine's complete kernels, an int its
 // missing-value kernels (NaN marks a missing value) under that limit.
 #include "quorvel/map.h"
+#include "quorvel/projection.h"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -21,6 +22,7 @@
 
 #include <omp.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -103,18 +105,18 @@ int core_threads(int threads) {
     return threads;
 }
 
-quorvel::DenseRows core_rows(const quorvel::MapShape &shape,
-                             const DenseData &data) {
-    core_require(data.shape(1) == shape.dimension,
-                 "the data and the codebook differ in their feature count");
+quorvel::DenseRows core_rows(std::uint32_t dimension, const DenseData &data) {
+    core_require(data.shape(1) == dimension,
+                 "the data have another feature count than the codebook, the "
+                 "basis or the exponents");
     return {data.data(), data.shape(0)};
 }
 
 // A CSR matrix as three arrays; indices must be valid for the feature count
 // and indptr non-decreasing, which is checked here because the engine reads
 // through them unchecked.
-quorvel::CsrRows core_rows(const quorvel::MapShape &shape,
-                           const CsrValues &values, const CsrIndices &indices,
+quorvel::CsrRows core_rows(std::uint32_t dimension, const CsrValues &values,
+                           const CsrIndices &indices,
                            const CsrIndptr &indptr) {
     core_require(indptr.shape(0) >= 1, "indptr must not be empty");
     core_require(values.shape(0) == indices.shape(0),
@@ -133,7 +135,7 @@ quorvel::CsrRows core_rows(const quorvel::MapShape &shape,
         for (std::int64_t e = pointers[n]; e < pointers[n + 1]; ++e)
             core_require(columns[e] >= 0 &&
                              static_cast<std::uint32_t>(columns[e]) <
-                                 shape.dimension &&
+                                 dimension &&
                              (e == pointers[n] || columns[e - 1] < columns[e]),
                          "indices must be sorted, distinct and within the "
                          "feature count in every row");
@@ -151,7 +153,7 @@ void core_find_bmus(Matrix<const float> codebook, std::uint32_t columns,
                     std::optional<Vector<float>> runner_up_distances,
                     int threads) {
     const auto shape = core_shape(codebook, columns, rows, grid, topology);
-    const auto data = core_rows(shape, row_arrays...);
+    const auto data = core_rows(shape.dimension, row_arrays...);
     const int team = core_threads(threads);
     core_require(nodes.shape(0) == data.count, "nodes must have one per row");
     quorvel::BmuResults results{nodes.data()};
@@ -185,7 +187,7 @@ void core_node_distances(Matrix<const float> codebook, std::uint32_t columns,
                          std::optional<std::uint32_t> most_missing,
                          Matrix<float> out, int threads) {
     const auto shape = core_shape(codebook, columns, rows, grid, topology);
-    const auto data = core_rows(shape, row_arrays...);
+    const auto data = core_rows(shape.dimension, row_arrays...);
     const int team = core_threads(threads);
     core_require(out.shape(0) == data.count &&
                      out.shape(1) == shape.node_count(),
@@ -213,7 +215,7 @@ void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
                      Vector<std::int64_t> counts, Vector<std::int64_t> totals,
                      std::optional<Vector<std::int32_t>> bmus, int threads) {
     const auto shape = core_shape(codebook, columns, rows, grid, topology);
-    const auto data = core_rows(shape, row_arrays...);
+    const auto data = core_rows(shape.dimension, row_arrays...);
     const int team = core_threads(threads);
     core_require(exponents.shape(0) == shape.dimension,
                  "exponents must have one per feature");
@@ -288,6 +290,74 @@ void core_apply_neighbourhood(
                                  out.data(), begin, end, team);
 }
 
+// The basis or weights of the products of quorvel/projection.h: one row per
+// feature or data row, and finite (the engine's sums assume it).
+quorvel::BlockShape core_block(std::uint32_t dimension,
+                               const Matrix<const double> &block,
+                               std::size_t block_rows) {
+    core_require(block.shape(0) == block_rows,
+                 "the block must have one row per feature or per data row");
+    core_require(block.shape(1) <= 0xffffffffu, "the block is too wide");
+    const double *values = block.data();
+    for (std::size_t i = 0; i < block.size(); ++i)
+        core_require(std::isfinite(values[i]), "the block must be finite");
+    return {dimension, static_cast<std::uint32_t>(block.shape(1))};
+}
+
+template <class... RowArrays>
+void core_project_rows(RowArrays... row_arrays, Matrix<const double> basis,
+                       Matrix<double> out, int threads) {
+    core_require(basis.shape(0) <= 0x7fffffffu, "the basis is too long");
+    const auto dimension = static_cast<std::uint32_t>(basis.shape(0));
+    const auto data = core_rows(dimension, row_arrays...);
+    const auto shape = core_block(dimension, basis, dimension);
+    const int team = core_threads(threads);
+    core_require(out.shape(0) == data.count && out.shape(1) == shape.width,
+                 "out must have shape (rows of data, basis columns)");
+    core_require(out.data() != basis.data(), "out must not be the basis");
+    nb::gil_scoped_release release;
+    quorvel::project_rows(shape, data, basis.data(), out.data(), team);
+}
+
+// exponents (features x weight columns) give the feature count. The fixed
+// point is the caller's: exponents within double's range keep every scale
+// finite, and the bound that keeps every sum from overflowing is its choice.
+template <class... RowArrays>
+void core_weighted_row_sums(RowArrays... row_arrays,
+                            Matrix<const double> weights,
+                            Matrix<const std::int32_t> exponents,
+                            Matrix<std::int64_t> sums, int threads) {
+    core_require(exponents.shape(0) <= 0x7fffffffu, "exponents are too long");
+    const auto dimension = static_cast<std::uint32_t>(exponents.shape(0));
+    const auto data = core_rows(dimension, row_arrays...);
+    const auto shape = core_block(dimension, weights, data.count);
+    const int team = core_threads(threads);
+    core_require(exponents.shape(1) == shape.width &&
+                     sums.shape(0) == dimension && sums.shape(1) == shape.width,
+                 "exponents and sums must have shape (features, weight "
+                 "columns)");
+    const std::int32_t *powers = exponents.data();
+    for (std::size_t i = 0; i < exponents.size(); ++i)
+        core_require(powers[i] >= -1000 && powers[i] <= 1000,
+                     "exponents must be within [-1000, 1000]");
+    nb::gil_scoped_release release;
+    quorvel::weighted_row_sums(shape, data, weights.data(),
+                               {sums.data(), exponents.data()}, team);
+}
+
+void core_dot_products(Matrix<const double> a, Matrix<const double> b,
+                       Matrix<double> out, int threads) {
+    core_require(a.shape(1) == b.shape(1) && a.shape(1) <= 0x7fffffffu,
+                 "a and b must have the same number of columns");
+    core_require(out.shape(0) == a.shape(0) && out.shape(1) == b.shape(0),
+                 "out must have shape (rows of a, rows of b)");
+    const int team = core_threads(threads);
+    nb::gil_scoped_release release;
+    quorvel::dot_products(static_cast<std::uint32_t>(a.shape(1)),
+                          {a.data(), a.shape(0)}, {b.data(), b.shape(0)},
+                          out.data(), team);
+}
+
 // One row operation under one name, for dense rows and for CSR rows; `after`
 // names the arguments behind the rows.
 template <class Dense, class Csr, class... After>
@@ -334,6 +404,22 @@ NB_MODULE(_core, m) {
                   "most_missing"_a.none(), "exponents"_a, "error_exponent"_a,
                   "rows_in_total"_a, "sums"_a, "observed"_a.none(),
                   "counts"_a, "totals"_a, "bmus"_a.none(), "threads"_a);
+    m.def("project_rows", &core_project_rows<DenseData>, "data"_a, "basis"_a,
+          "out"_a, "threads"_a,
+          "out = data times basis, one double sum per row in feature order.");
+    m.def("project_rows",
+          &core_project_rows<CsrValues, CsrIndices, CsrIndptr>, "values"_a,
+          "indices"_a, "indptr"_a, "basis"_a, "out"_a, "threads"_a);
+    m.def("weighted_row_sums", &core_weighted_row_sums<DenseData>, "data"_a,
+          "weights"_a, "exponents"_a, "sums"_a, "threads"_a,
+          "Adds data^T times weights to sums, in fixed point.");
+    m.def("weighted_row_sums",
+          &core_weighted_row_sums<CsrValues, CsrIndices, CsrIndptr>,
+          "values"_a, "indices"_a, "indptr"_a, "weights"_a,
+          "exponents"_a, "sums"_a, "threads"_a);
+    m.def("dot_products", &core_dot_products, "a"_a, "b"_a, "out"_a,
+          "threads"_a,
+          "out[i, j] = a[i] . b[j], one double sum in increasing order.");
     m.def("apply_neighbourhood", &core_apply_neighbourhood, "codebook"_a,
           "columns"_a, "rows"_a, "grid"_a, "topology"_a, "kind"_a, "sigma"_a,
           "sums"_a, "counts"_a, "observed"_a.none(), "exponents"_a, "out"_a,

@@ -30,6 +30,24 @@ def feature_exponents(max_abs: np.ndarray, n_rows: int) -> np.ndarray:
     )
 
 
+def product_exponents(feature_bounds: np.ndarray, column_bounds: np.ndarray,
+                      n_rows: int) -> np.ndarray:  # fmt: skip
+    """The exponents (features x columns, int32) of the engine's weighted row
+    sums: choose_exponent of the bound of each product, feature bound times
+    column bound, over at least 2048 rows, which keeps every scaled term
+    below 2^51 as the engine's rounding needs (choose_exponent written out
+    over arrays: 62 minus the exponent of the bound's binary form minus that
+    of the row count, 0 for a zero bound)."""
+    bound = np.multiply.outer(np.asarray(feature_bounds, np.float64),
+                              np.asarray(column_bounds, np.float64))  # fmt: skip
+    row_bits = (max(2048, n_rows) - 1).bit_length()
+    exponents = 62 - np.frexp(bound)[1] - row_bits
+    usable = (bound > 0) & np.isfinite(bound)
+    # Bounds below 2^-900 would scale past double's range; a smaller scale
+    # is always safe.
+    return np.where(usable, np.minimum(exponents, 1000), 0).astype(np.int32)
+
+
 def error_exponent(
     max_abs: np.ndarray, codebook: np.ndarray, n_rows: int, n_features: int,
     most_missing: int = 0,

@@ -14,14 +14,20 @@ import numpy as np
 import scipy.sparse as sp
 from sklearn.utils import check_random_state
 
-from ._params import MapLayout
+from ._params import MapLayout, threads
 from ._sources import RowSource
 from ._sources._checks import require_finite
+from ._subspace import filled_with_means, leading_components
 
 # The principal components come from at most this many rows, evenly spaced
 # through the data by index: enough for two directions, and the same rows
 # however the data are split into chunks or partitions.
 PCA_ROWS = 16384
+
+# Up to this many features "pca" takes the eigenvectors of the features x
+# features covariance; above it the subspace iteration of _subspace, whose
+# cost and memory grow with the features rather than their square.
+EXACT_FEATURES = 1024
 
 
 def pca_rows(n_rows: int) -> np.ndarray:
@@ -36,12 +42,15 @@ def reads_pca_rows(init, allow_nan: bool) -> bool:
     return isinstance(init, str) and (init == "pca" or (init == "sample" and allow_nan))
 
 
-def initial_codebook(init, source: RowSource, layout: MapLayout, random_state) -> np.ndarray:
-    """The starting codebook, float32 of shape (nodes, features)."""
+def initial_codebook(init, source: RowSource, layout: MapLayout, random_state,
+                     n_threads: int | None = None) -> np.ndarray:  # fmt: skip
+    """The starting codebook, float32 of shape (nodes, features);
+    ``n_threads`` engine threads (None: all cores) compute "pca" for many
+    features, with the same bits for every count."""
     n_nodes, n_features = layout.n_nodes, source.n_features
     if isinstance(init, str):
         rng = check_random_state(random_state) if init != "pca" else None
-        codebook = _STARTS[init](source, layout, rng)
+        codebook = _STARTS[init](source, layout, rng, threads(n_threads))
         return np.ascontiguousarray(codebook, dtype=np.float32)
     array = np.asarray(init)
     if array.shape not in ((layout.rows, layout.columns, n_features), (n_nodes, n_features)):
@@ -58,24 +67,23 @@ def initial_codebook(init, source: RowSource, layout: MapLayout, random_state) -
     return codebook
 
 
-def _pca(source: RowSource, layout: MapLayout, rng) -> np.ndarray:
+def _pca(source: RowSource, layout: MapLayout, rng, n_threads: int) -> np.ndarray:
     """Nodes on the plane of the first two principal components, in float64:
     two standard deviations either side of the mean along each, the map's
     longer side along the first. Each component's sign makes its largest
     entry positive, so the result is a function of the data alone."""
     subset = source.take(pca_rows(source.n_rows))
-    if source.missing_limit is not None:
-        mean, covariance = masked_mean_and_covariance(subset)
-    else:
-        mean, covariance = mean_and_covariance(subset)
     n_features = source.n_features
-    values, vectors = np.linalg.eigh(covariance)
-    order = np.argsort(values, kind="stable")[::-1]
+    if n_features > EXACT_FEATURES:
+        if source.missing_limit is not None:
+            subset = filled_with_means(subset, n_threads)
+        mean, values, vectors = leading_components(subset, n_threads)
+    else:
+        mean, values, vectors = _exact_components(subset, source.missing_limit is not None)
     components = []
-    for i in order[:2]:
-        vector = vectors[:, i]
+    for value, vector in zip(values, vectors, strict=True):
         vector = vector * (1.0 if vector[np.argmax(np.abs(vector))] >= 0 else -1.0)
-        components.append(vector * 2.0 * math.sqrt(max(values[i], 0.0)))
+        components.append(vector * 2.0 * math.sqrt(max(value, 0.0)))
     while len(components) < 2:
         components.append(np.zeros(n_features))
 
@@ -91,13 +99,13 @@ def _pca(source: RowSource, layout: MapLayout, rng) -> np.ndarray:
     return np.clip(codebook, -largest, largest)
 
 
-def _random(source: RowSource, layout: MapLayout, rng) -> np.ndarray:
+def _random(source: RowSource, layout: MapLayout, rng, n_threads: int) -> np.ndarray:
     """Uniform values within each feature's (observed) range."""
     low, high = source.extremes()
     return rng.uniform(low, high, size=(layout.n_nodes, source.n_features))
 
 
-def _sample(source: RowSource, layout: MapLayout, rng) -> np.ndarray:
+def _sample(source: RowSource, layout: MapLayout, rng, n_threads: int) -> np.ndarray:
     """Rows drawn without replacement (with replacement when the map has
     more nodes than there are rows); under missing values their holes are
     filled with the column means of the rows of :func:`pca_rows`."""
@@ -113,7 +121,21 @@ def _sample(source: RowSource, layout: MapLayout, rng) -> np.ndarray:
     return codebook
 
 
+# Every start takes the source, the map, the seeded generator (None for
+# "pca", a function of the data alone) and the engine threads.
 _STARTS = {"pca": _pca, "random": _random, "sample": _sample}
+
+
+def _exact_components(subset, missing: bool) -> tuple[np.ndarray, list, list]:
+    """The mean and the two largest eigenvalues and their eigenvectors of
+    the covariance (the pairwise-complete one under missing values)."""
+    if missing:
+        mean, covariance = masked_mean_and_covariance(subset)
+    else:
+        mean, covariance = mean_and_covariance(subset)
+    values, vectors = np.linalg.eigh(covariance)
+    order = np.argsort(values, kind="stable")[::-1][:2]
+    return mean, [values[i] for i in order], [vectors[:, i] for i in order]
 
 
 def mean_and_covariance(subset) -> tuple[np.ndarray, np.ndarray]:

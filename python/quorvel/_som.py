@@ -65,14 +65,17 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         when it is given, so that a schedule whose last width was chosen
         keeps the widths it always had.
     init : {"pca", "random", "sample"} or array-like, default="pca"
-        Initial codebook: nodes spread over the plane of the data's first two
-        principal components (deterministic: computed in float64 from at most
-        16,384 rows evenly spaced through ``X``; the map's longer side follows
-        the first component, nodes spanning two standard deviations either
-        side of the mean); uniform values within each feature's range; rows of ``X``
-        drawn without replacement (with replacement when the map has more
-        nodes than ``X`` rows); or an array of shape
-        ``(rows, columns, n_features)`` or ``(rows * columns, n_features)``.
+        Initial codebook. "pca": nodes evenly spaced over the plane of the
+        first two principal components of at most 16,384 rows evenly spaced
+        through ``X``, two standard deviations either side of the mean along
+        each, the map's longer side along the first, each component's entry
+        of largest magnitude positive; a function of the data alone, whatever
+        ``random_state`` (eigenvectors of the covariance up to 1,024
+        features, a subspace iteration above: see Notes). "random": uniform
+        values within each feature's range. "sample": rows of ``X`` drawn
+        without replacement (with replacement when the map has more nodes
+        than ``X`` rows). Or an array of shape ``(rows, columns,
+        n_features)`` or ``(rows * columns, n_features)``.
     random_state : int, RandomState instance or None, default=None
         Seeds "random" and "sample".
     n_jobs : int, default=None
@@ -145,6 +148,31 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     Sparse input trains through the engine's sparse kernels without being
     densified, with the same bits as the dense input of the same values.
 
+    The "pca" start: with ``a`` evenly spaced from -1 to 1 along the map's
+    longer side and ``b`` along the shorter (0 for a side of one node),
+    node ``(x, y)`` is ``mean + a * 2 s1 v1 + b * 2 s2 v2`` in float64,
+    rounded once to float32 (within float32's range), where ``v1`` and
+    ``v2`` are the first two principal components of the rows read (at
+    most 16,384, evenly spaced by index), ``s1`` and ``s2`` their standard
+    deviations (square roots of the covariance's eigenvalues, divisor
+    ``n``), and each component's sign makes its entry of largest magnitude
+    (the first of equal ones) positive. Up to 1,024 features the components
+    are eigenvectors of the covariance matrix (``numpy.linalg.eigh``,
+    float64). Above, where that matrix would take features squared memory
+    and cubed time, a subspace iteration finds them without it and without
+    densifying sparse input: 8 vectors drawn from a fixed seed, multiplied
+    8 times by the covariance of the rows centred on their mean (the
+    centring is never materialised), with Gram-Schmidt orthonormalisation
+    after each multiplication, then Rayleigh-Ritz: the eigenvectors of the
+    covariance on the 8 vectors' span, by Jacobi rotations, and their
+    eigenvalues as the variances. Its sums over rows are the engine's (each
+    projection one double sum in feature order, the sums over rows 64-bit
+    fixed-point integers), so this start too has the same bits for every
+    thread count, chunking and machine, and for dense and sparse input of
+    the same values. Where the leading eigenvalues stand apart it agrees
+    with the eigenvectors to rounding; where they crowd together (text),
+    the plane still carries nearly the most variance a plane can.
+
     Missing values: with ``missing="ignore"``, NaN in ``X`` marks a missing
     value (in sparse input only a stored NaN: an absent entry is a zero). A
     row observes the features whose value is not NaN. Its squared distance to
@@ -165,7 +193,11 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
     the complete case), and a component without observed weight keeps its
     value. "pca" takes each feature's mean over the rows that observe it and
     the pairwise-complete covariance (over the rows that observe both
-    features) from the same evenly spaced rows; "random" the range of the
+    features) from the same evenly spaced rows (above 1,024 features, which
+    the pairwise-complete covariance has no cheap form for, it fills each
+    missing value with that mean, rounded to float32, and takes the plane of
+    the filled rows: mean imputation, a missing value counting as 0 once
+    centred); "random" the range of the
     observed values; "sample" fills the drawn rows' missing values with
     those means (0 for a feature that none of those rows observes).
     :meth:`impute` fills missing values from the BMU's vector. Data without

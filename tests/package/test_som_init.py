@@ -1,10 +1,17 @@
 """The initial codebook: "pca", "random", "sample" and arrays of both
 shapes, seen through fits of no epochs."""
 
+import math
+
 import numpy as np
 import pytest
+import quorvel._init
 import scipy.sparse as sp
-from quorvel import SOM
+from quorvel import SOM, _core
+from quorvel._fixedpoint import product_exponents
+from quorvel._init import initial_codebook
+from quorvel._params import map_layout
+from quorvel._sources import MemoryRows, csr_for_engine
 
 import som_reference as ref
 
@@ -195,3 +202,126 @@ def test_sparse_pca_init_values_beyond_float32_square_root():
     sparse = SOM(3, 1, epochs=0, init="pca").fit(sp.csr_matrix(X)).codebook_
     assert np.isfinite(sparse).all()
     np.testing.assert_allclose(sparse, dense, rtol=1e-6)
+
+
+# ----------------------------------------------------------------------
+# "pca" with many features: the subspace iteration and its products
+
+
+def signed_rows(n_rows, n_features, seed):
+    """float32 rows of many magnitudes and both signs, a third zeros of
+    either sign."""
+    rng = np.random.default_rng(seed)
+    shape = (n_rows, n_features)
+    X = rng.uniform(-1, 1, shape) * 2.0 ** rng.integers(-20, 20, shape)
+    kind = rng.integers(0, 6, X.shape)
+    X[kind == 0], X[kind == 1] = 0.0, -0.0
+    return X.astype(np.float32)
+
+
+def engine_rows(X, sparse):
+    if not sparse:
+        return (X,)
+    csr = csr_for_engine(sp.csr_matrix(X))
+    return csr.data, csr.indices, csr.indptr
+
+
+def ordered_sum(terms):
+    """From 0.0, one float64 addition at a time."""
+    total = 0.0
+    for term in terms:
+        total += float(term)
+    return total
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64).tolist()
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_subspace_products_are_the_bits_of_plain_sums(sparse):
+    n, d, k = 23, 11, 10  # a tile of eight columns and one of two
+    X = signed_rows(n, d, seed=1)
+    rng = np.random.default_rng(2)
+    basis, weights = rng.uniform(-1, 1, (d, k)), rng.uniform(-1, 1, (n, k))
+    # X Q: every feature in increasing order, zeros included.
+    projected = [[ordered_sum(float(X[i, f]) * basis[f, j] for f in range(d)) for j in range(k)]
+                 for i in range(n)]  # fmt: skip
+    # X^T W: each term rounded to its integer (ties to even), then added.
+    exponents = product_exponents(np.abs(X).max(axis=0), np.abs(weights).max(axis=0), n)
+    for f, j in np.ndindex(d, k):
+        bound = float(np.abs(X[:, f]).max()) * float(np.abs(weights[:, j]).max())
+        assert exponents[f, j] == _core.choose_exponent(bound, 2048)
+    sums = [[sum(round(math.ldexp(float(X[i, f]) * weights[i, j], int(exponents[f, j])))
+                 for i in range(n)) for j in range(k)] for f in range(d)]  # fmt: skip
+    for threads in (1, 3):
+        out = np.empty((n, k))
+        _core.project_rows(*engine_rows(X, sparse), basis, out, threads)
+        assert bits(out) == bits(projected)
+        got = np.zeros((d, k), dtype=np.int64)
+        _core.weighted_row_sums(*engine_rows(X, sparse), weights, exponents, got, threads)
+        assert got.tolist() == sums
+    a, b = rng.uniform(-1, 1, (3, 50)), rng.uniform(-1, 1, (2, 50))
+    dots = np.empty((3, 2))
+    _core.dot_products(a, b, dots, 2)
+    assert bits(dots) == bits([[ordered_sum(a[i] * b[j]) for j in range(2)] for i in range(3)])
+
+
+def leading_plane(X, columns, rows):
+    """The "pca" codebook from float64 eigh of the covariance: two standard
+    deviations either side of the mean, the largest entry of each component
+    positive, the longer side along the first."""
+    X = np.asarray(X, dtype=np.float64)
+    values, vectors = np.linalg.eigh(np.cov(X, rowvar=False, bias=True))
+    parts = []
+    for i in (-1, -2):
+        vector = vectors[:, i] * np.sign(vectors[np.argmax(np.abs(vectors[:, i])), i])
+        parts.append(2.0 * np.sqrt(values[i]) * vector)
+    y, x = np.divmod(np.arange(columns * rows), columns)
+    along_x, along_y = np.linspace(-1, 1, columns)[x], np.linspace(-1, 1, rows)[y]
+    first, second = (along_x, along_y) if columns >= rows else (along_y, along_x)
+    codebook = X.mean(axis=0) + first[:, None] * parts[0] + second[:, None] * parts[1]
+    return codebook.reshape(rows, columns, -1)
+
+
+@pytest.fixture
+def many_features(monkeypatch):
+    """Small data through the path of many features."""
+    monkeypatch.setattr(quorvel._init, "EXACT_FEATURES", 4)
+
+
+@pytest.mark.parametrize("columns, rows", [(6, 4), (3, 7)])
+def test_pca_with_many_features_is_the_leading_plane(many_features, columns, rows):
+    X = data(n_features=12)
+    X[X < 4.0] = 0.0  # as much sparse as dense
+    dense = initial(X, columns, rows, init="pca")
+    scale = float(np.abs(X).max())
+    np.testing.assert_allclose(dense, leading_plane(X, columns, rows), rtol=1e-6, atol=1e-6 * scale)
+    assert initial(sp.csr_matrix(X), columns, rows, init="pca").tobytes() == dense.tobytes()
+    source, layout = MemoryRows(X), map_layout(columns, rows, "hexagonal", "planar")
+    for n_threads in (1, 2, 3):
+        again = initial_codebook("pca", source, layout, None, n_threads)
+        assert again.tobytes() == dense.reshape(-1, 12).tobytes()
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_pca_with_many_features_fills_missing_values_with_observed_means(many_features, sparse):
+    # Quarters: the observed means are exact sums over their counts.
+    rng = np.random.default_rng(3)
+    X = np.round(data(n_features=12) * 4.0) / 4.0
+    X[rng.random(X.shape) < 0.1] = np.nan
+    X[:, 5] = np.nan  # a feature that no row observes gets 0
+    seen = (~np.isnan(X)).sum(axis=0)
+    totals = np.nansum(X.astype(np.float64), axis=0)
+    means = np.divide(totals, seen, out=np.zeros(12), where=seen > 0)
+    filled = np.where(np.isnan(X), means, X)
+    expected = initial(filled.astype(np.float32), init="pca")
+    given = sp.csr_matrix(X) if sparse else X
+    assert initial(given, init="pca", missing="ignore").tobytes() == expected.tobytes()
+
+
+def test_pca_with_many_sparse_features_finishes():
+    X = sp.random(5000, 20000, density=0.001, format="csr", dtype=np.float32,
+                  random_state=np.random.default_rng(0))  # fmt: skip
+    som = SOM(columns=20, rows=20, epochs=0, random_state=0, n_jobs=2).fit(X)
+    assert som.codebook_.shape == (20, 20, 20000)

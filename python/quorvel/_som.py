@@ -318,7 +318,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         allow_nan = self.missing == "ignore"
         prefetch = pca_rows if reads_pca_rows(self.init, allow_nan) else None
         source = self._source(X, reset=True, prefetch=prefetch)
-        codebook = initial_codebook(self.init, source, layout, self.random_state)
+        codebook = initial_codebook(self.init, source, layout, self.random_state, team)
         state = train(source, codebook, layout, widths, self.neighbourhood, team,
                       verbose=bool(self.verbose))  # fmt: skip
         for name in ("labels_", "quantization_error_", "topographic_error_"):

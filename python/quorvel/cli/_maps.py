@@ -169,12 +169,8 @@ def read_map(path: str) -> MapFile:
     return map_file
 
 
-def _columns_for_map(
-    map_file: MapFile,
-    table: Table,
-    features: Sequence[str] | None,
-    drop: Sequence[str] | None,
-) -> list[int]:
+def _columns_for_map(map_file: MapFile, table: Table, features: Sequence[str] | None,
+                     drop: Sequence[str] | None) -> list[int]:  # fmt: skip
     """The columns of new DATA that match those the map was trained on."""
     n_features = int(map_file.som.codebook_.shape[2])
     if features or drop:

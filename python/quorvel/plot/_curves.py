@@ -29,9 +29,9 @@ def learning_curve(
     Parameters
     ----------
     som : SOM
-        A fitted map.
+        A fitted map, whose ``history_`` is drawn.
     ax : matplotlib.axes.Axes, optional
-        Where to draw; a new figure when not given.
+        The Axes to draw in (by default those of a new figure).
     sigma : bool, default=False
         Also draw the neighbourhood width of each epoch, dashed, against a
         second y axis on the right.

@@ -94,6 +94,12 @@ struct SparseBmuJob {
     double absolute_error;
     double estimate_error;
     std::int32_t *bmus;
+    // Where set, the runner-up's node index and its walked distance (as in
+    // DenseBmuJob); its candidates are then the nodes whose lower bound does
+    // not exceed the second least upper bound, since a node beyond it is
+    // strictly farther than two others.
+    std::int32_t *runner_ups = nullptr;
+    float *runner_up_distances = nullptr;
 };
 
 // The sparse search takes the vectors in groups of up to this many, so that

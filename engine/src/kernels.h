@@ -85,6 +85,9 @@ struct SparseBmuJob {
     // followed by padding, so that a full vector load at any node stays
     // inside.
     const float *by_component;
+    // The codebook in the dense kernels' transposed blocks (see DenseBmuJob),
+    // which the walks of the candidates read.
+    const float *transposed;
     // Squared norm of every node, in double.
     const double *norms;
     std::uint32_t node_count;

@@ -651,8 +651,9 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
 }
 
 // The reference's sparse walk for R vectors against one block of lanes_
-// consecutive nodes, read from the codebook by component (component i of the
-// block's nodes is one contiguous load): each lane its own sequential sum
+// consecutive nodes, read from the transposed codebook (the block's
+// components one after another, each one contiguous load, so that a walk
+// streams through memory): each lane its own sequential sum
 // over the components in increasing order, s = s + t * t. At a component a
 // vector does not store, t is the node's component itself, so t * t is the
 // same product for every vector: it is taken once and added to all R sums,
@@ -673,8 +674,8 @@ inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
     }
     const std::uint32_t dimension = job.dimension;
     const float *component =
-        job.by_component + static_cast<std::size_t>(block) * lanes_;
-    const std::size_t stride = job.node_count;
+        job.transposed + static_cast<std::size_t>(block) * lanes_ * dimension;
+    constexpr std::size_t stride = lanes_;
     // The next stored index of each vector; the dimension once it has none.
     auto next_of = [&](int r) {
         return entry[r]->index == -1

@@ -197,10 +197,17 @@ void find_bmus_sparse_fast(const Variant &variant,
     const double unit = 0x1p-24;
     const double terms = static_cast<double>(dimension) + 3.0;
     const double relative = terms * unit / (1.0 - terms * unit);
+    const std::uint32_t lanes = variant.lanes();
+    AlignedFloats transposed(static_cast<std::size_t>(
+                                 (node_count + lanes - 1) / lanes) *
+                             lanes * dimension);
+    transpose_codebook(codebook, node_count, dimension, lanes,
+                       transposed.data());
     const SparseBmuJob job{
         sparse_data,
         codebook,
         by_component.data(),
+        transposed.data(),
         norms.data(),
         node_count,
         columns,

@@ -41,7 +41,17 @@ class Rows:
         return self.csr is not None
 
     def chunk_rows(self, n_nodes: int) -> int:
-        return max(64, _WORK_PER_CALL // max(1, n_nodes * max(1, self.n_features)))
+        rows = max(64, _WORK_PER_CALL // max(1, n_nodes * max(1, self.n_features)))
+        if self.csr is None or self.n_rows == 0:
+            return rows
+        # A call over CSR rows first prepares the codebook (a few passes
+        # over nodes x features); a row then costs its stored values per
+        # node and a few walks over the features. Enough rows per call that
+        # the preparation is at most about a third of the call, or wide rows
+        # in small chunks would cost features^2.
+        stored = self.csr.nnz / self.n_rows
+        per_row = n_nodes * (stored + 1.0) + 2.0 * self.n_features
+        return max(rows, int(6.0 * n_nodes * self.n_features / per_row))
 
     def chunks(self, n_nodes: int):
         """(begin, end, arrays) for consecutive chunks of rows; ``arrays``

@@ -236,9 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(1u, 16u, 70u)));
 
 // Sparse rows (three values in four zero) of the kinds of screen_values,
-// and kind 6: every node a rotation of one vector, so that a row of few
-// stored values is equidistant from many nodes up to the rounding of their
-// walks, which the screen must tell apart.
+// kind 6: every node a rotation of one vector, so that a row of few stored
+// values is equidistant from many nodes up to the rounding of their walks,
+// which the screen must tell apart; kind 7: magnitudes beyond what the
+// screen bounds, so every node is walked.
 class SparseScreenedSearch
     : public ::testing::TestWithParam<std::tuple<int, std::uint32_t, std::uint32_t>> {};
 
@@ -248,8 +249,12 @@ TEST_P(SparseScreenedSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount)
                          Topology::planar};
     const std::uint32_t nodes = shape.node_count();
     const std::size_t count = 67;
+    const int values = kind >= 6 ? 5 : kind;
     auto codebook =
-        screen_values(std::size_t{nodes} * dimension, 300 + kind, kind == 6 ? 5 : kind);
+        screen_values(std::size_t{nodes} * dimension, 300 + kind, values);
+    if (kind == 7)
+        for (float &value : codebook)
+            value *= 0x1p45f;
     if (kind == 6)
         for (std::uint32_t k = 1; k < nodes; ++k)
             for (std::uint32_t i = 0; i < dimension; ++i)
@@ -257,7 +262,7 @@ TEST_P(SparseScreenedSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount)
                     codebook[(i + k) % dimension];
     for (std::uint32_t i = 0; i < dimension && nodes > 5; ++i)
         codebook[5 * dimension + i] = codebook[2 * dimension + i];
-    auto data = screen_values(count * dimension, 400 + kind, kind == 6 ? 5 : kind);
+    auto data = screen_values(count * dimension, 400 + kind, values);
     for (std::size_t i = 0; i < data.size(); ++i)
         if (i % 4 != 1)
             data[i] = 0.0f;
@@ -293,7 +298,7 @@ TEST_P(SparseScreenedSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount)
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, SparseScreenedSearch,
-    ::testing::Combine(::testing::Values(0, 1, 2, 3, 4, 5, 6),
+    ::testing::Combine(::testing::Values(0, 1, 2, 3, 4, 5, 6, 7),
                        ::testing::Values(1u, 5u, 33u),
                        ::testing::Values(1u, 16u, 301u)));
 

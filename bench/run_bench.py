@@ -24,8 +24,9 @@ R's kohonen) and builds the C++ driver. Everything here runs with 2 threads.
 
 Parts for --workload (repeatable): W1 W2 W3 W4 W5 W6, scaling, and memory
 (the memory figure alone). W6, wide sparse rows that exist only as CSR,
-runs our fit and sparse-som, not the module nor the dense peers. The peers that cannot be installed or imported are
-listed with the reason instead of a figure.
+runs our fit and sparse-som, not the module nor the dense peers. The peers
+that cannot be installed or imported are listed with the reason instead of
+a figure.
 """
 
 import argparse

@@ -67,9 +67,12 @@ def clustered(vectors, dimension, seed=2024):
 
 def make_sparse(name="W3"):
     """W3's rows as a scipy CSR matrix of float32, made without a dense
-    copy: exactly 20 stored values per row, in (0, 1]."""
+    copy: exactly 20 stored values per row, in (0, 1]; W6's from
+    tfidf_like."""
     from scipy.sparse import csr_matrix
     w = WORKLOADS[name]
+    if w.get("csr_only"):
+        return tfidf_like(name)
     rng = np.random.default_rng(12345)
     n, per_row = w["vectors"], 20
     indices = np.empty((n, per_row), dtype=np.int32)
@@ -121,8 +124,8 @@ def make_data(name, w=None, vectors=None):
     vectors = w["vectors"] if vectors is None else vectors
     if name == "W5":
         return clustered(vectors, w["dimension"])
-    if name == "W6":
-        return tfidf_like(name)
+    if w.get("csr_only"):
+        return make_sparse(name)
     if name == "W3":
         return make_sparse(name).toarray()
     rng = np.random.default_rng(12345)

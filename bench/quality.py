@@ -40,10 +40,12 @@ def toroid_periods(columns, rows, grid):
     return (float(columns), rows * math.sqrt(3) / 2)
 
 
-def _dense_block(data, start, stop):
+def _block(data, start, stop):
+    """Rows [start, stop) in float64, CSR rows kept sparse: densifying wide
+    rows would cost every feature of every row."""
     block = data[start:stop]
     if hasattr(block, "toarray"):
-        block = block.toarray()
+        return block.astype(np.float64).tocsr()
     return np.asarray(block, dtype=np.float64)
 
 
@@ -77,8 +79,12 @@ def measures(data, codebook, positions, periods=None):
     misses = 0
     counts = np.zeros(nodes, dtype=np.int64)
     for start in range(0, n, step):
-        x = _dense_block(data, start, min(n, start + step))
-        d2 = np.einsum("ij,ij->i", x, x)[:, None] - 2.0 * (x @ codebook.T)
+        x = _block(data, start, min(n, start + step))
+        if hasattr(x, "multiply"):
+            norms = np.asarray(x.multiply(x).sum(axis=1)).ravel()
+        else:
+            norms = np.einsum("ij,ij->i", x, x)
+        d2 = norms[:, None] - 2.0 * np.asarray(x @ codebook.T)
         d2 += squares[None, :]
         np.maximum(d2, 0.0, out=d2)
         if nodes == 1:
@@ -86,7 +92,7 @@ def measures(data, codebook, positions, periods=None):
             counts[0] += len(x)
             continue
         two = np.argpartition(d2, 1, axis=1)[:, :2]
-        rows = np.arange(len(x))
+        rows = np.arange(x.shape[0])
         first, second = two[:, 0].copy(), two[:, 1].copy()
         swap = d2[rows, second] < d2[rows, first]
         first[swap], second[swap] = two[swap, 1], two[swap, 0]

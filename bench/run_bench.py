@@ -1,6 +1,6 @@
 """The benchmark against the peers.
 
-For each workload (W1 to W5, bench/workloads.py): seconds per epoch of our
+For each workload (W1 to W6, bench/workloads.py): seconds per epoch of our
 package's SOM.fit and of the module _quorvel_wrap, and of each peer trained
 with the workload's settings as far as it has them, the ratio peer / ours,
 each map's quantization and topographic error, and the peak memory of our
@@ -23,10 +23,12 @@ R's kohonen) and builds the C++ driver. Everything here runs with 2 threads.
     python bench/run_bench.py --part quality       # the quality table alone
     python bench/run_bench.py --quick              # a short pass of all
 
-Parts for --workload or --part (repeatable): W1 W2 W3 W4 W5, scaling,
+Parts for --workload or --part (repeatable): W1 W2 W3 W4 W5 W6, scaling,
 memory (the memory figure alone) and quality (bench/panel.py: every system
-at its defaults on a panel of data sets, 3 seeds). The peers that cannot be
-installed or imported are listed with the reason instead of a figure.
+at its defaults on a panel of data sets, 3 seeds). W6, wide sparse rows that
+exist only as CSR, runs our fit and sparse-som, not the module nor the dense
+peers. The peers that cannot be installed or imported are listed with the
+reason instead of a figure.
 """
 
 import argparse
@@ -51,8 +53,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import quality  # noqa: E402
-from workloads import (WORKLOADS, make_codebook, make_data,  # noqa: E402
-                       make_sparse, radius_start)
+from workloads import (SPARSE_WORKLOADS, WORKLOADS,  # noqa: E402
+                       make_codebook, make_data, make_sparse, radius_start)
 
 PEERS = ["xpysom_peer", "fastersom_peer", "minisom_peer", "sparse_som_peer",
          "flowsom_peer", "kohonen_peer"]
@@ -292,8 +294,8 @@ def run_workload(name, args, results):
 
     positions, periods = our_geometry(w)
     sparse = None
-    if name == "W3":
-        sparse = make_sparse(name)
+    if name in SPARSE_WORKLOADS:
+        sparse = data if w.get("csr_only") else make_sparse(name)
     fit_data = sparse if sparse is not None else data
 
     try:
@@ -310,6 +312,8 @@ def run_workload(name, args, results):
     except Exception as error:
         systems["quorvel SOM.fit"] = failed(error)
 
+    if w.get("csr_only"):
+        return entry, None
     seconds, cb = ours.time_wrap(w, data, codebook, repeats=repeats)
     record = {"s_per_epoch": seconds, "epochs": w["epochs"],
               **errors_of(data, cb, positions, periods),
@@ -391,8 +395,8 @@ def peer_child(module_name, names, default_epochs, quick, defaults_for,
                     timed_epochs=epochs, default_epochs=default_epochs,
                     radius=float(radius_start(w)), quick=quick,
                     want_defaults=name in defaults_for)
-        if name == "W3":
-            case._csr = make_sparse(name)
+        if name in SPARSE_WORKLOADS:
+            case._csr = data if w.get("csr_only") else make_sparse(name)
         start = time.perf_counter()
         records = {"timed": {}, "defaults": {}}
         try:
@@ -423,8 +427,14 @@ def run_peers(peers, names, args, results, began):
               flush=True)
         with tempfile.TemporaryDirectory(prefix="quorvel-bench-") as folder:
             out_path = os.path.join(folder, "peer.json")
+            # Rows that exist only as CSR go to the sparse peer alone.
+            peer_names = [n for n in names
+                          if not WORKLOADS[n].get("csr_only")
+                          or module_name == "sparse_som_peer"]
+            if not peer_names:
+                continue
             command = [sys.executable, __file__, "--peer", module_name,
-                       ",".join(names), str(our_default_epochs()),
+                       ",".join(peer_names), str(our_default_epochs()),
                        ",".join(defaults_for) or "-", out_path]
             if args.quick:
                 command.append("--quick")
@@ -440,7 +450,7 @@ def run_peers(peers, names, args, results, began):
         if "unavailable" in found:
             results["unavailable"][module.NAME] = found["unavailable"]
             continue
-        for name in names:
+        for name in peer_names:
             records = found.get(name)
             if records is None:
                 note = problem or "failed: its process ended early"
@@ -507,7 +517,7 @@ def time_wrap_threads(name, threads):
 
 def flops_per_epoch(w):
     nodes = w["columns"] * w["rows"]
-    stored = 20 if w["kernel_type"] == 2 else w["dimension"]
+    stored = w.get("per_row", 20) if w["kernel_type"] == 2 else w["dimension"]
     bmu = 3.0 * w["vectors"] * nodes * w["dimension"]
     update = 2.0 * w["vectors"] * nodes * stored
     return bmu, update
@@ -517,15 +527,18 @@ def flops_per_epoch(w):
 # Peak memory of our fit: a child process that builds the data and fits at
 # our defaults (2 epochs), against one that only builds the data and imports
 # the package. Each child runs under its own measuring process, whose
-# RUSAGE_CHILDREN then holds that child alone.
+# RUSAGE_CHILDREN then holds that child alone. Rows that exist only as CSR
+# start from random nodes: the default start forms the features x features
+# covariance, beyond this machine's memory for W6.
 
 def memory_child(mode, name):
     w = WORKLOADS[name]
-    data = make_sparse(name) if name == "W3" else make_data(name)
+    data = make_sparse(name) if name in SPARSE_WORKLOADS else make_data(name)
     import quorvel
     if mode == "fit":
+        start = {"init": "random"} if w.get("csr_only") else {}
         quorvel.SOM(columns=w["columns"], rows=w["rows"], epochs=2,
-                    n_jobs=2).fit(data)
+                    n_jobs=2, **start).fit(data)
 
 
 def rss_of(mode, name):
@@ -545,9 +558,10 @@ def memory(name):
             peak[mode] = int(out.stdout.strip().splitlines()[-1])
     except subprocess.CalledProcessError as error:
         return {"error": (error.stderr or "").strip()[-300:]}
-    if name == "W3":
+    if name in SPARSE_WORKLOADS:
         # The CSR arrays: float32 values, int32 column indices, row starts.
-        data_bytes = w["vectors"] * 20 * 8 + (w["vectors"] + 1) * 4
+        data_bytes = (w["vectors"] * w.get("per_row", 20) * 8 +
+                      (w["vectors"] + 1) * 4)
     else:
         data_bytes = w["vectors"] * w["dimension"] * 4
     extra = peak["fit"] - peak["data"]

@@ -202,12 +202,15 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
                           std::uint32_t columns, std::uint32_t dimension,
                           std::uint32_t vector_count, DenseBmuJob outputs,
                           int threads, float *all_distances = nullptr);
-// Writes column and row of each vector's BMU to bmus.
+// Writes column and row of each vector's BMU to bmus and, where runner_ups
+// is set, the runner-up's node index and distance (see DenseBmuJob).
 void find_bmus_sparse_fast(const Variant &variant,
                            const SparseRow *sparse_data, const float *codebook,
                            std::uint32_t columns, std::uint32_t rows,
                            std::uint32_t dimension, std::uint32_t vector_count,
-                           std::int32_t *bmus, int threads);
+                           std::int32_t *bmus, int threads,
+                           std::int32_t *runner_ups = nullptr,
+                           float *runner_up_distances = nullptr);
 
 // Floats on 64-byte boundaries, so that the vector loads of the fast kernels
 // never straddle a cache line. Owned by the calling thread of a kernel and

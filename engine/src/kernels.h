@@ -85,6 +85,9 @@ struct SparseBmuJob {
     // followed by padding, so that a full vector load at any node stays
     // inside.
     const float *by_component;
+    // The codebook in the dense kernels' transposed blocks (see DenseBmuJob),
+    // which the walks of the candidates read.
+    const float *transposed;
     // Squared norm of every node, in double.
     const double *norms;
     std::uint32_t node_count;
@@ -94,6 +97,12 @@ struct SparseBmuJob {
     double absolute_error;
     double estimate_error;
     std::int32_t *bmus;
+    // Where set, the runner-up's node index and its walked distance (as in
+    // DenseBmuJob); its candidates are then the nodes whose lower bound does
+    // not exceed the second least upper bound, since a node beyond it is
+    // strictly farther than two others.
+    std::int32_t *runner_ups = nullptr;
+    float *runner_up_distances = nullptr;
 };
 
 // The sparse search takes the vectors in groups of up to this many, so that

@@ -553,7 +553,10 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
 
 // Writes the candidate nodes of vector n in increasing order and returns
 // their count, at least one: the node of the least upper bound always
-// remains.
+// remains. With `Second`, the nodes that may be BMU or runner-up: those
+// whose lower bound does not exceed the second least upper bound (at least
+// two nodes where the map has two).
+template <bool Second>
 inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
                                        const SparseBmuScratch &scratch,
                                        std::uint32_t *candidates,
@@ -584,32 +587,48 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
     const double estimate_error =
         job.estimate_error + dot_unit / (1.0 - dot_unit) * 1.001;
     const double underflow = static_cast<double>(stored) * 0x1p-148;
-    // The least upper bound over all nodes, and each node's lower bound. The
-    // least of a set of finite numbers does not depend on the order it is
-    // taken in, so eight running minima take turns, which the compiler keeps
-    // in vector lanes instead of one chain of dependent comparisons.
+    // The least (with `Second`, the two least) upper bounds over all nodes,
+    // and each node's lower bound. The least of a set of finite numbers does
+    // not depend on the order it is taken in, so eight running minima take
+    // turns, which the compiler keeps in vector lanes instead of one chain of
+    // dependent comparisons.
     constexpr std::uint32_t ways = 8;
     double least[ways];
-    for (std::uint32_t w = 0; w < ways; ++w)
+    double second[ways];
+    for (std::uint32_t w = 0; w < ways; ++w) {
         least[w] = std::numeric_limits<double>::infinity();
-    auto bound = [&](std::uint32_t j, double &least_of_way) {
+        second[w] = std::numeric_limits<double>::infinity();
+    }
+    auto bound = [&](std::uint32_t j, std::uint32_t w) {
         const double norms = job.norms[j] + vector_norm;
         const double estimate_j = norms - 2.0 * static_cast<double>(dot[j]);
         const double error = estimate_error * norms + underflow;
         const double upper = estimate_j + error;
-        least_of_way = upper < least_of_way ? upper : least_of_way;
+        if constexpr (Second) {
+            const double larger = upper < least[w] ? least[w] : upper;
+            second[w] = larger < second[w] ? larger : second[w];
+        }
+        least[w] = upper < least[w] ? upper : least[w];
         estimate[j] = (estimate_j - error) * (1.0 - job.relative_error) -
                       job.absolute_error;
     };
     std::uint32_t j = 0;
     for (; j + ways <= nodes; j += ways)
         for (std::uint32_t w = 0; w < ways; ++w)
-            bound(j + w, least[w]);
+            bound(j + w, w);
     for (; j < nodes; ++j)
-        bound(j, least[0]);
+        bound(j, 0);
     double least_upper = least[0];
-    for (std::uint32_t w = 1; w < ways; ++w)
+    double second_upper = second[0];
+    for (std::uint32_t w = 1; w < ways; ++w) {
+        // The two least of the union of every way's two least.
+        const double larger = least[w] < least_upper ? least_upper : least[w];
+        second_upper = larger < second_upper ? larger : second_upper;
+        second_upper = second[w] < second_upper ? second[w] : second_upper;
         least_upper = least[w] < least_upper ? least[w] : least_upper;
+    }
+    if constexpr (Second)
+        least_upper = second_upper;
     least_upper = least_upper * (1.0 + job.relative_error) + job.absolute_error;
     // Candidates: nodes whose lower bound does not exceed it; most vectors
     // have one, found without writing every node's index.
@@ -632,8 +651,9 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
 }
 
 // The reference's sparse walk for R vectors against one block of lanes_
-// consecutive nodes, read from the codebook by component (component i of the
-// block's nodes is one contiguous load): each lane its own sequential sum
+// consecutive nodes, read from the transposed codebook (the block's
+// components one after another, each one contiguous load, so that a walk
+// streams through memory): each lane its own sequential sum
 // over the components in increasing order, s = s + t * t. At a component a
 // vector does not store, t is the node's component itself, so t * t is the
 // same product for every vector: it is taken once and added to all R sums,
@@ -654,8 +674,8 @@ inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
     }
     const std::uint32_t dimension = job.dimension;
     const float *component =
-        job.by_component + static_cast<std::size_t>(block) * lanes_;
-    const std::size_t stride = job.node_count;
+        job.transposed + static_cast<std::size_t>(block) * lanes_ * dimension;
+    constexpr std::size_t stride = lanes_;
     // The next stored index of each vector; the dimension once it has none.
     auto next_of = [&](int r) {
         return entry[r]->index == -1
@@ -710,6 +730,7 @@ inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
 // row-major order under the reference's strict comparison: the nodes left out
 // are strictly farther than some candidate, so the reference scan over all
 // nodes ends on the same node.
+template <bool Second>
 inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
                                       const SparseBmuScratch &scratch,
                                       std::uint32_t first,
@@ -727,14 +748,21 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
         const std::uint32_t n = first + slot;
         pair_begin[slot] = pairs;
         const std::uint32_t candidates =
-            sparse_candidates(job, scratch, scratch.pair_nodes + pairs, n);
+            sparse_candidates<Second>(job, scratch, scratch.pair_nodes + pairs,
+                                      n);
         if (candidates == 1) {
             // Its pair is overwritten by the next vector's: the node is
-            // written out at once.
+            // written out at once. With `Second` the map has one node, and
+            // no runner-up.
             const std::uint32_t node = scratch.pair_nodes[pairs];
             std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
             out[0] = static_cast<std::int32_t>(node % job.columns);
             out[1] = static_cast<std::int32_t>(node / job.columns);
+            if constexpr (Second) {
+                job.runner_ups[n] = -1;
+                job.runner_up_distances[n] =
+                    std::numeric_limits<float>::infinity();
+            }
             continue;
         }
         pairs += candidates;
@@ -785,11 +813,33 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
         if (end == begin)
             continue;
         std::uint32_t best_pair = begin;
-        for (std::uint32_t p = begin + 1; p < end; ++p)
-            if (scratch.pair_sums[p] < scratch.pair_sums[best_pair])
-                best_pair = p;
-        const std::uint32_t node = scratch.pair_nodes[best_pair];
         const std::uint32_t n = first + slot;
+        if constexpr (Second) {
+            // The reference's scan (scan_distances) over the candidates:
+            // the nodes left out are strictly farther than two of them.
+            std::uint32_t second_pair = begin + 1;
+            if (scratch.pair_sums[begin + 1] < scratch.pair_sums[begin]) {
+                best_pair = begin + 1;
+                second_pair = begin;
+            }
+            for (std::uint32_t p = begin + 2; p < end; ++p) {
+                if (scratch.pair_sums[p] < scratch.pair_sums[best_pair]) {
+                    second_pair = best_pair;
+                    best_pair = p;
+                } else if (scratch.pair_sums[p] <
+                           scratch.pair_sums[second_pair]) {
+                    second_pair = p;
+                }
+            }
+            job.runner_ups[n] =
+                static_cast<std::int32_t>(scratch.pair_nodes[second_pair]);
+            job.runner_up_distances[n] = scratch.pair_sums[second_pair];
+        } else {
+            for (std::uint32_t p = begin + 1; p < end; ++p)
+                if (scratch.pair_sums[p] < scratch.pair_sums[best_pair])
+                    best_pair = p;
+        }
+        const std::uint32_t node = scratch.pair_nodes[best_pair];
         std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
         out[0] = static_cast<std::int32_t>(node % job.columns);
         out[1] = static_cast<std::int32_t>(node / job.columns);
@@ -850,9 +900,13 @@ void find_bmus_sparse(const SparseBmuJob &job, std::uint32_t begin,
     // A group closes after sparse_group vectors, or earlier when the next
     // vector's candidates might not fit in the pair scratch.
     std::uint32_t n = begin;
-    while (n < end)
-        n += sparse_bmu_group(job, scratch, n,
-                              end - n < sparse_group ? end - n : sparse_group);
+    while (n < end) {
+        const std::uint32_t count =
+            end - n < sparse_group ? end - n : sparse_group;
+        n += job.runner_ups != nullptr
+                 ? sparse_bmu_group<true>(job, scratch, n, count)
+                 : sparse_bmu_group<false>(job, scratch, n, count);
+    }
 }
 
 void update_dense_row(const DenseUpdateJob &job, std::uint32_t y) {

@@ -48,13 +48,11 @@ SparseRows sparse_rows_of(CsrRows data, std::size_t first, std::size_t count) {
     return sparse;
 }
 
-// Runs the dense search (or the distance table) over blocks of densified
-// CSR rows: each thread densifies its own share a block at a time into its
-// own buffer.
-void search_densified(const Variant &variant, const MapShape &shape,
-                      const float *codebook, CsrRows data,
-                      const BmuResults *results, float *all_distances,
-                      int threads) {
+// The distance table over blocks of densified CSR rows: each thread
+// densifies its own share a block at a time into its own buffer.
+void distances_densified(const Variant &variant, const MapShape &shape,
+                         const float *codebook, CsrRows data,
+                         float *all_distances, int threads) {
     constexpr std::size_t block_rows = 64;
     const std::uint32_t nodes = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
@@ -69,8 +67,8 @@ void search_densified(const Variant &variant, const MapShape &shape,
     const std::size_t total = data.count;
     const float *transposed_data = transposed.data();
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, shape, data, results, all_distances, threads, buffers,   \
-               total, transposed_data, nodes, dimension, block_rows)
+    shared(variant, shape, data, all_distances, threads, buffers, total,     \
+               transposed_data, nodes, dimension, block_rows)
     for (int thread = 0; thread < threads; ++thread) {
         const std::size_t begin = total * thread / threads;
         const std::size_t end = total * (thread + 1) / threads;
@@ -81,21 +79,14 @@ void search_densified(const Variant &variant, const MapShape &shape,
             for (std::size_t r = 0; r < count; ++r)
                 detail::densify(data, first + r, dimension,
                                 buffer + r * dimension);
-            detail::DenseBmuJob job =
-                results != nullptr ? outputs_at(*results, first)
-                                   : detail::DenseBmuJob{};
+            detail::DenseBmuJob job{};
             job.transposed = transposed_data;
             job.data = buffer;
             job.node_count = nodes;
             job.columns = shape.columns;
             job.dimension = dimension;
-            if (all_distances != nullptr)
-                variant.distances_dense(
-                    job, 0, static_cast<std::uint32_t>(count),
-                    all_distances + first * nodes);
-            else
-                variant.find_bmus_dense(job, 0,
-                                        static_cast<std::uint32_t>(count));
+            variant.distances_dense(job, 0, static_cast<std::uint32_t>(count),
+                                    all_distances + first * nodes);
         }
     }
 }
@@ -147,23 +138,17 @@ void node_distances(const MapShape &shape, const float *codebook,
 void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
                const BmuResults &results, int threads) {
     const Variant variant = detail::variant_of(detail::detected_simd_level());
-    if (results.runner_ups != nullptr) {
-        // The sparse search rules out nodes that cannot be the BMU, but not
-        // those that cannot come second: runner-ups come from the dense
-        // kernels over densified rows, with the same sums.
-        search_densified(variant, shape, codebook, data, &results, nullptr,
-                         threads);
-        return;
-    }
     std::vector<std::int32_t> pairs;
     for (std::size_t first = 0; first < data.count; first += piece_rows) {
         const std::size_t count = std::min(piece_rows, data.count - first);
         const SparseRows sparse = sparse_rows_of(data, first, count);
         pairs.resize(2 * count);
+        const bool seconds = results.runner_ups != nullptr;
         detail::find_bmus_sparse_fast(
             variant, sparse.rows.data(), codebook, shape.columns, shape.rows,
             shape.dimension, static_cast<std::uint32_t>(count), pairs.data(),
-            threads);
+            threads, seconds ? results.runner_ups + first : nullptr,
+            seconds ? results.runner_up_distances + first : nullptr);
         const std::int64_t rows_here = static_cast<std::int64_t>(count);
         const std::uint32_t columns = shape.columns;
         const std::uint32_t dimension = shape.dimension;
@@ -186,7 +171,7 @@ void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
 void node_distances(const MapShape &shape, const float *codebook,
                     CsrRows data, float *out, int threads) {
     const Variant variant = detail::variant_of(detail::detected_simd_level());
-    search_densified(variant, shape, codebook, data, nullptr, out, threads);
+    distances_densified(variant, shape, codebook, data, out, threads);
 }
 
 void find_bmus_ref(const MapShape &shape, const float *codebook,

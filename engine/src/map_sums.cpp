@@ -32,13 +32,9 @@ std::int32_t choose_exponent(double largest, std::uint64_t rows_in_total) {
 
 namespace {
 
-// One thread's share of the sums, merged into the caller's after the
-// parallel region. Under missing values, `missing` counts per node and
-// feature the rows of the node that miss the feature, so that a CSR row
-// costs only its stored values: observed = counts - missing once merged.
+// One thread's row counts and distance total, merged into the caller's
+// after the parallel region.
 struct Partial {
-    std::vector<std::int64_t> sums;
-    std::vector<std::int64_t> missing;
     std::vector<std::int64_t> counts;
     std::int64_t error_sum = 0;
     std::int64_t error_overflows = 0;
@@ -89,15 +85,16 @@ struct Search {
 };
 
 // Row n's fixed-point values added to the node sums at `sum`; under
-// `masked` a NaN adds nothing and counts as missing instead.
+// `masked` a NaN adds nothing and takes one off the observed count at
+// `observed` instead.
 template <bool masked>
 void add_row(DenseRows data, std::size_t n, std::uint32_t dimension,
-             const Scales &scales, std::int64_t *sum, std::int64_t *missing) {
+             const Scales &scales, std::int64_t *sum, std::int64_t *observed) {
     const float *row = data.values + n * dimension;
     for (std::uint32_t f = 0; f < dimension; ++f) {
         if constexpr (masked) {
             if (std::isnan(row[f])) {
-                ++missing[f];
+                --observed[f];
                 continue;
             }
         }
@@ -111,13 +108,13 @@ void add_row(DenseRows data, std::size_t n, std::uint32_t dimension,
 // what the same value adds in a dense row.
 template <bool masked>
 void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
-             std::int64_t *sum, std::int64_t *missing) {
+             std::int64_t *sum, std::int64_t *observed) {
     for (std::int64_t e = data.indptr[n]; e < data.indptr[n + 1]; ++e) {
         const auto f = static_cast<std::size_t>(data.indices[e]);
         const float value = data.values[e];
         if constexpr (masked) {
             if (std::isnan(value)) {
-                ++missing[f];
+                --observed[f];
                 continue;
             }
         }
@@ -127,10 +124,11 @@ void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
 }
 
 // Finds the BMUs (under the masked rule where `masked`), then adds every
-// row with a BMU to its node: rows shared among the threads in contiguous
-// blocks, each into its own partial; then the partials into `sums`.
-// Integer additions commute, so neither the split nor the order of the
-// merge changes a bit.
+// row with a BMU to its node: each thread owns a contiguous range of nodes
+// and adds the rows whose BMU it owns straight into `sums`, so a call costs
+// the rows' values and no copy of the sums (under missing values, the
+// observed counts of the nodes that the call's rows reach). Integer
+// additions commute, so neither the split nor the order changes a bit.
 template <bool masked, class Rows>
 void sum_rows(const MapShape &shape, const float *codebook, Rows data,
               std::uint32_t most_missing, const NodeSums &sums,
@@ -145,43 +143,43 @@ void sum_rows(const MapShape &shape, const float *codebook, Rows data,
     const Scales scales = scales_of(shape, sums);
     const std::size_t node_count = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
-    const std::size_t cells = node_count * dimension;
     std::vector<Partial> partials(static_cast<std::size_t>(threads));
-    for (Partial &partial : partials) {
-        partial.sums.assign(cells, 0);
-        partial.missing.assign(masked ? cells : 0, 0);
+    for (Partial &partial : partials)
         partial.counts.assign(node_count, 0);
-    }
     const std::size_t count = data.count;
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, count, threads, found, data, dimension, scales)
+    shared(partials, count, threads, found, data, dimension, scales, sums,    \
+               node_count)
     for (int thread = 0; thread < threads; ++thread) {
-        const std::size_t begin = count * thread / threads;
-        const std::size_t end = count * (thread + 1) / threads;
+        const auto first_node =
+            static_cast<std::int32_t>(node_count * thread / threads);
+        const auto end_node =
+            static_cast<std::int32_t>(node_count * (thread + 1) / threads);
         Partial &partial = partials[static_cast<std::size_t>(thread)];
-        for (std::size_t n = begin; n < end; ++n) {
-            if (found.nodes[n] < 0)
+        for (std::size_t n = 0; n < count; ++n) {
+            const std::int32_t node = found.nodes[n];
+            if (node < first_node || node >= end_node)
                 continue;
             const std::size_t offset =
-                static_cast<std::size_t>(found.nodes[n]) * dimension;
-            ++partial.counts[offset / dimension];
-            add_row<masked>(data, n, dimension, scales,
-                            partial.sums.data() + offset,
-                            masked ? partial.missing.data() + offset : nullptr);
+                static_cast<std::size_t>(node) * dimension;
+            ++partial.counts[static_cast<std::size_t>(node)];
+            // Under missing values, a missing value takes one off the
+            // node's observed count, which every row of the node adds to
+            // every feature below.
+            add_row<masked>(data, n, dimension, scales, sums.sums + offset,
+                            masked ? sums.observed + offset : nullptr);
             add_error(partial, scales, found.distances[n]);
         }
-    }
-    std::int64_t *observed = sums.observed;
-    const std::int64_t cell_count = static_cast<std::int64_t>(cells);
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(partials, sums, observed, cell_count, dimension)
-    for (std::int64_t cell = 0; cell < cell_count; ++cell) {
-        const auto at = static_cast<std::size_t>(cell);
-        for (const Partial &partial : partials) {
-            sums.sums[cell] += partial.sums[at];
-            if (masked)
-                observed[cell] +=
-                    partial.counts[at / dimension] - partial.missing[at];
+        if constexpr (masked) {
+            for (auto k = static_cast<std::size_t>(first_node);
+                 k < static_cast<std::size_t>(end_node); ++k) {
+                const std::int64_t rows_of_node = partial.counts[k];
+                if (rows_of_node == 0)
+                    continue;
+                std::int64_t *observed = sums.observed + k * dimension;
+                for (std::uint32_t f = 0; f < dimension; ++f)
+                    observed[f] += rows_of_node;
+            }
         }
     }
     for (const Partial &partial : partials) {

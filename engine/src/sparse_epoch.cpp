@@ -1,6 +1,9 @@
 #include "quorvel/epoch.h"
 
 #include "kernel_support.h"
+#include "map_support.h"
+
+#include <vector>
 
 namespace quorvel {
 
@@ -98,16 +101,60 @@ bool search_can_prune(const SparseRow *sparse_data, const float *codebook,
     return true;
 }
 
+// BMU and runner-up by the reference's walk of every node and its scan
+// (scan_distances), for inputs the screen cannot bound.
+void walk_every_node(const SparseRow *sparse_data, const float *codebook,
+                     std::uint32_t columns, std::uint32_t node_count,
+                     std::uint32_t dimension, std::uint32_t vector_count,
+                     std::int32_t *bmus, std::int32_t *runner_ups,
+                     float *runner_up_distances, int threads) {
+    std::vector<float> distances(static_cast<std::size_t>(node_count) *
+                                 threads);
+    std::vector<std::int32_t> nodes(vector_count);
+    const BmuResults results{nodes.data(), nullptr, runner_ups,
+                             runner_up_distances};
+    const std::int64_t count = vector_count;
+#pragma omp parallel num_threads(threads) default(none)                      \
+    shared(sparse_data, codebook, columns, node_count, dimension, bmus,       \
+               results, distances, count, nodes)
+    {
+        float *own = distances.data() +
+                     static_cast<std::size_t>(node_count) *
+                         static_cast<std::size_t>(omp_get_thread_num());
+#pragma omp for schedule(static)
+        for (std::int64_t index = 0; index < count; ++index) {
+            const auto n = static_cast<std::uint32_t>(index);
+            for (std::uint32_t k = 0; k < node_count; ++k)
+                own[k] = squared_distance_sparse_ref(
+                    codebook, sparse_data, k / columns, k % columns, columns,
+                    dimension, n);
+            scan_distances(own, node_count, n, results);
+            bmus[2 * static_cast<std::size_t>(n)] = nodes[n] % std::int32_t(columns);
+            bmus[2 * static_cast<std::size_t>(n) + 1] =
+                nodes[n] / std::int32_t(columns);
+        }
+    }
+}
+
 } // namespace
 
 void find_bmus_sparse_fast(const Variant &variant,
                            const SparseRow *sparse_data, const float *codebook,
                            std::uint32_t columns, std::uint32_t rows,
                            std::uint32_t dimension, std::uint32_t vector_count,
-                           std::int32_t *bmus, int threads) {
+                           std::int32_t *bmus, int threads,
+                           std::int32_t *runner_ups,
+                           float *runner_up_distances) {
     const std::uint32_t node_count = columns * rows;
-    if (!search_can_prune(sparse_data, codebook, node_count, dimension,
-                          vector_count)) {
+    const bool can_prune = search_can_prune(sparse_data, codebook, node_count,
+                                            dimension, vector_count);
+    if (!can_prune && runner_ups != nullptr) {
+        walk_every_node(sparse_data, codebook, columns, node_count, dimension,
+                        vector_count, bmus, runner_ups, runner_up_distances,
+                        threads);
+        return;
+    }
+    if (!can_prune) {
         find_bmus_ref(vector_count, rows, columns, bmus, threads,
                       [&](std::uint32_t y, std::uint32_t x, std::uint32_t n) {
                           return squared_distance_sparse_ref(
@@ -150,10 +197,17 @@ void find_bmus_sparse_fast(const Variant &variant,
     const double unit = 0x1p-24;
     const double terms = static_cast<double>(dimension) + 3.0;
     const double relative = terms * unit / (1.0 - terms * unit);
+    const std::uint32_t lanes = variant.lanes();
+    AlignedFloats transposed(static_cast<std::size_t>(
+                                 (node_count + lanes - 1) / lanes) *
+                             lanes * dimension);
+    transpose_codebook(codebook, node_count, dimension, lanes,
+                       transposed.data());
     const SparseBmuJob job{
         sparse_data,
         codebook,
         by_component.data(),
+        transposed.data(),
         norms.data(),
         node_count,
         columns,
@@ -161,7 +215,9 @@ void find_bmus_sparse_fast(const Variant &variant,
         relative * 1.001 + 0x1p-40,
         (static_cast<double>(dimension) + 1.0) * 0x1p-149,
         2.0 * (5.0 * dimension + 16.0) * 0x1p-52 * 1.001,
-        bmus};
+        bmus,
+        runner_ups,
+        runner_up_distances};
     // Each thread's scratch (see SparseBmuScratch), allocated here so that an
     // allocation failure is an ordinary exception outside the region.
     const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);

@@ -235,6 +235,73 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(1u, 5u, 33u),
                        ::testing::Values(1u, 16u, 70u)));
 
+// Sparse rows (three values in four zero) of the kinds of screen_values,
+// kind 6: every node a rotation of one vector, so that a row of few stored
+// values is equidistant from many nodes up to the rounding of their walks,
+// which the screen must tell apart; kind 7: magnitudes beyond what the
+// screen bounds, so every node is walked.
+class SparseScreenedSearch
+    : public ::testing::TestWithParam<std::tuple<int, std::uint32_t, std::uint32_t>> {};
+
+TEST_P(SparseScreenedSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount) {
+    const auto [kind, columns, dimension] = GetParam();
+    const MapShape shape{columns, 4, dimension, Grid::rectangular,
+                         Topology::planar};
+    const std::uint32_t nodes = shape.node_count();
+    const std::size_t count = 67;
+    const int values = kind >= 6 ? 5 : kind;
+    auto codebook =
+        screen_values(std::size_t{nodes} * dimension, 300 + kind, values);
+    if (kind == 7)
+        for (float &value : codebook)
+            value *= 0x1p45f;
+    if (kind == 6)
+        for (std::uint32_t k = 1; k < nodes; ++k)
+            for (std::uint32_t i = 0; i < dimension; ++i)
+                codebook[k * dimension + i] =
+                    codebook[(i + k) % dimension];
+    for (std::uint32_t i = 0; i < dimension && nodes > 5; ++i)
+        codebook[5 * dimension + i] = codebook[2 * dimension + i];
+    auto data = screen_values(count * dimension, 400 + kind, values);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        if (i % 4 != 1)
+            data[i] = 0.0f;
+    for (std::uint32_t i = 0; i < dimension && nodes > 5; ++i)
+        data[3 * dimension + i] = codebook[5 * dimension + i];
+    Search expected(count);
+    quorvel::find_bmus_ref(shape, codebook.data(), {data.data(), count},
+                           expected.results());
+    const quorvel::SparseRows sparse = quorvel::make_sparse_rows(
+        data.data(), static_cast<std::uint32_t>(count), dimension);
+    for (const SimdLevel level : all_levels) {
+        if (!quorvel::detail::simd_level_available(level))
+            continue;
+        for (const int threads : {1, 2, 3}) {
+            SCOPED_TRACE(quorvel::detail::simd_level_name(level));
+            SCOPED_TRACE(threads);
+            Search found(count);
+            std::vector<std::int32_t> pairs(2 * count, -7);
+            quorvel::detail::find_bmus_sparse_fast(
+                quorvel::detail::variant_of(level), sparse.rows.data(),
+                codebook.data(), columns, 4, dimension,
+                static_cast<std::uint32_t>(count), pairs.data(), threads,
+                found.runner_ups.data(), found.runner_up_distances.data());
+            for (std::size_t n = 0; n < count; ++n)
+                ASSERT_EQ(pairs[2 * n + 1] * std::int32_t(columns) + pairs[2 * n],
+                          expected.nodes[n]);
+            EXPECT_EQ(found.runner_ups, expected.runner_ups);
+            EXPECT_EQ(bits_of(found.runner_up_distances),
+                      bits_of(expected.runner_up_distances));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SparseScreenedSearch,
+    ::testing::Combine(::testing::Values(0, 1, 2, 3, 4, 5, 6, 7),
+                       ::testing::Values(1u, 5u, 33u),
+                       ::testing::Values(1u, 16u, 301u)));
+
 TEST(MapSearch, OneNodeHasNoRunnerUp) {
     const MapShape shape{1, 1, 2, Grid::rectangular, Topology::planar};
     const std::vector<float> codebook{0.5f, 1.0f};

@@ -123,6 +123,15 @@ class MemoryRows:
         """(begin, end, arrays) for consecutive chunks of rows; ``arrays``
         are the positional data arguments of the engine's row kernels."""
         step = max(64, WORK_PER_CALL // max(1, n_nodes * max(1, self.n_features)))
+        if self.is_sparse and self.n_rows:
+            # A call over CSR rows first prepares the codebook (a few passes
+            # over nodes x features); a row then costs its stored values per
+            # node and a few walks over the features. Enough rows per call
+            # that the preparation is at most about a third of the call, or
+            # wide rows in small chunks would cost features^2.
+            stored = self.data.nnz / self.n_rows
+            per_row = n_nodes * (stored + 1.0) + 2.0 * self.n_features
+            step = max(step, int(6.0 * n_nodes * self.n_features / per_row))
         for begin in range(0, self.n_rows, step):
             end = min(begin + step, self.n_rows)
             if not self.is_sparse:

@@ -15,7 +15,8 @@ the same bits for every thread count and machine.
 from ._geometry import node_positions
 from ._io import load
 from ._som import SOM
+from ._supervised import SOMClassifier, SOMRegressor
 
 __version__ = "0.2.0"
 
-__all__ = ["SOM", "load", "node_positions", "__version__"]
+__all__ = ["SOM", "SOMClassifier", "SOMRegressor", "load", "node_positions", "__version__"]

@@ -180,7 +180,7 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         self.label_codebook_ = shares
         trained = label[self.labels_ >= 0]
         trained = trained[~np.isnan(trained[:, 0])]
-        self.class_prior_ = _shares(trained.mean(axis=0) if len(trained) else label[:0].sum(0))
+        self.class_prior_ = class_shares(trained.mean(axis=0) if len(trained) else label[:0].sum(0))
 
     def predict_proba(self, X) -> np.ndarray:
         """Class shares of each row's BMU on the data layer: its label
@@ -197,7 +197,7 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
             Columns in the order of ``classes_``.
         """
         nodes = self._nodes(X)
-        table = _shares(self.label_codebook_.reshape(-1, len(self.classes_)))
+        table = class_shares(self.label_codebook_.reshape(-1, len(self.classes_)))
         proba = np.empty((len(nodes), len(self.classes_)))
         found = nodes >= 0
         proba[found] = table[nodes[found]]
@@ -220,7 +220,7 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         return self.classes_[np.argmax(proba, axis=1)]
 
 
-def _shares(values: np.ndarray) -> np.ndarray:
+def class_shares(values: np.ndarray) -> np.ndarray:
     """Rows clipped at 0 and divided by their sums; uniform where a row
     sums to 0."""
     values = np.clip(np.asarray(values, dtype=np.float64), 0.0, None)

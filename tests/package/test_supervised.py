@@ -212,3 +212,38 @@ def test_same_bits_for_threads_sparse_and_dataframes(kind):
 def test_bad_input_is_refused_by_name(kind, X, y, params, match):
     with pytest.raises(ValueError, match=match):
         ESTIMATORS[kind](**params).fit(X, y)
+
+
+# ----------------------------------------------------------------------
+# Pictures.
+
+
+@pytest.mark.parametrize("kind", ["classifier", "regressor"])
+def test_pictures_colour_nodes_by_prediction_and_label_layer(kind):
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from quorvel import plot
+
+    X, y, _, settings = case(kind, 0.0)
+    settings["init"] = "pca"
+    model = ESTIMATORS[kind](**settings).fit(X, y if kind == "classifier" else y[:, 1])
+    # The node's picture is the prediction for a row that the node wins.
+    at_nodes = model.codebook_.reshape(12, 3)
+    cells = plot.prediction_map(model)
+    planes = plot.label_planes(model)
+    if kind == "classifier":
+        palette = [matplotlib.colors.to_rgba(c) for c in matplotlib.colormaps["tab10"].colors]
+        expected = [palette[c] for c in model.predict(at_nodes)]
+        np.testing.assert_allclose(cells.get_facecolor(), expected)
+        shares = model.predict_proba(at_nodes)
+        assert [ax.axes.get_title() for ax in planes] == ["0", "1", "2"]
+    else:
+        np.testing.assert_array_equal(cells.get_array(), model.predict(at_nodes))
+        shares = model.predict(at_nodes)[:, None]
+        assert [ax.axes.get_title() for ax in planes] == ["target"]
+    for column, plane in enumerate(planes):
+        np.testing.assert_array_equal(plane.get_array(), shares[:, column])
+    plt.close("all")

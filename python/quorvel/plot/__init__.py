@@ -34,5 +34,14 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 from ._curves import learning_curve
 from ._labels import labels
 from ._maps import component_planes, hits, umatrix
+from ._supervised import label_planes, prediction_map
 
-__all__ = ["component_planes", "hits", "labels", "learning_curve", "umatrix"]
+__all__ = [
+    "component_planes",
+    "hits",
+    "label_planes",
+    "labels",
+    "learning_curve",
+    "prediction_map",
+    "umatrix",
+]

@@ -22,8 +22,9 @@ R's kohonen) and builds the C++ driver. Everything here runs with 2 threads.
     python bench/run_bench.py --workload W5        # one part only
     python bench/run_bench.py --quick              # a short pass of all
 
-Parts for --workload (repeatable): W1 W2 W3 W4 W5, scaling, and memory (the
-memory figure alone). The peers that cannot be installed or imported are
+Parts for --workload (repeatable): W1 W2 W3 W4 W5, scaling, memory (the
+memory figure alone) and supervised (bench/supervised.py: the classifier
+and the regressor against susi and kohonen's xyf). The peers that cannot be installed or imported are
 listed with the reason instead of a figure.
 """
 
@@ -87,7 +88,8 @@ def main():
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--driver", help="the C++ driver (roofline, phases)")
     parser.add_argument("--workload", action="append",
-                        choices=list(WORKLOADS) + ["scaling", "memory"],
+                        choices=list(WORKLOADS) + ["scaling", "memory",
+                                                   "supervised"],
                         help="run only this part (repeatable)")
     parser.add_argument("--quick", action="store_true",
                         help="fewer repeats and epochs, scaling to 10^6 rows")
@@ -128,7 +130,8 @@ def main():
         sweep_ours(args.workload or QUALITY_WORKLOADS)
         return
     began = time.perf_counter()
-    parts = args.workload or list(WORKLOADS) + ["scaling", "memory"]
+    parts = args.workload or list(WORKLOADS) + ["scaling", "memory",
+                                                "supervised"]
     results = {"machine": platform.processor() or platform.machine(),
                "threads": int(THREADS), "quick": args.quick,
                "command": " ".join(sys.argv), "versions": versions(),
@@ -167,6 +170,12 @@ def main():
     results["seconds"] = time.perf_counter() - began
 
     print_report(results)
+    if "supervised" in parts:
+        # Its own table and JSON file; --skip-peers reaches it too.
+        print(f"[{elapsed(began)}] supervised", file=sys.stderr, flush=True)
+        subprocess.run([sys.executable, os.path.join(HERE, "supervised.py")]
+                       + (["--skip-peers"] if args.skip_peers else []),
+                       check=True)
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     path = os.path.join(HERE, "results", f"bench-{stamp}.json")

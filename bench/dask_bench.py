@@ -160,9 +160,9 @@ def run_case(name: str, memory_data, dask_data_factory, epochs: int, timer: Epoc
         processes=True, dashboard_address=":0",
     ) as cluster, distributed.Client(cluster) as client:  # fmt: skip
         client.wait_for_workers(WORKERS)
-        client.run(__import__, "quorvel._dask")
+        client.run(__import__, "quorvel._sources.dask")
         baseline = worker_figures(client, reset=True)
-        from quorvel import _dask
+        from quorvel._sources import dask as _dask
 
         modes = []
         check = _dask.DaskRows.check

@@ -12,24 +12,20 @@ import numpy as np
 # to 0.01, gaussian without cut-off. W5: clustered rows in the shape of a
 # cytometry run (a million cells, 32 markers) on a 10 x 10 map. The kernel
 # number is the module's: 0 dense, 2 sparse.
-WORKLOADS = {
-    "W1": dict(vectors=20000, dimension=64, columns=40, rows=30, epochs=10,
-               map_type="planar", grid_type="rectangular", kernel_type=0,
-               text="20,000 x 64 uniform, 40 x 30 planar rectangular map"),
-    "W2": dict(vectors=10000, dimension=16, columns=100, rows=100, epochs=5,
-               map_type="toroid", grid_type="hexagonal", kernel_type=0,
-               text="10,000 x 16 uniform, 100 x 100 hexagonal toroid"),
-    "W3": dict(vectors=5000, dimension=1000, columns=20, rows=20, epochs=5,
-               map_type="planar", grid_type="rectangular", kernel_type=2,
-               text="5,000 x 1,000 sparse (20 per row), 20 x 20 planar map"),
-    "W4": dict(vectors=0, dimension=8, columns=300, rows=300, epochs=0,
-               map_type="toroid", grid_type="hexagonal", kernel_type=0,
-               text="U-matrix of a 300 x 300 hexagonal toroid"),
-    "W5": dict(vectors=1_000_000, dimension=32, columns=10, rows=10,
-               epochs=10, map_type="planar", grid_type="rectangular",
-               kernel_type=0,
-               text="1,000,000 x 32 clustered, 10 x 10 planar map"),
-}
+_FIELDS = ("vectors", "dimension", "columns", "rows", "epochs", "map_type",
+           "grid_type", "kernel_type", "text")
+WORKLOADS = {name: dict(zip(_FIELDS, values)) for name, *values in [
+    ("W1", 20000, 64, 40, 30, 10, "planar", "rectangular", 0,
+     "20,000 x 64 uniform, 40 x 30 planar rectangular map"),
+    ("W2", 10000, 16, 100, 100, 5, "toroid", "hexagonal", 0,
+     "10,000 x 16 uniform, 100 x 100 hexagonal toroid"),
+    ("W3", 5000, 1000, 20, 20, 5, "planar", "rectangular", 2,
+     "5,000 x 1,000 sparse (20 per row), 20 x 20 planar map"),
+    ("W4", 0, 8, 300, 300, 0, "toroid", "hexagonal", 0,
+     "U-matrix of a 300 x 300 hexagonal toroid"),
+    ("W5", 1_000_000, 32, 10, 10, 10, "planar", "rectangular", 0,
+     "1,000,000 x 32 clustered, 10 x 10 planar map"),
+]}
 
 # Clustered data: this many populations of unequal size, centres uniform in
 # [0, 1) per feature, each population gaussian with its own spread per

@@ -9,6 +9,7 @@ table.
 
 import contextlib
 import dataclasses
+import importlib
 import io
 import time
 
@@ -75,3 +76,20 @@ def rectangular(columns, rows):
     """Positions of nodes stored x-major: node i = x * rows + y."""
     x, y = np.divmod(np.arange(columns * rows), rows)
     return np.column_stack([x, y]).astype(np.float64)
+
+
+def cannot_import(*modules):
+    """None where every module imports, else why the first one does not."""
+    try:
+        with quiet():
+            for module in modules:
+                importlib.import_module(module)
+    except Exception as error:
+        return f"cannot import {' or '.join(modules)}: {error!r}"
+    return None
+
+
+def euclidean_positions(som):
+    """The (x, y) of every node of a MiniSom-style map, node after node."""
+    xx, yy = som.get_euclidean_coordinates()
+    return np.column_stack([np.ravel(xx), np.ravel(yy)]).astype(np.float64)

@@ -3,19 +3,13 @@ build), rectangular grids only."""
 
 import numpy as np
 
-from . import Result, quiet, seconds
+from . import Result, cannot_import, quiet, seconds
 
 NAME = "fastersom"
 
 
 def unavailable():
-    try:
-        with quiet():
-            import fastersom  # noqa: F401
-            import torch  # noqa: F401
-    except Exception as error:
-        return f"cannot import fastersom or torch: {error!r}"
-    return None
+    return cannot_import("fastersom", "torch")
 
 
 def _positions(columns, rows):

@@ -4,7 +4,7 @@ the data and the figure is scaled to a whole epoch."""
 
 import numpy as np
 
-from . import Result, quiet, seconds
+from . import Result, cannot_import, euclidean_positions, quiet, seconds
 
 NAME = "MiniSom"
 # Seconds that a timed run may take (after a probe of PROBE samples) and
@@ -16,16 +16,7 @@ DEFAULT_SECONDS = 12.0
 
 
 def unavailable():
-    try:
-        import minisom  # noqa: F401
-    except Exception as error:
-        return f"cannot import minisom: {error!r}"
-    return None
-
-
-def _positions(som):
-    xx, yy = som.get_euclidean_coordinates()
-    return np.column_stack([np.ravel(xx), np.ravel(yy)]).astype(np.float64)
+    return cannot_import("minisom")
 
 
 def run(case):
@@ -55,7 +46,7 @@ def run(case):
             f"{timed:,} of {n:,} samples, scaled to an epoch")
         results.append(Result(
             NAME, "timed", som.get_weights().reshape(-1, w["dimension"]),
-            _positions(som), s_per_epoch=took * n / timed,
+            euclidean_positions(som), s_per_epoch=took * n / timed,
             epochs=timed / n,
             note=f"online, float64, {grid} planar; {part}; its own "
                  "decay of sigma and learning rate"))
@@ -73,7 +64,7 @@ def run(case):
             "for time")
         results.append(Result(
             NAME, "defaults", som.get_weights().reshape(-1, w["dimension"]),
-            _positions(som), epochs=samples / n,
+            euclidean_positions(som), epochs=samples / n,
             note="its defaults: rectangular, sigma 1, learning rate 0.5, "
                  f"asymptotic decay, rows in order{capped}"))
     return results

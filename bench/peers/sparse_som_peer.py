@@ -5,17 +5,13 @@ import math
 
 import numpy as np
 
-from . import Result, seconds
+from . import Result, cannot_import, seconds
 
 NAME = "sparse-som"
 
 
 def unavailable():
-    try:
-        import sparse_som  # noqa: F401
-    except Exception as error:
-        return f"cannot import sparse_som: {error!r}"
-    return None
+    return cannot_import("sparse_som")
 
 
 def _positions(columns, rows, hexagonal):

@@ -3,23 +3,13 @@ in chunks of its n_parallel rows through NumPy and its BLAS."""
 
 import numpy as np
 
-from . import Result, quiet, seconds
+from . import Result, cannot_import, euclidean_positions, quiet, seconds
 
 NAME = "XPySom"
 
 
 def unavailable():
-    try:
-        with quiet():
-            import xpysom  # noqa: F401
-    except Exception as error:
-        return f"cannot import xpysom: {error!r}"
-    return None
-
-
-def _positions(som):
-    xx, yy = som.get_euclidean_coordinates()
-    return np.column_stack([np.ravel(xx), np.ravel(yy)]).astype(np.float64)
+    return cannot_import("xpysom")
 
 
 def run(case):
@@ -43,7 +33,7 @@ def run(case):
             took = seconds(lambda: som.train(case.data, case.timed_epochs))
         results.append(Result(
             NAME, "timed", np.asarray(som.get_weights()).reshape(
-                -1, w["dimension"]), _positions(som),
+                -1, w["dimension"]), euclidean_positions(som),
             s_per_epoch=took / case.timed_epochs, epochs=case.timed_epochs,
             note=f"NumPy batch, {grid} planar (no toroid); whole train "
                  "call / epochs (it cannot train 0 epochs)"))
@@ -54,7 +44,7 @@ def run(case):
             som.train(case.data, case.default_epochs)
         results.append(Result(
             NAME, "defaults", np.asarray(som.get_weights()).reshape(
-                -1, w["dimension"]), _positions(som),
+                -1, w["dimension"]), euclidean_positions(som),
             epochs=case.default_epochs,
             note="its defaults: rectangular, sigma min(x, y) / 2 to 1 "
                  "exponential, std_coeff 0.5, random unit-norm start"))

@@ -5,6 +5,13 @@
 // call (which touches no Python object), and engine exceptions become Python
 // ones (std::bad_alloc MemoryError, std::invalid_argument ValueError, other
 // std::exception RuntimeError, through nanobind's translators).
+//
+// The row operations (find_bmus, node_distances, accumulate) are one
+// template each over the arrays of the rows, registered twice under one name:
+// dense rows are one matrix, CSR rows three vectors, so the two overloads
+// differ in their argument count and a call matches exactly one of them.
+// most_missing None selects the engine's complete kernels, an int its
+// missing-value kernels (NaN marks a missing value) under that limit.
 #include "quorvel/map.h"
 
 #include <nanobind/nanobind.h>
@@ -15,6 +22,7 @@
 #include <omp.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -27,6 +35,12 @@ template <class T>
 using Matrix = nb::ndarray<T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 template <class T>
 using Vector = nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The arrays of each row kind, as the row operations take them.
+using DenseData = Matrix<const float>;
+using CsrValues = Vector<const float>;
+using CsrIndices = Vector<const std::int32_t>;
+using CsrIndptr = Vector<const std::int64_t>;
 
 quorvel::Grid core_grid(const std::string &grid) {
     if (grid == "rectangular")
@@ -80,8 +94,8 @@ int core_threads(int threads) {
     return threads;
 }
 
-quorvel::DenseRows core_dense(const quorvel::MapShape &shape,
-                              const Matrix<const float> &data) {
+quorvel::DenseRows core_rows(const quorvel::MapShape &shape,
+                             const DenseData &data) {
     core_require(data.shape(1) == shape.dimension,
                  "the data and the codebook differ in their feature count");
     return {data.data(), data.shape(0)};
@@ -90,10 +104,9 @@ quorvel::DenseRows core_dense(const quorvel::MapShape &shape,
 // A CSR matrix as three arrays; indices must be valid for the feature count
 // and indptr non-decreasing, which is checked here because the engine reads
 // through them unchecked.
-quorvel::CsrRows core_csr(const quorvel::MapShape &shape,
-                          const Vector<const float> &values,
-                          const Vector<const std::int32_t> &indices,
-                          const Vector<const std::int64_t> &indptr) {
+quorvel::CsrRows core_rows(const quorvel::MapShape &shape,
+                           const CsrValues &values, const CsrIndices &indices,
+                           const CsrIndptr &indptr) {
     core_require(indptr.shape(0) >= 1, "indptr must not be empty");
     core_require(values.shape(0) == indices.shape(0),
                  "values and indices differ in length");
@@ -118,156 +131,171 @@ quorvel::CsrRows core_csr(const quorvel::MapShape &shape,
     return {values.data(), columns, pointers, row_count};
 }
 
-template <class Rows>
-void core_find_bmus(const quorvel::MapShape &shape,
-                    const Matrix<const float> &codebook, Rows rows,
+template <class... RowArrays>
+void core_find_bmus(Matrix<const float> codebook, std::uint32_t columns,
+                    std::uint32_t rows, const std::string &grid,
+                    const std::string &topology, RowArrays... row_arrays,
+                    std::optional<std::uint32_t> most_missing,
                     Vector<std::int32_t> nodes,
                     std::optional<Vector<float>> distances,
-                    std::optional<Vector<std::int32_t>> seconds,
-                    std::optional<Vector<float>> second_distances,
+                    std::optional<Vector<std::int32_t>> runner_ups,
+                    std::optional<Vector<float>> runner_up_distances,
                     int threads) {
-    core_require(nodes.shape(0) == rows.count, "nodes must have one per row");
+    const auto shape = core_shape(codebook, columns, rows, grid, topology);
+    const auto data = core_rows(shape, row_arrays...);
+    const int team = core_threads(threads);
+    core_require(nodes.shape(0) == data.count, "nodes must have one per row");
     quorvel::BmuResults results{nodes.data()};
     if (distances) {
-        core_require(distances->shape(0) == rows.count,
+        core_require(distances->shape(0) == data.count,
                      "distances must have one per row");
         results.distances = distances->data();
     }
-    core_require(seconds.has_value() == second_distances.has_value(),
-                 "seconds and second_distances come together");
-    if (seconds) {
-        core_require(seconds->shape(0) == rows.count &&
-                         second_distances->shape(0) == rows.count,
-                     "seconds must have one per row");
-        results.seconds = seconds->data();
-        results.second_distances = second_distances->data();
+    core_require(runner_ups.has_value() == runner_up_distances.has_value(),
+                 "runner_ups and runner_up_distances come together");
+    if (runner_ups) {
+        core_require(runner_ups->shape(0) == data.count &&
+                         runner_up_distances->shape(0) == data.count,
+                     "runner_ups and runner_up_distances must have one per "
+                     "row");
+        results.seconds = runner_ups->data();
+        results.second_distances = runner_up_distances->data();
     }
     nb::gil_scoped_release release;
-    quorvel::find_bmus(shape, codebook.data(), rows, results, threads);
+    if (most_missing)
+        quorvel::find_bmus_missing(shape, codebook.data(), data, *most_missing,
+                                   results, team);
+    else
+        quorvel::find_bmus(shape, codebook.data(), data, results, team);
 }
 
-template <class Rows>
-void core_node_distances(const quorvel::MapShape &shape,
-                         const Matrix<const float> &codebook, Rows rows,
+template <class... RowArrays>
+void core_node_distances(Matrix<const float> codebook, std::uint32_t columns,
+                         std::uint32_t rows, const std::string &grid,
+                         const std::string &topology, RowArrays... row_arrays,
+                         std::optional<std::uint32_t> most_missing,
                          Matrix<float> out, int threads) {
-    core_require(out.shape(0) == rows.count &&
+    const auto shape = core_shape(codebook, columns, rows, grid, topology);
+    const auto data = core_rows(shape, row_arrays...);
+    const int team = core_threads(threads);
+    core_require(out.shape(0) == data.count &&
                      out.shape(1) == shape.node_count(),
                  "out must have shape (rows of data, nodes)");
     nb::gil_scoped_release release;
-    quorvel::node_distances(shape, codebook.data(), rows, out.data(), threads);
+    if (most_missing)
+        quorvel::node_distances_missing(shape, codebook.data(), data,
+                                        *most_missing, out.data(), team);
+    else
+        quorvel::node_distances(shape, codebook.data(), data, out.data(),
+                                team);
 }
 
-template <class Rows>
-void core_accumulate(const quorvel::MapShape &shape,
-                     const Matrix<const float> &codebook, Rows rows,
-                     const Vector<const std::int32_t> &exponents,
+// observed is the per-feature weight of the missing-value sums: given
+// exactly when most_missing is.
+template <class... RowArrays>
+void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
+                     std::uint32_t rows, const std::string &grid,
+                     const std::string &topology, RowArrays... row_arrays,
+                     std::optional<std::uint32_t> most_missing,
+                     Vector<const std::int32_t> exponents,
                      std::int32_t error_exponent, std::uint64_t rows_in_total,
-                     Matrix<std::int64_t> sums, Vector<std::int64_t> counts,
-                     Vector<std::int64_t> totals,
+                     Matrix<std::int64_t> sums,
+                     std::optional<Matrix<std::int64_t>> observed,
+                     Vector<std::int64_t> counts, Vector<std::int64_t> totals,
                      std::optional<Vector<std::int32_t>> bmus, int threads) {
+    const auto shape = core_shape(codebook, columns, rows, grid, topology);
+    const auto data = core_rows(shape, row_arrays...);
+    const int team = core_threads(threads);
     core_require(exponents.shape(0) == shape.dimension,
                  "exponents must have one per feature");
     core_require(sums.shape(0) == shape.node_count() &&
                      sums.shape(1) == shape.dimension,
                  "sums must have shape (nodes, features)");
+    core_require(observed.has_value() == most_missing.has_value(),
+                 "observed must be given exactly when most_missing is");
+    if (observed)
+        core_require(observed->shape(0) == shape.node_count() &&
+                         observed->shape(1) == shape.dimension,
+                     "observed must have shape (nodes, features)");
     core_require(counts.shape(0) == shape.node_count(),
                  "counts must have one per node");
     core_require(totals.shape(0) == 2, "totals must have two values");
-    core_require(rows_in_total >= rows.count,
+    core_require(rows_in_total >= data.count,
                  "rows_in_total must count these rows");
     std::int32_t *bmu_data = nullptr;
     if (bmus) {
-        core_require(bmus->shape(0) == rows.count, "bmus must have one per row");
+        core_require(bmus->shape(0) == data.count, "bmus must have one per row");
         bmu_data = bmus->data();
+    }
+    if (most_missing) {
+        const quorvel::MissingSums missing_sums{
+            sums.data(),    observed->data(), counts.data(), exponents.data(),
+            error_exponent, rows_in_total,    totals.data(), totals.data() + 1};
+        nb::gil_scoped_release release;
+        quorvel::accumulate_missing(shape, codebook.data(), data,
+                                    *most_missing, missing_sums, bmu_data,
+                                    team);
+        return;
     }
     const quorvel::NodeSums node_sums{sums.data(),     counts.data(),
                                       exponents.data(), error_exponent,
                                       rows_in_total,    totals.data(),
                                       totals.data() + 1};
     nb::gil_scoped_release release;
-    quorvel::accumulate(shape, codebook.data(), rows, node_sums, bmu_data,
-                        threads);
+    quorvel::accumulate(shape, codebook.data(), data, node_sums, bmu_data,
+                        team);
 }
 
-// ---------------------------------------------------------------------------
-// Missing values: the engine's masked entry points (NaN marks a missing
-// value), converted as the ones above.
-
-template <class Rows>
-void core_find_bmus_missing(const quorvel::MapShape &shape,
-                            const Matrix<const float> &codebook, Rows rows,
-                            std::uint32_t most_missing,
-                            Vector<std::int32_t> nodes,
-                            std::optional<Vector<float>> distances,
-                            std::optional<Vector<std::int32_t>> seconds,
-                            std::optional<Vector<float>> second_distances,
-                            int threads) {
-    core_require(nodes.shape(0) == rows.count, "nodes must have one per row");
-    quorvel::BmuResults results{nodes.data()};
-    if (distances) {
-        core_require(distances->shape(0) == rows.count,
-                     "distances must have one per row");
-        results.distances = distances->data();
-    }
-    core_require(seconds.has_value() == second_distances.has_value(),
-                 "seconds and second_distances come together");
-    if (seconds) {
-        core_require(seconds->shape(0) == rows.count &&
-                         second_distances->shape(0) == rows.count,
-                     "seconds must have one per row");
-        results.seconds = seconds->data();
-        results.second_distances = second_distances->data();
-    }
-    nb::gil_scoped_release release;
-    quorvel::find_bmus_missing(shape, codebook.data(), rows, most_missing,
-                               results, threads);
-}
-
-template <class Rows>
-void core_node_distances_missing(const quorvel::MapShape &shape,
-                                 const Matrix<const float> &codebook,
-                                 Rows rows, std::uint32_t most_missing,
-                                 Matrix<float> out, int threads) {
-    core_require(out.shape(0) == rows.count &&
-                     out.shape(1) == shape.node_count(),
-                 "out must have shape (rows of data, nodes)");
-    nb::gil_scoped_release release;
-    quorvel::node_distances_missing(shape, codebook.data(), rows, most_missing,
-                                    out.data(), threads);
-}
-
-template <class Rows>
-void core_accumulate_missing(
-    const quorvel::MapShape &shape, const Matrix<const float> &codebook,
-    Rows rows, std::uint32_t most_missing,
-    const Vector<const std::int32_t> &exponents, std::int32_t error_exponent,
-    std::uint64_t rows_in_total, Matrix<std::int64_t> sums,
-    Matrix<std::int64_t> observed, Vector<std::int64_t> counts,
-    Vector<std::int64_t> totals, std::optional<Vector<std::int32_t>> bmus,
-    int threads) {
-    core_require(exponents.shape(0) == shape.dimension,
-                 "exponents must have one per feature");
+// observed None: the complete update, weighted by counts; observed given:
+// the missing-value update, weighted per feature (counts is then checked
+// but not read).
+void core_apply_neighbourhood(
+    Matrix<const float> codebook, std::uint32_t columns, std::uint32_t rows,
+    const std::string &grid, const std::string &topology,
+    const std::string &kind, double sigma, Matrix<const std::int64_t> sums,
+    Vector<const std::int64_t> counts,
+    std::optional<Matrix<const std::int64_t>> observed,
+    Vector<const std::int32_t> exponents, Matrix<float> out,
+    std::uint32_t begin, std::uint32_t end, int threads) {
+    const auto shape = core_shape(codebook, columns, rows, grid, topology);
+    const quorvel::MapNeighbourhood hood{core_kind(kind), sigma};
+    const int team = core_threads(threads);
+    core_require(sigma > 0.0, "sigma must be positive");
     core_require(sums.shape(0) == shape.node_count() &&
                      sums.shape(1) == shape.dimension &&
-                     observed.shape(0) == shape.node_count() &&
-                     observed.shape(1) == shape.dimension,
-                 "sums and observed must have shape (nodes, features)");
-    core_require(counts.shape(0) == shape.node_count(),
-                 "counts must have one per node");
-    core_require(totals.shape(0) == 2, "totals must have two values");
-    core_require(rows_in_total >= rows.count,
-                 "rows_in_total must count these rows");
-    std::int32_t *bmu_data = nullptr;
-    if (bmus) {
-        core_require(bmus->shape(0) == rows.count, "bmus must have one per row");
-        bmu_data = bmus->data();
-    }
-    const quorvel::MissingSums missing_sums{
-        sums.data(),    observed.data(), counts.data(),    exponents.data(),
-        error_exponent, rows_in_total,   totals.data(),    totals.data() + 1};
+                     counts.shape(0) == shape.node_count() &&
+                     exponents.shape(0) == shape.dimension,
+                 "sums, counts and exponents must fit the codebook");
+    if (observed)
+        core_require(observed->shape(0) == shape.node_count() &&
+                         observed->shape(1) == shape.dimension,
+                     "observed must have shape (nodes, features)");
+    core_require(out.shape(0) == shape.node_count() &&
+                     out.shape(1) == shape.dimension,
+                 "out must have the codebook's shape");
+    core_require(begin <= end && end <= shape.node_count(),
+                 "begin and end must be a range of nodes");
+    core_require(out.data() != codebook.data(), "out must not be the codebook");
     nb::gil_scoped_release release;
-    quorvel::accumulate_missing(shape, codebook.data(), rows, most_missing,
-                                missing_sums, bmu_data, threads);
+    if (observed)
+        quorvel::apply_neighbourhood_missing(
+            shape, hood, sums.data(), observed->data(), exponents.data(),
+            codebook.data(), out.data(), begin, end, team);
+    else
+        quorvel::apply_neighbourhood(shape, hood, sums.data(), counts.data(),
+                                     exponents.data(), codebook.data(),
+                                     out.data(), begin, end, team);
+}
+
+// One row operation under one name, for dense rows and for CSR rows; `after`
+// names the arguments behind the rows.
+template <class Dense, class Csr, class... After>
+void core_def_rows(nb::module_ &m, const char *name, const char *doc,
+                   Dense dense, Csr csr, const After &...after) {
+    m.def(name, dense, "codebook"_a, "columns"_a, "rows"_a, "grid"_a,
+          "topology"_a, "data"_a, after..., doc);
+    m.def(name, csr, "codebook"_a, "columns"_a, "rows"_a, "grid"_a,
+          "topology"_a, "values"_a, "indices"_a, "indptr"_a, after...);
 }
 
 } // namespace
@@ -281,138 +309,36 @@ NB_MODULE(_core, m) {
           "The OpenMP runtime's default team size for this process.");
     m.def("choose_exponent", &quorvel::choose_exponent, "largest"_a,
           "rows_in_total"_a);
+    m.def("missing_limit", &quorvel::missing_limit, "max_missing"_a,
+          "dimension"_a,
+          "The most missing values a row may have under a fraction.");
 
-    m.def(
-        "find_bmus",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, const std::string &grid,
-           const std::string &topology, Matrix<const float> data,
-           Vector<std::int32_t> nodes, std::optional<Vector<float>> distances,
-           std::optional<Vector<std::int32_t>> seconds,
-           std::optional<Vector<float>> second_distances, int threads) {
-            const auto shape = core_shape(codebook, columns, rows, grid, topology);
-            core_find_bmus(shape, codebook, core_dense(shape, data), nodes,
-                           distances, seconds, second_distances,
-                           core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a, "data"_a,
-        "nodes"_a, "distances"_a.none(), "seconds"_a.none(),
-        "second_distances"_a.none(), "threads"_a);
-    m.def(
-        "find_bmus_csr",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, const std::string &grid,
-           const std::string &topology, Vector<const float> values,
-           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
-           Vector<std::int32_t> nodes, std::optional<Vector<float>> distances,
-           std::optional<Vector<std::int32_t>> seconds,
-           std::optional<Vector<float>> second_distances, int threads) {
-            const auto shape = core_shape(codebook, columns, rows, grid, topology);
-            core_find_bmus(shape, codebook,
-                           core_csr(shape, values, indices, indptr), nodes,
-                           distances, seconds, second_distances,
-                           core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a,
-        "values"_a, "indices"_a, "indptr"_a, "nodes"_a, "distances"_a.none(),
-        "seconds"_a.none(), "second_distances"_a.none(), "threads"_a);
-
-    m.def(
-        "node_distances",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Matrix<const float> data, Matrix<float> out,
-           int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_node_distances(shape, codebook, core_dense(shape, data), out,
-                                core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "data"_a, "out"_a, "threads"_a);
-    m.def(
-        "node_distances_csr",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Vector<const float> values,
-           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
-           Matrix<float> out, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_node_distances(shape, codebook,
-                                core_csr(shape, values, indices, indptr), out,
-                                core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "values"_a, "indices"_a,
-        "indptr"_a, "out"_a, "threads"_a);
-
-    m.def(
-        "accumulate",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Matrix<const float> data,
-           Vector<const std::int32_t> exponents, std::int32_t error_exponent,
-           std::uint64_t rows_in_total, Matrix<std::int64_t> sums,
-           Vector<std::int64_t> counts, Vector<std::int64_t> totals,
-           std::optional<Vector<std::int32_t>> bmus, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_accumulate(shape, codebook, core_dense(shape, data), exponents,
-                            error_exponent, rows_in_total, sums, counts, totals,
-                            bmus, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "data"_a, "exponents"_a,
-        "error_exponent"_a, "rows_in_total"_a, "sums"_a, "counts"_a,
-        "totals"_a, "bmus"_a.none(), "threads"_a);
-    m.def(
-        "accumulate_csr",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Vector<const float> values,
-           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
-           Vector<const std::int32_t> exponents, std::int32_t error_exponent,
-           std::uint64_t rows_in_total, Matrix<std::int64_t> sums,
-           Vector<std::int64_t> counts, Vector<std::int64_t> totals,
-           std::optional<Vector<std::int32_t>> bmus, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_accumulate(shape, codebook,
-                            core_csr(shape, values, indices, indptr), exponents,
-                            error_exponent, rows_in_total, sums, counts, totals,
-                            bmus, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "values"_a, "indices"_a,
-        "indptr"_a, "exponents"_a, "error_exponent"_a, "rows_in_total"_a,
-        "sums"_a, "counts"_a, "totals"_a, "bmus"_a.none(), "threads"_a);
-
-    m.def(
-        "apply_neighbourhood",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, const std::string &grid,
-           const std::string &topology, const std::string &kind, double sigma,
-           Matrix<const std::int64_t> sums, Vector<const std::int64_t> counts,
-           Vector<const std::int32_t> exponents, Matrix<float> out,
-           std::uint32_t begin, std::uint32_t end, int threads) {
-            const auto shape = core_shape(codebook, columns, rows, grid, topology);
-            const quorvel::MapNeighbourhood hood{core_kind(kind), sigma};
-            core_require(sigma > 0.0, "sigma must be positive");
-            core_require(sums.shape(0) == shape.node_count() &&
-                             sums.shape(1) == shape.dimension &&
-                             counts.shape(0) == shape.node_count() &&
-                             exponents.shape(0) == shape.dimension,
-                         "sums, counts and exponents must fit the codebook");
-            core_require(out.shape(0) == shape.node_count() &&
-                             out.shape(1) == shape.dimension,
-                         "out must have the codebook's shape");
-            core_require(begin <= end && end <= shape.node_count(),
-                         "begin and end must be a range of nodes");
-            core_require(out.data() != codebook.data(),
-                         "out must not be the codebook");
-            const int team = core_threads(threads);
-            nb::gil_scoped_release release;
-            quorvel::apply_neighbourhood(shape, hood, sums.data(),
-                                         counts.data(), exponents.data(),
-                                         codebook.data(), out.data(), begin,
-                                         end, team);
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a, "kind"_a,
-        "sigma"_a, "sums"_a, "counts"_a, "exponents"_a, "out"_a, "begin"_a,
-        "end"_a, "threads"_a);
+    core_def_rows(m, "find_bmus",
+                  "The BMU of every row, and optionally its squared distance "
+                  "and the runner-up with its squared distance.",
+                  &core_find_bmus<DenseData>,
+                  &core_find_bmus<CsrValues, CsrIndices, CsrIndptr>,
+                  "most_missing"_a.none(), "nodes"_a, "distances"_a.none(),
+                  "runner_ups"_a.none(), "runner_up_distances"_a.none(),
+                  "threads"_a);
+    core_def_rows(m, "node_distances",
+                  "The squared distance of every row to every node.",
+                  &core_node_distances<DenseData>,
+                  &core_node_distances<CsrValues, CsrIndices, CsrIndptr>,
+                  "most_missing"_a.none(), "out"_a, "threads"_a);
+    core_def_rows(m, "accumulate",
+                  "Adds every row to the fixed-point sums of its BMU.",
+                  &core_accumulate<DenseData>,
+                  &core_accumulate<CsrValues, CsrIndices, CsrIndptr>,
+                  "most_missing"_a.none(), "exponents"_a, "error_exponent"_a,
+                  "rows_in_total"_a, "sums"_a, "observed"_a.none(),
+                  "counts"_a, "totals"_a, "bmus"_a.none(), "threads"_a);
+    m.def("apply_neighbourhood", &core_apply_neighbourhood, "codebook"_a,
+          "columns"_a, "rows"_a, "grid"_a, "topology"_a, "kind"_a, "sigma"_a,
+          "sums"_a, "counts"_a, "observed"_a.none(), "exponents"_a, "out"_a,
+          "begin"_a, "end"_a, "threads"_a,
+          "Nodes [begin, end) of out: the neighbourhood-weighted means of "
+          "the sums.");
 
     m.def(
         "umatrix",
@@ -452,147 +378,4 @@ NB_MODULE(_core, m) {
                     static_cast<std::uint32_t>(b.data()[i]));
         },
         "columns"_a, "rows"_a, "grid"_a, "topology"_a, "a"_a, "b"_a, "out"_a);
-
-    // -----------------------------------------------------------------------
-    // Missing values (NaN marks a missing value; see quorvel/map.h).
-    m.def("missing_limit", &quorvel::missing_limit, "max_missing"_a,
-          "dimension"_a,
-          "The most missing values a row may have under a fraction.");
-    m.def(
-        "find_bmus_missing",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, const std::string &grid,
-           const std::string &topology, Matrix<const float> data,
-           std::uint32_t most_missing, Vector<std::int32_t> nodes,
-           std::optional<Vector<float>> distances,
-           std::optional<Vector<std::int32_t>> seconds,
-           std::optional<Vector<float>> second_distances, int threads) {
-            const auto shape = core_shape(codebook, columns, rows, grid, topology);
-            core_find_bmus_missing(shape, codebook, core_dense(shape, data),
-                                   most_missing, nodes, distances, seconds,
-                                   second_distances, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a, "data"_a,
-        "most_missing"_a, "nodes"_a, "distances"_a.none(), "seconds"_a.none(),
-        "second_distances"_a.none(), "threads"_a);
-    m.def(
-        "find_bmus_missing_csr",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, const std::string &grid,
-           const std::string &topology, Vector<const float> values,
-           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
-           std::uint32_t most_missing, Vector<std::int32_t> nodes,
-           std::optional<Vector<float>> distances,
-           std::optional<Vector<std::int32_t>> seconds,
-           std::optional<Vector<float>> second_distances, int threads) {
-            const auto shape = core_shape(codebook, columns, rows, grid, topology);
-            core_find_bmus_missing(shape, codebook,
-                                   core_csr(shape, values, indices, indptr),
-                                   most_missing, nodes, distances, seconds,
-                                   second_distances, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a,
-        "values"_a, "indices"_a, "indptr"_a, "most_missing"_a, "nodes"_a,
-        "distances"_a.none(), "seconds"_a.none(), "second_distances"_a.none(),
-        "threads"_a);
-    m.def(
-        "node_distances_missing",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Matrix<const float> data,
-           std::uint32_t most_missing, Matrix<float> out, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_node_distances_missing(shape, codebook,
-                                        core_dense(shape, data), most_missing,
-                                        out, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "data"_a, "most_missing"_a,
-        "out"_a, "threads"_a);
-    m.def(
-        "node_distances_missing_csr",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Vector<const float> values,
-           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
-           std::uint32_t most_missing, Matrix<float> out, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_node_distances_missing(
-                shape, codebook, core_csr(shape, values, indices, indptr),
-                most_missing, out, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "values"_a, "indices"_a,
-        "indptr"_a, "most_missing"_a, "out"_a, "threads"_a);
-    m.def(
-        "accumulate_missing",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Matrix<const float> data,
-           std::uint32_t most_missing, Vector<const std::int32_t> exponents,
-           std::int32_t error_exponent, std::uint64_t rows_in_total,
-           Matrix<std::int64_t> sums, Matrix<std::int64_t> observed,
-           Vector<std::int64_t> counts, Vector<std::int64_t> totals,
-           std::optional<Vector<std::int32_t>> bmus, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_accumulate_missing(shape, codebook, core_dense(shape, data),
-                                    most_missing, exponents, error_exponent,
-                                    rows_in_total, sums, observed, counts,
-                                    totals, bmus, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "data"_a, "most_missing"_a,
-        "exponents"_a, "error_exponent"_a, "rows_in_total"_a, "sums"_a,
-        "observed"_a, "counts"_a, "totals"_a, "bmus"_a.none(), "threads"_a);
-    m.def(
-        "accumulate_missing_csr",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, Vector<const float> values,
-           Vector<const std::int32_t> indices, Vector<const std::int64_t> indptr,
-           std::uint32_t most_missing, Vector<const std::int32_t> exponents,
-           std::int32_t error_exponent, std::uint64_t rows_in_total,
-           Matrix<std::int64_t> sums, Matrix<std::int64_t> observed,
-           Vector<std::int64_t> counts, Vector<std::int64_t> totals,
-           std::optional<Vector<std::int32_t>> bmus, int threads) {
-            const auto shape =
-                core_shape(codebook, columns, rows, "rectangular", "planar");
-            core_accumulate_missing(
-                shape, codebook, core_csr(shape, values, indices, indptr),
-                most_missing, exponents, error_exponent, rows_in_total, sums,
-                observed, counts, totals, bmus, core_threads(threads));
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "values"_a, "indices"_a,
-        "indptr"_a, "most_missing"_a, "exponents"_a, "error_exponent"_a,
-        "rows_in_total"_a, "sums"_a, "observed"_a, "counts"_a, "totals"_a,
-        "bmus"_a.none(), "threads"_a);
-    m.def(
-        "apply_neighbourhood_missing",
-        [](Matrix<const float> codebook, std::uint32_t columns,
-           std::uint32_t rows, const std::string &grid,
-           const std::string &topology, const std::string &kind, double sigma,
-           Matrix<const std::int64_t> sums, Matrix<const std::int64_t> observed,
-           Vector<const std::int32_t> exponents, Matrix<float> out,
-           std::uint32_t begin, std::uint32_t end, int threads) {
-            const auto shape = core_shape(codebook, columns, rows, grid, topology);
-            const quorvel::MapNeighbourhood hood{core_kind(kind), sigma};
-            core_require(sigma > 0.0, "sigma must be positive");
-            core_require(sums.shape(0) == shape.node_count() &&
-                             sums.shape(1) == shape.dimension &&
-                             observed.shape(0) == shape.node_count() &&
-                             observed.shape(1) == shape.dimension &&
-                             exponents.shape(0) == shape.dimension,
-                         "sums, observed and exponents must fit the codebook");
-            core_require(out.shape(0) == shape.node_count() &&
-                             out.shape(1) == shape.dimension,
-                         "out must have the codebook's shape");
-            core_require(begin <= end && end <= shape.node_count(),
-                         "begin and end must be a range of nodes");
-            core_require(out.data() != codebook.data(),
-                         "out must not be the codebook");
-            const int team = core_threads(threads);
-            nb::gil_scoped_release release;
-            quorvel::apply_neighbourhood_missing(
-                shape, hood, sums.data(), observed.data(), exponents.data(),
-                codebook.data(), out.data(), begin, end, team);
-        },
-        "codebook"_a, "columns"_a, "rows"_a, "grid"_a, "topology"_a, "kind"_a,
-        "sigma"_a, "sums"_a, "observed"_a, "exponents"_a, "out"_a, "begin"_a,
-        "end"_a, "threads"_a);
 }

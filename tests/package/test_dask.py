@@ -19,7 +19,7 @@ import distributed
 import numpy as np
 import pandas as pd
 import pytest
-import quorvel._dask
+import quorvel._sources.dask
 import scipy.sparse as sp
 import zarr
 from quorvel import SOM
@@ -72,7 +72,7 @@ def cluster():
     ) as local, distributed.Client(local, set_as_default=False) as client:
         client.wait_for_workers(2)
         # The workers' first import of the package, outside the timed tests.
-        client.run(__import__, "quorvel._dask")
+        client.run(__import__, "quorvel._sources.dask")
         yield client
 
 
@@ -339,7 +339,7 @@ def test_fit_transform_on_dask_returns_dask_array(on_cluster):
 
 def kill_after_epochs(monkeypatch, epochs, kill):
     """Calls ``kill`` once, right after the given number of epochs."""
-    original = quorvel._dask.DaskRows.accumulate
+    original = quorvel._sources.dask.DaskRows.accumulate
     done = []
 
     def accumulate(self, *args, **kwargs):
@@ -349,7 +349,7 @@ def kill_after_epochs(monkeypatch, epochs, kill):
             kill()
         return result
 
-    monkeypatch.setattr(quorvel._dask.DaskRows, "accumulate", accumulate)
+    monkeypatch.setattr(quorvel._sources.dask.DaskRows, "accumulate", accumulate)
     return done
 
 
@@ -408,8 +408,8 @@ def test_fit_fails_clearly_when_tasks_kill_workers(monkeypatch, spare, tmp_path)
         open(marker, "w").close()
         return original(self, *args, **kwargs)
 
-    original = quorvel._dask.DaskRows.accumulate
-    monkeypatch.setattr(quorvel._dask.DaskRows, "accumulate", accumulate)
+    original = quorvel._sources.dask.DaskRows.accumulate
+    monkeypatch.setattr(quorvel._sources.dask.DaskRows, "accumulate", accumulate)
     data = da.from_array(X, chunks=12).map_blocks(exit_when_armed, marker, dtype=X.dtype)
     som = SOM(**PARAMS)
     # The first worker lost under a task gives up on it.

@@ -9,7 +9,7 @@ import asyncio
 import dask
 import dask.array as da
 import pytest
-import quorvel._dask
+import quorvel._sources.dask
 from distributed.utils_test import gen_cluster
 from quorvel import SOM
 from test_dask import PARAMS, REFERENCE, X, assert_same_fit
@@ -38,7 +38,7 @@ def test_fit_survives_closed_worker_in_gen_cluster(persist):
     @gen_cluster(client=True, nthreads=[("127.0.0.1", 1), ("127.0.0.1", 1)])
     async def run(c, s, a, b):
         loop = asyncio.get_running_loop()
-        original = quorvel._dask.DaskRows.accumulate
+        original = quorvel._sources.dask.DaskRows.accumulate
         done = []
 
         def accumulate(self, *args, **kwargs):
@@ -49,11 +49,11 @@ def test_fit_survives_closed_worker_in_gen_cluster(persist):
                 asyncio.run_coroutine_threadsafe(a.close(), loop).result()
             return result
 
-        quorvel._dask.DaskRows.accumulate = accumulate
+        quorvel._sources.dask.DaskRows.accumulate = accumulate
         try:
             som = await asyncio.to_thread(fit_on, c, 3, **{"quorvel.persist": persist})
         finally:
-            quorvel._dask.DaskRows.accumulate = original
+            quorvel._sources.dask.DaskRows.accumulate = original
         assert len(done) == PARAMS["epochs"]
         assert list(s.workers) == [b.address]
         assert_same_fit(som, REFERENCE["pca"])

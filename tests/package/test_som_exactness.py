@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-import quorvel._data
+import quorvel._sources.memory
 from quorvel import SOM
 
 FIT_SCRIPT = """
@@ -83,8 +83,8 @@ def mixed_data():
 def test_fit_bits_independent_of_chunking(monkeypatch, mixed_data, work):
     expected = _fit(mixed_data)
     # 1 gives chunks of 64 rows; 2^40 a single chunk.
-    monkeypatch.setattr(quorvel._data, "_WORK_PER_CALL", work)
-    monkeypatch.setattr(quorvel._som, "_NEIGHBOURHOOD_WORK_PER_CALL", work)
+    monkeypatch.setattr(quorvel._sources.memory, "WORK_PER_CALL", work)
+    monkeypatch.setattr(quorvel._training, "NEIGHBOURHOOD_WORK_PER_CALL", work)
     _same_fit(_fit(mixed_data), expected)
     _same_fit(_fit(sp.csr_matrix(mixed_data)), expected)
 

@@ -7,7 +7,7 @@ import time
 import numpy as np
 import pytest
 
-import quorvel._data
+import quorvel._sources.memory
 from quorvel import SOM
 
 INTERRUPT_SCRIPT = """
@@ -69,7 +69,7 @@ def test_interrupt_stops_fit_within_a_second(run_python, rows, side, epochs, del
 def test_fit_releases_interpreter_lock(monkeypatch):
     # One engine call of about a second: with the lock held, this thread
     # would stand still for all of it.
-    monkeypatch.setattr(quorvel._data, "_WORK_PER_CALL", 2**45)
+    monkeypatch.setattr(quorvel._sources.memory, "WORK_PER_CALL", 2**45)
     X = np.random.default_rng(1).random((200_000, 32), dtype=np.float32)
     som = SOM(50, 40, epochs=1, grid="rectangular", init="random", random_state=0, n_jobs=1)
     fit = threading.Thread(target=som.fit, args=(X,))

@@ -13,12 +13,11 @@ import math
 
 import numpy as np
 import pytest
-import quorvel._data
-import quorvel._som
+import quorvel._sources.memory
+import quorvel._training
 import scipy.sparse as sp
 import som_reference as ref
 from quorvel import SOM, load
-from sklearn.utils.estimator_checks import check_estimator
 
 # The BMU decisions must be this far from a tie, relatively.
 MARGIN = 1e-5
@@ -244,8 +243,8 @@ def test_fit_bits_independent_of_threads_chunks_and_form(
         assert_same_fit(fit_holed(holed_data, n_jobs=n_jobs, **parameters), expected)
     assert_same_fit(fit_holed(as_sparse(holed_data), n_jobs=2, **parameters), expected)
     # 1 gives chunks of 64 rows and nodes one by one.
-    monkeypatch.setattr(quorvel._data, "_WORK_PER_CALL", 1)
-    monkeypatch.setattr(quorvel._som, "_NEIGHBOURHOOD_WORK_PER_CALL", 1)
+    monkeypatch.setattr(quorvel._sources.memory, "WORK_PER_CALL", 1)
+    monkeypatch.setattr(quorvel._training, "NEIGHBOURHOOD_WORK_PER_CALL", 1)
     assert_same_fit(fit_holed(holed_data, n_jobs=3, **parameters), expected)
     assert_same_fit(fit_holed(as_sparse(holed_data), n_jobs=1, **parameters), expected)
 
@@ -319,14 +318,18 @@ def test_row_without_observed_value_has_no_bmu(sparse):
     np.testing.assert_array_equal(imputed[2], [0.0, np.float32(0.2), 0.0])
 
 
-def test_every_row_without_bmu_leaves_the_codebook():
+@pytest.mark.parametrize("epochs", [0, 2])
+@pytest.mark.parametrize("sparse", [False, True], ids=["dense", "csr"])
+def test_fit_refuses_data_where_no_row_has_a_bmu(epochs, sparse):
     init = np.arange(8, dtype=np.float32).reshape(4, 2)
-    X = np.full((5, 2), np.nan, dtype=np.float32)
-    som = SOM(2, 2, epochs=2, init=init, missing="ignore").fit(X)
-    np.testing.assert_array_equal(som.codebook_.reshape(4, 2), init)
-    assert (som.labels_ == -1).all()
-    assert math.isnan(som.quantization_error_)
-    assert math.isnan(som.topographic_error_)
+    X = np.array([[np.nan, np.nan], [np.nan, 1.0], [2.0, np.nan]], dtype=np.float32)
+    fitted = SOM(2, 2, epochs=1, init=init, missing="ignore").fit(np.ones((3, 2)))
+    before = fitted.codebook_.copy()
+    # max_missing=0.4 of 2 features: every row misses too much.
+    fitted.set_params(epochs=epochs, max_missing=0.4)
+    with pytest.raises(ValueError, match="No row of X can be placed"):
+        fitted.fit(as_sparse(X) if sparse else X)
+    np.testing.assert_array_equal(fitted.codebook_, before)
 
 
 @pytest.mark.parametrize(
@@ -393,20 +396,6 @@ def test_bad_missing_parameters_are_refused(parameters):
         SOM(2, 2, **parameters).fit(np.ones((4, 2)))
 
 
-def test_estimator_checks_pass_with_nan_allowed():
-    # check_clustering asks for labels 0 .. largest all holding rows and the
-    # data's groups, which a map's nodes are not (see test_som_sklearn.py).
-    results = check_estimator(
-        SOM(3, 2, epochs=2, missing="ignore"),
-        expected_failed_checks={"check_clustering": "a map's nodes are not the data's groups"},
-        on_fail="raise", on_skip=None,
-    )  # fmt: skip
-    statuses = {result["check_name"]: result["status"] for result in results}
-    assert SOM(missing="ignore").__sklearn_tags__().input_tags.allow_nan
-    assert not SOM().__sklearn_tags__().input_tags.allow_nan
-    assert set(statuses.values()) <= {"passed", "skipped", "xfail"}
-
-
 def test_sparse_absent_entries_are_zeros_not_missing():
     X = np.array([[0.0, 0.0, 0.0], [5.0, np.nan, 0.0], [0.0, 0.0, 4.0]], dtype=np.float32)
     init = np.array([[0.0, 0.0, 0.0], [5.0, 5.0, 0.0]], dtype=np.float32)
@@ -431,7 +420,7 @@ def test_masked_mean_and_covariance_match_pairwise_reference(holed_data):
             both = ~np.isnan(X[:, i]) & ~np.isnan(X[:, j])
             covariance[i, j] = np.mean((X[both, i] - mean[i]) * (X[both, j] - mean[j]))
     for subset in (holed_data[:200], as_sparse(holed_data[:200])):
-        got_mean, got_covariance = quorvel._data.masked_mean_and_covariance(subset)
+        got_mean, got_covariance = quorvel._init.masked_mean_and_covariance(subset)
         np.testing.assert_allclose(got_mean, mean, rtol=1e-12, atol=1e-9)
         np.testing.assert_allclose(got_covariance, covariance, rtol=1e-8, atol=1e-6)
 

@@ -1,0 +1,65 @@
+"""The fixed point of the per-node sums and of the error measures.
+
+Every sum that training or an error measure adds over rows is a sum of
+64-bit integers: each value is scaled by a power of two chosen from a bound
+on its magnitude and the row count, so that no sum can overflow, and then
+rounded to an integer. Integer sums do not depend on the order or grouping
+of the rows, so threads, chunks and Dask blocks cannot change them.
+
+Missing values are the general case: a row that observes ``observed`` of
+``n_features`` features has its squared distance scaled by
+``n_features / observed``, so the bound on a distance widens by the square
+root of the largest such scale. Data without missing values are its case
+``most_missing=0``, whose widening is exactly 1.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from . import _core
+
+
+def feature_exponents(max_abs: np.ndarray, n_rows: int) -> np.ndarray:
+    """The exponent of every feature's per-node sums, from its largest
+    magnitude and the row count."""
+    return np.array(
+        [_core.choose_exponent(float(m), max(1, n_rows)) for m in max_abs], dtype=np.int32
+    )
+
+
+def error_exponent(
+    max_abs: np.ndarray, codebook: np.ndarray, n_rows: int, n_features: int,
+    most_missing: int = 0,
+) -> int:  # fmt: skip
+    """The exponent of the distance sum: from a bound on any row's distance
+    to any node (the data's largest norm plus the largest node norm, widened
+    for the float rounding of the distances and for the scale of a row
+    missing ``most_missing`` of its features)."""
+    node_norm = float(np.sqrt(np.max(np.sum(np.square(codebook, dtype=np.float64), axis=1))))
+    fewest = max(1, n_features - most_missing)
+    widen = math.sqrt(n_features / fewest) if n_features else 1.0
+    bound = (float(np.sqrt(np.sum(np.square(max_abs)))) + node_norm) * 1.01 * widen
+    return _core.choose_exponent(bound, max(1, n_rows))
+
+
+def distance_sum(distances: np.ndarray, exponent: int, n_rows: int) -> tuple[int, int]:
+    """The engine's fixed-point sum of the Euclidean distances whose float32
+    squares are ``distances``, and the count of those beyond its range, at
+    the range of ``n_rows`` rows."""
+    scaled = np.sqrt(distances.astype(np.float64)) * np.ldexp(1.0, exponent)
+    inside = scaled < 2.0**62 / max(1, n_rows)
+    total = int(np.rint(scaled[inside]).astype(np.int64).sum(dtype=np.int64))
+    return total, int(np.count_nonzero(~inside))
+
+
+def mean_error(total: int, overflows: int, exponent: int, matched: int) -> float:
+    """The mean distance of ``matched`` rows from their fixed-point sum: NaN
+    without rows, infinite where a distance was beyond the range."""
+    if matched == 0:
+        return float("nan")
+    if overflows:
+        return float("inf")
+    return float(np.ldexp(float(total), -exponent)) / matched

@@ -21,12 +21,13 @@ import numpy as np
 import scipy.sparse as sp
 from sklearn.base import BaseEstimator
 from sklearn.utils._param_validation import Interval
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_is_fitted
 
-from . import _core
-from ._data import csr_for_engine
-from ._params import CONSTRAINTS, threads
-from ._som import SOM, _check_finite
+from ._params import CONSTRAINTS, map_layout, threads
+from ._som import SOM
+from ._sources import as_source, missing_limit
+from ._sources.memory import MemoryRows
+from ._training import umatrix
 
 # Rows per step of the passes over dense values.
 _STEP = 1 << 16
@@ -153,7 +154,7 @@ def rows_with_bmu(X, max_missing: float) -> np.ndarray | None:
         missing = np.zeros(n_rows, dtype=np.int64)
         for begin in range(0, n_rows, _STEP):
             missing[begin : begin + _STEP] = np.isnan(X[begin : begin + _STEP]).sum(axis=1)
-    most = int(_core.missing_limit(float(max_missing), int(n_features)))
+    most = missing_limit(max_missing, n_features)
     keep = (missing <= most) & (missing < n_features)
     return None if keep.all() else keep
 
@@ -176,15 +177,6 @@ _MAP_PARAMETERS = (
     "epochs", "grid", "topology", "neighbourhood", "sigma_start", "sigma_end",
     "cooling", "random_state", "n_jobs", "verbose",
 )  # fmt: skip
-
-
-def _umatrix(codebook: np.ndarray, grid: str, topology: str, threads: int) -> np.ndarray:
-    """The U-matrix of a codebook of shape (rows, columns, features)."""
-    rows, columns, n_features = codebook.shape
-    out = np.empty(rows * columns, dtype=np.float32)
-    flat = codebook.reshape(rows * columns, n_features)
-    _core.umatrix(flat, columns, rows, grid, topology, out, threads)
-    return out.reshape(rows, columns)
 
 
 class SupervisedMap(BaseEstimator):
@@ -213,19 +205,17 @@ class SupervisedMap(BaseEstimator):
     def _validated(self, X, *, reset: bool):
         """X as the engine reads it (float32, C order or canonical CSR),
         with n_features_in_ and feature_names_in_ set or checked, and NaN
-        refused unless missing="ignore"."""
-        with np.errstate(over="ignore"):
-            X = validate_data(
-                self, X, reset=reset, accept_sparse="csr", dtype=np.float32,
-                order="C", ensure_all_finite=False,
-            )  # fmt: skip
-        allow_nan = self.missing == "ignore"
-        if sp.issparse(X):
-            X = csr_for_engine(X)
-            _check_finite(X.data, sparse=X, allow_nan=allow_nan)
-        else:
-            _check_finite(X, allow_nan=allow_nan)
-        return X
+        refused unless missing="ignore"; as SOM checks its input."""
+        source = as_source(
+            X, self, reset=reset, allow_nan=self.missing == "ignore",
+            max_missing=float(self.max_missing),
+        )  # fmt: skip
+        if not isinstance(source, MemoryRows):
+            raise TypeError(
+                f"{type(self).__name__} takes data in memory (arrays, DataFrames, "
+                f"sparse matrices), not a Dask collection."
+            )
+        return source.data
 
     def _map_size(self, n_samples: int) -> tuple[int, int]:
         side = map_side(n_samples)
@@ -235,6 +225,21 @@ class SupervisedMap(BaseEstimator):
 
     # ------------------------------------------------------------------
     # Training
+
+    def _fit_or_keep(self, X, y) -> None:
+        """Runs the subclass's ``_fit``; a failed or interrupted fit leaves
+        a fitted estimator as it was."""
+        before = dict(self.__dict__)
+        try:
+            self._fit(X, y)
+        except BaseException as error:
+            self.__dict__.clear()
+            self.__dict__.update(before)
+            if isinstance(error, KeyboardInterrupt):
+                raise KeyboardInterrupt(
+                    f"{type(self).__name__}.fit interrupted; the estimator is left as it was"
+                ) from None
+            raise
 
     def _rows_with_bmu(self, X) -> np.ndarray | None:
         """The rows that have a BMU on the data layer (None: all)."""
@@ -261,7 +266,9 @@ class SupervisedMap(BaseEstimator):
         ).fit(joint)  # fmt: skip
         self.codebook_ = np.ascontiguousarray(som.codebook_[..., :n_features])
         self.label_scale_ = scale
-        self.umatrix_ = _umatrix(self.codebook_, self.grid, self.topology, threads(self.n_jobs))
+        layout = map_layout(columns, rows, self.grid, self.topology)
+        flat = self.codebook_.reshape(layout.n_nodes, n_features)
+        self.umatrix_ = umatrix(flat, layout, threads(self.n_jobs))
         labels = som.labels_
         if keep is not None:
             labels = np.full(n_samples, -1, dtype=np.int64)

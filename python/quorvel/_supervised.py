@@ -146,13 +146,7 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         -------
         self : SOMClassifier
         """
-        before = dict(self.__dict__)
-        try:
-            self._fit(X, y)
-        except BaseException:
-            self.__dict__.clear()
-            self.__dict__.update(before)
-            raise
+        self._fit_or_keep(X, y)
         return self
 
     def _fit(self, X, y) -> None:
@@ -338,13 +332,7 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         -------
         self : SOMRegressor
         """
-        before = dict(self.__dict__)
-        try:
-            self._fit(X, y)
-        except BaseException:
-            self.__dict__.clear()
-            self.__dict__.update(before)
-            raise
+        self._fit_or_keep(X, y)
         return self
 
     def _fit(self, X, y) -> None:

@@ -13,6 +13,7 @@ the same values scale the label layer alike, and train to the same bits.
 
 from __future__ import annotations
 
+import inspect
 import math
 
 from numbers import Real
@@ -23,7 +24,7 @@ from sklearn.base import BaseEstimator
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted
 
-from ._params import CONSTRAINTS, map_layout, threads
+from ._params import CONSTRAINTS, default_sigma_start, map_layout, threads
 from ._som import SOM
 from ._sources import as_source, missing_limit
 from ._sources.memory import MemoryRows
@@ -35,10 +36,10 @@ _STEP = 1 << 16
 _TOTAL = 2.0**62
 
 
-def map_side(n_samples: int) -> int:
+def map_side(n_samples: int, nodes_per_root: float) -> int:
     """The side of the square map that ``columns=None, rows=None`` gives:
-    about ``5 * sqrt(n_samples)`` nodes, at least 2 x 2."""
-    return max(2, round(math.sqrt(5.0 * math.sqrt(max(1, n_samples)))))
+    about ``nodes_per_root * sqrt(n_samples)`` nodes, at least 2 x 2."""
+    return max(2, round(math.sqrt(nodes_per_root * math.sqrt(max(1, n_samples)))))
 
 
 def _exponents(bound: np.ndarray, count: np.ndarray) -> np.ndarray:
@@ -174,8 +175,8 @@ def joint_rows(X, labels: np.ndarray):
 
 # The parameters of SOM that the joint map takes as they are.
 _MAP_PARAMETERS = (
-    "epochs", "grid", "topology", "neighbourhood", "sigma_start", "sigma_end",
-    "cooling", "random_state", "n_jobs", "verbose",
+    "epochs", "grid", "topology", "neighbourhood", "sigma_start", "cooling",
+    "random_state", "n_jobs", "verbose",
 )  # fmt: skip
 
 
@@ -218,7 +219,7 @@ class SupervisedMap(BaseEstimator):
         return source.data
 
     def _map_size(self, n_samples: int) -> tuple[int, int]:
-        side = map_side(n_samples)
+        side = map_side(n_samples, self._NODES_PER_ROOT)
         columns = self.columns if self.columns is not None else (self.rows or side)
         rows = self.rows if self.rows is not None else (self.columns or side)
         return int(columns), int(rows)
@@ -261,7 +262,7 @@ class SupervisedMap(BaseEstimator):
         joint = joint_rows(X, label * scale)
         som = SOM(
             columns, rows, init=self._joint_init(columns, rows, n_features, label.shape[1], scale),
-            missing="ignore", max_missing=1.0,
+            sigma_end=self._sigma_end(columns, rows), missing="ignore", max_missing=1.0,
             **{name: getattr(self, name) for name in _MAP_PARAMETERS},
         ).fit(joint)  # fmt: skip
         self.codebook_ = np.ascontiguousarray(som.codebook_[..., :n_features])
@@ -277,6 +278,16 @@ class SupervisedMap(BaseEstimator):
         self.history_ = som.history_
         self.n_iter_ = som.n_iter_
         return som.codebook_[..., n_features:].astype(np.float64) / scale
+
+    def _sigma_end(self, columns: int, rows: int) -> float:
+        """The last width: the parameter, or the estimator's own default
+        (the first width where that is smaller)."""
+        if self.sigma_end is not None:
+            return float(self.sigma_end)
+        start = self.sigma_start
+        if start is None:
+            start = default_sigma_start(columns, rows)
+        return min(self._SIGMA_END, float(start))
 
     def _joint_init(self, columns: int, rows: int, n_features: int, n_labels: int, scale: float):
         """The joint map's ``init``: a name as it is; an array of data and
@@ -360,13 +371,16 @@ class SupervisedMap(BaseEstimator):
 _SHARED_PARAMETERS = """\
     columns, rows : int or None, default=None
         The map's size; node ``k = y * columns + x`` is node ``(x, y)``.
-        Both None: a square map of side ``round(sqrt(5 * sqrt(n_samples)))``
-        (about ``5 * sqrt(n_samples)`` nodes), at least 2; one None takes
-        the other's value.
-    label_weight : float in (0, 1), default=0.5
+        Both None: a square map of side ``round(sqrt(<nodes> *
+        sqrt(n_samples)))`` (about ``<nodes> * sqrt(n_samples)`` nodes), at
+        least 2; one None takes the other's value.
+    label_weight : float in (0, 1), default=<weight>
         The label layer's share ``w`` of the distance in training (see
         Notes): R kohonen's ``user.weights = c(1 - w, w)`` of ``xyf``.
-    epochs, grid, topology, neighbourhood, sigma_start, sigma_end, cooling
+    sigma_end : float, default=None
+        Width of the last epoch; None takes <end> (or ``sigma_start`` when
+        that is smaller).
+    epochs, grid, topology, neighbourhood, sigma_start, cooling
         As in :class:`SOM`, for the joint map.
     init : {"pca", "random", "sample"} or array-like, default="pca"
         The joint map's start, as in :class:`SOM` over the data columns and
@@ -420,7 +434,14 @@ _SHARED_NOTES = """\
 
 
 def shared_docs(cls):
-    cls.__doc__ = cls.__doc__.replace("    <shared parameters>", _SHARED_PARAMETERS).replace(
+    """Puts the shared parameters, with the class's defaults, and notes into
+    its docstring."""
+    parameters = (
+        _SHARED_PARAMETERS.replace("<nodes>", f"{cls._NODES_PER_ROOT:g}")
+        .replace("<end>", f"{cls._SIGMA_END:g}")
+        .replace("<weight>", f"{inspect.signature(cls).parameters['label_weight'].default:g}")
+    )
+    cls.__doc__ = cls.__doc__.replace("    <shared parameters>", parameters).replace(
         "    <shared notes>", _SHARED_NOTES
     )
     return cls

@@ -82,7 +82,7 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         columns: int | None = None,
         rows: int | None = None,
         *,
-        label_weight: float = 0.5,
+        label_weight: float = 0.7,
         epochs: int = 10,
         grid: str = "hexagonal",
         topology: str = "planar",
@@ -117,6 +117,9 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         self.unlabelled = unlabelled
 
     _label_columns_name = "n_classes"
+    # Defaults chosen by bench/supervised.py --sweep (see the README).
+    _NODES_PER_ROOT = 7.5
+    _SIGMA_END = 0.75
 
     @staticmethod
     def _to_label_units(values: np.ndarray) -> np.ndarray:
@@ -275,7 +278,7 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         columns: int | None = None,
         rows: int | None = None,
         *,
-        label_weight: float = 0.5,
+        label_weight: float = 0.3,
         epochs: int = 10,
         grid: str = "hexagonal",
         topology: str = "planar",
@@ -308,6 +311,9 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         self.max_missing = max_missing
 
     _label_columns_name = "n_outputs"
+    # Defaults chosen by bench/supervised.py --sweep (see the README).
+    _NODES_PER_ROOT = 3.75
+    _SIGMA_END = 1.25
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

@@ -15,6 +15,9 @@ default):
                          the digit most of its images show
     digits_hits.png      how many images land on each node of the digits map
     learning_curve.png   quantization error per epoch of both maps
+    wine_classifier.png  a supervised map of scikit-learn's 178 wines: each
+                         node coloured by the cultivar it predicts, each wine
+                         a marker of its cultivar on its node
     iris.npz, digits.npz the maps, for `quorvel info`, `predict` and `plot`
 
 The pictures in the README are made with
@@ -40,9 +43,10 @@ matplotlib.use("Agg")  # files only, no screen needed
 
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-from sklearn.datasets import load_digits  # noqa: E402
+from sklearn.datasets import load_digits, load_wine  # noqa: E402
+from sklearn.preprocessing import StandardScaler  # noqa: E402
 
-from quorvel import SOM, plot  # noqa: E402
+from quorvel import SOM, SOMClassifier, plot  # noqa: E402
 
 IRIS_FILE = pathlib.Path(__file__).resolve().parent / "data" / "iris.csv"
 IRIS_NAMES = [
@@ -141,6 +145,16 @@ def main() -> None:
     figure.suptitle("Learning curves: quantization error (line), width (dashed)")
     save(figure, output / "learning_curve.png", arguments.dpi, arguments.docs)
 
+    wine = load_wine()
+    wine_X = StandardScaler().fit_transform(wine.data)
+    cultivar = np.array(["cultivar 1", "cultivar 2", "cultivar 3"])[wine.target]
+    wines = SOMClassifier(random_state=0).fit(wine_X, cultivar)
+    cells = plot.prediction_map(
+        wines, title="Wines: each node's predicted cultivar, each wine on its node"
+    )
+    plot.labels(wines, wine_X, cultivar, kind="markers", ax=cells.axes)
+    save(cells.figure, output / "wine_classifier.png", arguments.dpi, arguments.docs)
+
     if not arguments.docs:
         iris.save(output / "iris.npz")
         digits.save(output / "digits.npz")
@@ -161,7 +175,7 @@ def main() -> None:
               "their node's majority class)")  # fmt: skip
     print(
         f"written to {output}/: iris_umatrix.png, iris_planes.png, "
-        "digits_umatrix.png, digits_hits.png, learning_curve.png"
+        "digits_umatrix.png, digits_hits.png, learning_curve.png, wine_classifier.png"
         + ("" if arguments.docs else ", iris.npz, digits.npz")
     )
 

@@ -177,7 +177,8 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         self.label_codebook_ = shares
         trained = label[self.labels_ >= 0]
         trained = trained[~np.isnan(trained[:, 0])]
-        self.class_prior_ = class_shares(trained.mean(axis=0) if len(trained) else label[:0].sum(0))
+        prior = trained.mean(axis=0) if len(trained) else np.zeros(len(classes))
+        self.class_prior_ = class_shares(prior)
 
     def predict_proba(self, X) -> np.ndarray:
         """Class shares of each row's BMU on the data layer: its label

@@ -90,7 +90,7 @@ def load(path: str | os.PathLike):
 
     Returns
     -------
-    som : SOM
+    som : SOM, SOMClassifier or SOMRegressor
         The fitted estimator, ready to predict.
 
     Raises
@@ -114,7 +114,10 @@ def load(path: str | os.PathLike):
         raise
     except (OSError, ValueError, EOFError, zipfile.BadZipFile, KeyError) as error:
         raise ValueError(f"{os.fspath(path)} is not a readable saved map: {error}") from None
-    if str(arrays.get("format", "")) != FORMAT:
+    kind = str(arrays.get("format", ""))
+    if kind in SUPERVISED_FORMATS:
+        return _load_supervised(path, kind, arrays)
+    if kind != FORMAT:
         raise ValueError(f"{os.fspath(path)} is not a saved quorvel map")
     try:
         version = int(arrays["format_version"])
@@ -153,3 +156,17 @@ def load(path: str | os.PathLike):
     except (KeyError, TypeError, ValueError) as error:
         raise ValueError(f"{os.fspath(path)} is not a valid saved map: {error}") from None
     return som
+
+
+# The supervised maps' files (see _saved_layers), by their format names.
+SUPERVISED_FORMATS = ("quorvel.SOMClassifier", "quorvel.SOMRegressor")
+
+
+def _load_supervised(path, kind: str, arrays: dict):
+    from . import _supervised
+    from ._saved_layers import restored
+
+    try:
+        return restored(getattr(_supervised, kind.split(".", 1)[1]), arrays)
+    except (KeyError, TypeError, ValueError) as error:
+        raise ValueError(f"{os.fspath(path)} is not a valid saved map: {error}") from None

@@ -25,6 +25,7 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted
 
 from ._params import CONSTRAINTS, default_sigma_start, map_layout, threads
+from ._saved_layers import saved_arrays
 from ._som import SOM
 from ._sources import as_source, missing_limit
 from ._sources.memory import MemoryRows
@@ -359,11 +360,9 @@ class SupervisedMap(BaseEstimator):
         return self._data_map().transform(X)
 
     def save(self, path) -> None:
-        """Write the fitted map to ``path`` as a .npz file (see
-        :func:`quorvel.load`)."""
-        from ._io import save
-
-        save(self, path)
+        """Write the fitted map to ``path`` as a .npz file, read back with
+        :func:`quorvel.load` (its arrays: see ``quorvel._saved_layers``)."""
+        np.savez(path, **saved_arrays(self))
 
 
 # The parameters and notes that the two estimators share, put into each

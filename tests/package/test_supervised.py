@@ -247,3 +247,34 @@ def test_pictures_colour_nodes_by_prediction_and_label_layer(kind):
     for column, plane in enumerate(planes):
         np.testing.assert_array_equal(plane.get_array(), shares[:, column])
     plt.close("all")
+
+
+# ----------------------------------------------------------------------
+# Saved maps.
+
+
+@pytest.mark.parametrize(
+    "kind, labels, params",
+    [
+        ("classifier", "text", {"unlabelled": "?"}),
+        ("classifier", "numbers", {"init": "random", "random_state": 3}),
+        ("regressor", "two outputs", {}),
+        ("regressor", "one output", {"missing": "ignore", "grid": "hexagonal"}),
+    ],
+)
+def test_save_load_round_trip_keeps_every_bit(kind, labels, params, tmp_path):
+    from quorvel import load
+
+    X, y, _, settings = case(kind, 0.3)
+    if labels == "text":  # object classes; the marker -1 becomes "?"
+        y = np.array(["a", "b", "c", "?"], dtype=object)[y]
+    elif labels == "one output":
+        y = y[:, 0]
+    frame = pd.DataFrame(X, columns=list("xyz"))
+    model = ESTIMATORS[kind](**{**settings, "init": "pca", **params}).fit(frame, y)
+    model.save(tmp_path / "map.npz")
+    loaded = load(tmp_path / "map.npz")
+    assert type(loaded) is type(model) and loaded.get_params() == model.get_params()
+    ref.assert_same_bits(ref.fitted_state(loaded), ref.fitted_state(model))
+    for method in ("predict", "apply") + (("predict_proba",) if kind == "classifier" else ()):
+        ref.assert_same_bits(getattr(loaded, method)(frame), getattr(model, method)(frame))

@@ -64,13 +64,17 @@ def reference_fit(X, Y, weight, init, columns, rows, widths):
     return c, W, best
 
 
-def case(kind, unlabelled_share, seed=0):
+def case(kind, unlabelled_share, seed=0, holes=0.0):
     """Clustered rows (wide BMU margins), their labels with a share
-    unknown, the label layer in its units, and the fit's settings."""
+    unknown, the label layer in its units, and the fit's settings; with
+    ``holes``, that share of the rows misses one value of X."""
     rng = np.random.default_rng(seed)
     n, p, columns, rows = 60, 3, 4, 3
     groups = rng.integers(0, 3, size=n)
     X = (rng.normal(scale=6.0, size=(3, p))[groups] + rng.normal(size=(n, p))).astype(np.float32)
+    complete = X.copy()
+    holed = np.flatnonzero(rng.random(n) < holes)
+    X[holed, rng.integers(0, p, size=holed.size)] = np.nan
     unknown = rng.random(n) < unlabelled_share
     if kind == "classifier":
         y = groups.copy()
@@ -79,17 +83,18 @@ def case(kind, unlabelled_share, seed=0):
         Y[unknown] = np.nan
         params = {"unlabelled": -1}
     else:
-        y = np.column_stack([groups * 2.0 + X[:, 0], -groups + 0.1 * X[:, 1]])
+        y = np.column_stack([groups * 2.0 + complete[:, 0], -groups + 0.1 * complete[:, 1]])
         y[unknown, 0] = np.nan
         y[unknown[::-1], 1] = np.nan
         Y = (y - np.nanmean(y, axis=0)) / np.nanstd(y, axis=0)
         params = {}
-    init = ref.random_init(columns * rows, np.hstack([X, np.nan_to_num(Y)]), seed + 1)
+    init = ref.random_init(columns * rows, np.hstack([complete, np.nan_to_num(Y)]), seed + 1)
     if kind == "regressor":  # the init array's label columns are in y's units
         init[:, p:] = init[:, p:] * np.nanstd(y, axis=0) + np.nanmean(y, axis=0)
     settings = dict(
         columns=columns, rows=rows, grid="rectangular", epochs=3, sigma_start=1.5,
-        sigma_end=0.7, init=init, label_weight=0.4, **params,
+        sigma_end=0.7, init=init, label_weight=0.4, missing="ignore" if holes else "error",
+        **params,
     )  # fmt: skip
     return X, y, Y, settings
 
@@ -98,9 +103,9 @@ ESTIMATORS = {"classifier": SOMClassifier, "regressor": SOMRegressor}
 
 
 @pytest.mark.parametrize("kind", ["classifier", "regressor"])
-@pytest.mark.parametrize("unlabelled_share", [0.0, 0.4])
-def test_fit_and_predict_match_the_float64_definitions(kind, unlabelled_share):
-    X, y, Y, settings = case(kind, unlabelled_share)
+@pytest.mark.parametrize("unlabelled_share, holes", [(0.0, 0.0), (0.4, 0.0), (0.4, 0.3)])
+def test_fit_and_predict_match_the_float64_definitions(kind, unlabelled_share, holes):
+    X, y, Y, settings = case(kind, unlabelled_share, holes=holes)
     model = ESTIMATORS[kind](**settings).fit(X, y)
     init = np.array(settings["init"], dtype=np.float64)
     if kind == "regressor":
@@ -116,7 +121,7 @@ def test_fit_and_predict_match_the_float64_definitions(kind, unlabelled_share):
     np.testing.assert_array_equal(model.labels_, best)
     # Prediction: the data layer alone, for new rows and the training rows.
     new = np.vstack([X, np.random.default_rng(5).normal(scale=6.0, size=(30, 3))])
-    nodes = ref.bmus(new, model.codebook_.reshape(12, 3))
+    nodes = np.argmin(joint_distances(new.astype(np.float64), W[:, :3]), axis=1)
     np.testing.assert_array_equal(model.apply(new), nodes)
     if kind == "classifier":
         shares = np.clip(model.label_codebook_.reshape(12, 3), 0, None)

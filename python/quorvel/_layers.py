@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import inspect
 import math
-
 from numbers import Real
 
 import numpy as np

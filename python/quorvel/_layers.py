@@ -428,7 +428,9 @@ _SHARED_NOTES = """\
     labelled row reaches keeps its starting vector). A row without a BMU
     is predicted from the labelled training rows as a whole (their class
     shares, their mean target). The results are the same bits for every
-    thread count, as :class:`SOM`'s are."""
+    thread count and for dense and sparse input of the same values, as
+    :class:`SOM`'s are. Training holds the joint rows as one float32 copy
+    beside ``X``; Dask collections are not taken."""
 
 
 def shared_docs(cls):

@@ -275,6 +275,8 @@ class SupervisedMap(BaseEstimator):
             labels = np.full(n_samples, -1, dtype=np.int64)
             labels[keep] = som.labels_
         self.labels_ = labels
+        self.quantization_error_ = som.quantization_error_
+        self.topographic_error_ = som.topographic_error_
         self.history_ = som.history_
         self.n_iter_ = som.n_iter_
         return som.codebook_[..., n_features:].astype(np.float64) / scale

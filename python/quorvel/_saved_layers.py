@@ -6,7 +6,8 @@ Beside what a saved :class:`SOM` holds (``format``, here
 "quorvel.SOMClassifier" or "quorvel.SOMRegressor"; ``format_version`` 1;
 ``parameters`` as JSON text, an ``init`` array as ``init``; ``codebook``,
 the data layer; ``umatrix``, ``labels``, ``history_sigma``,
-``history_quantization_error``, ``n_iter``, ``n_features_in`` and, where
+``history_quantization_error``, ``n_iter``, ``n_features_in``,
+``quantization_error``, ``topographic_error`` and, where
 fitted on named columns, ``feature_names_in``) the file holds
 ``label_codebook`` and ``label_scale``, and for a classifier ``classes``
 (numbers or text; ``classes_object`` where they were Python objects) and
@@ -58,6 +59,8 @@ def saved_arrays(model) -> dict[str, np.ndarray]:
         n_iter=np.array(model.n_iter_),
         n_features_in=np.array(model.n_features_in_),
         label_scale=np.array(model.label_scale_),
+        quantization_error=np.array(model.quantization_error_),
+        topographic_error=np.array(model.topographic_error_),
     )
     for name in (*_COMMON, *_OWN[type(model).__name__]):
         arrays[name.rstrip("_")] = np.asarray(getattr(model, name))
@@ -90,6 +93,8 @@ def restored(kind, arrays: dict[str, np.ndarray]):
     if "classes_object" in arrays:
         model.classes_ = model.classes_.astype(object)
     model.label_scale_ = float(arrays["label_scale"])
+    model.quantization_error_ = float(arrays["quantization_error"])
+    model.topographic_error_ = float(arrays["topographic_error"])
     model.n_iter_ = int(arrays["n_iter"])
     model.n_features_in_ = int(arrays["n_features_in"])
     model.history_ = {
@@ -112,11 +117,9 @@ def _check_shapes(model) -> None:
     if model.umatrix_.shape != grid:
         raise ValueError(f"umatrix of shape {model.umatrix_.shape} does not fit the map")
     labels = model.label_codebook_
-    if labels.shape[:2] != grid or labels.ndim not in (2, 3):
+    if labels.shape[:2] != grid or labels.ndim != 3:
         raise ValueError(f"label_codebook of shape {labels.shape} does not fit the map")
-    if hasattr(model, "classes_") and labels.ndim != 3:
-        raise ValueError(f"label_codebook of shape {labels.shape} has no column per class")
-    width = 1 if labels.ndim == 2 else labels.shape[2]
+    width = labels.shape[2]
     for name in _OWN[type(model).__name__]:
         if getattr(model, name).shape != (width,):
             raise ValueError(

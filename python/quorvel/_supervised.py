@@ -53,8 +53,9 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         without one.
     label_scale_ : float
         ``c`` of the Notes, the factor of the label columns in training.
-    history_, n_iter_
-        Of the joint map, as :class:`SOM`'s.
+    history_, n_iter_, quantization_error_, topographic_error_
+        Of the joint map (its rows: the data and the scaled label columns),
+        as :class:`SOM`'s.
     n_features_in_, feature_names_in_
         As :class:`SOM`'s.
 
@@ -247,16 +248,17 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
     ----------
     codebook_ : ndarray of shape (rows, columns, n_features), float32
         The data layer.
-    label_codebook_ : ndarray of shape (rows, columns) or (rows, columns, n_outputs)
-        Each node's target, float64, in the units of ``y`` (the shape
-        follows ``y``'s).
+    label_codebook_ : ndarray of shape (rows, columns, n_outputs), float64
+        Each node's target, in the units of ``y``.
     target_mean_, target_scale_ : ndarray of shape (n_outputs,)
         The standardisation of the label layer, ``(y - target_mean_) /
         target_scale_``: the mean and the population standard deviation of
         each output over the labelled training rows that have a BMU (1 for
         a constant output). ``target_mean_`` is the prediction of a row
         without a BMU.
-    umatrix_, labels_, label_scale_, history_, n_iter_, n_features_in_, feature_names_in_
+    umatrix_, labels_, label_scale_, history_, n_iter_
+        As :class:`SOMClassifier`'s.
+    quantization_error_, topographic_error_, n_features_in_, feature_names_in_
         As :class:`SOMClassifier`'s.
 
     Notes
@@ -368,7 +370,7 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         self.target_scale_ = np.where(scale > 0, scale, 1.0)
         values = self._fit_layers(X, self._to_label_units(target), keep)
         values = values * self.target_scale_ + self.target_mean_
-        self.label_codebook_ = values[..., 0] if y.ndim == 1 else values
+        self.label_codebook_ = values
 
     def predict(self, X) -> np.ndarray:
         """The target of each row's BMU on the data layer; ``target_mean_``
@@ -381,6 +383,8 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         Returns
         -------
         y : ndarray of shape (n_samples,) or (n_samples, n_outputs), float64
+            One dimension for a target of one output (as scikit-learn's
+            forests and MLPRegressor give it, whatever the shape of ``y``).
         """
         nodes = self._nodes(X)
         rows, columns = self.codebook_.shape[:2]
@@ -389,4 +393,4 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         found = nodes >= 0
         out[found] = table[nodes[found]]
         out[~found] = self.target_mean_
-        return out[:, 0] if self.label_codebook_.ndim == 2 else out
+        return out[:, 0] if out.shape[1] == 1 else out

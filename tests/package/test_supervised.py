@@ -130,6 +130,7 @@ def test_fit_and_predict_match_the_float64_definitions(kind, unlabelled_share, h
         np.testing.assert_array_equal(model.predict(new), np.argmax(shares[nodes], axis=1))
     else:
         np.testing.assert_array_equal(model.predict(new), model.label_codebook_.reshape(12, 2)[nodes])
+        assert model.label_codebook_.shape == (3, 4, 2)
 
 
 @pytest.mark.parametrize("kind", ["classifier", "regressor"])

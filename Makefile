@@ -136,7 +136,9 @@ demo: system-deps $(VENV_PYTHON)
 # bench/results/; then Dask against the engine alone (bench/dask_bench.py),
 # then the cytometry workflow beside flowsom (bench/cytometry.py).
 # BENCH_ARGS picks a part or a short pass of the first, e.g.
-# `make bench BENCH_ARGS="--workload W5"` or BENCH_ARGS=--quick.
+# `make bench BENCH_ARGS="--workload W5"` or BENCH_ARGS=--quick;
+# `--workload supervised` is the classifier and the regressor against susi
+# and kohonen's xyf (bench/supervised.py).
 # OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow a current NumPy where a
 # machine sets them, so they are cleared for these commands only.
 BENCH_VENV := bench/.venv

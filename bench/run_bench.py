@@ -25,7 +25,9 @@ R's kohonen) and builds the C++ driver. Everything here runs with 2 threads.
 
 Parts for --workload or --part (repeatable): W1 W2 W3 W4 W5 W6, scaling,
 memory (the memory figure alone) and quality (bench/panel.py: every system
-at its defaults on a panel of data sets, 3 seeds). W6, wide sparse rows that
+at its defaults on a panel of data sets, 3 seeds), supervised
+(bench/supervised.py: the classifier and the regressor against susi and
+kohonen's xyf). W6, wide sparse rows that
 exist only as CSR, runs our fit and sparse-som, not the module nor the dense
 peers. The peers that cannot be installed or imported are listed with the
 reason instead of a figure.
@@ -76,7 +78,7 @@ TARGETS = {"W1": [("XPySom", 10.0), ("fastersom", 8.0)],
            "W5": [("fastersom", 8.0), ("XPySom", 20.0)]}
 # Parts beside the workloads: the scaling table, the memory figure and the
 # quality table at each system's defaults on bench/panel.py's data sets.
-PARTS = ["scaling", "memory", "quality"]
+PARTS = ["scaling", "memory", "quality", "supervised"]
 SCALING_ROWS = (10**4, 10**5, 10**6, 10**7)
 SCALING_MAPS = ((10, 10), (40, 25), (100, 100))
 # Rows x nodes above this are left out of the scaling table (one epoch of
@@ -181,6 +183,12 @@ def main():
     results["seconds"] = time.perf_counter() - began
 
     print_report(results)
+    if "supervised" in parts:
+        # Its own table and JSON file; --skip-peers reaches it too.
+        print(f"[{elapsed(began)}] supervised", file=sys.stderr, flush=True)
+        subprocess.run([sys.executable, os.path.join(HERE, "supervised.py")]
+                       + (["--skip-peers"] if args.skip_peers else []),
+                       check=True)
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     path = os.path.join(HERE, "results", f"bench-{stamp}.json")

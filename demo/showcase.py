@@ -21,6 +21,9 @@ output folder (out/demo by default):
                          over the colour of its metacluster
     ff_metaclusters.png  the same map's grid, every node in its metacluster's
                          colour
+    wine_classifier.png  a supervised map of scikit-learn's 178 wines: each
+                         node coloured by the cultivar it predicts, each wine
+                         a marker of its cultivar on its node
     iris.npz, digits.npz the maps, for `quorvel info`, `predict` and `plot`
 
 The pictures in the README are made with
@@ -46,9 +49,10 @@ matplotlib.use("Agg")  # files only, no screen needed
 
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-from sklearn.datasets import load_digits  # noqa: E402
+from sklearn.datasets import load_digits, load_wine  # noqa: E402
+from sklearn.preprocessing import StandardScaler  # noqa: E402
 
-from quorvel import SOM, Metaclusters, plot, read_fcs  # noqa: E402
+from quorvel import SOM, Metaclusters, SOMClassifier, plot, read_fcs  # noqa: E402
 
 IRIS_FILE = pathlib.Path(__file__).resolve().parent / "data" / "iris.csv"
 FCS_FILE = pathlib.Path(__file__).resolve().parent / "data" / "ff.fcs"
@@ -156,6 +160,15 @@ def main() -> None:
     save(drawn.axes.figure, output / "ff_tree.png", arguments.dpi, arguments.docs)
     cells = plot.metacluster_map(meta, title="ff.fcs: the map's metaclusters")
     save(cells.figure, output / "ff_metaclusters.png", arguments.dpi, arguments.docs)
+    wine = load_wine()
+    wine_X = StandardScaler().fit_transform(wine.data)
+    cultivar = np.array(["cultivar 1", "cultivar 2", "cultivar 3"])[wine.target]
+    wines = SOMClassifier(random_state=0).fit(wine_X, cultivar)
+    cells = plot.prediction_map(
+        wines, title="Wines: each node's predicted cultivar, each wine on its node"
+    )
+    plot.labels(wines, wine_X, cultivar, kind="markers", ax=cells.axes)
+    save(cells.figure, output / "wine_classifier.png", arguments.dpi, arguments.docs)
 
     if not arguments.docs:
         iris.save(output / "iris.npz")
@@ -183,7 +196,8 @@ def main() -> None:
     print(
         f"written to {output}/: iris_umatrix.png, iris_planes.png, "
         "digits_umatrix.png, digits_hits.png, learning_curve.png, ff_tree.png, "
-        "ff_metaclusters.png" + ("" if arguments.docs else ", iris.npz, digits.npz")
+        "ff_metaclusters.png, wine_classifier.png"
+        + ("" if arguments.docs else ", iris.npz, digits.npz")
     )
 
 

@@ -18,11 +18,14 @@ from ._io import load
 from ._metaclusters import Metaclusters
 from ._quality import MapQualityWarning
 from ._som import SOM
+from ._supervised import SOMClassifier, SOMRegressor
 
 __version__ = "0.2.0"
 
 __all__ = [
     "SOM",
+    "SOMClassifier",
+    "SOMRegressor",
     "Metaclusters",
     "MapQualityWarning",
     "ArcsinhTransformer",

@@ -204,6 +204,19 @@ def register(format_name: str, cls: type, arrays: Sequence[FittedArray] = ()) ->
     _KINDS[format_name] = _Kind(format_name, cls, MAP_ARRAYS + tuple(arrays))
 
 
+# Kinds that read their file themselves: format name -> restore(arrays),
+# which builds the fitted estimator from the file's arrays by key.
+_LOADERS: dict[str, Callable[[dict], Any]] = {}
+
+
+def register_loader(format_name: str, restore: Callable[[dict], Any]) -> None:
+    """Lets :func:`load` read maps of ``format_name`` through ``restore``,
+    for a kind whose fitted state is more than a map's arrays;
+    ``restore`` raises KeyError, TypeError or ValueError for arrays that
+    do not fit together."""
+    _LOADERS[format_name] = restore
+
+
 def _kind_of(som: Any) -> _Kind:
     for cls in type(som).__mro__:
         for kind in _KINDS.values():
@@ -331,6 +344,12 @@ def _read(arrays: _Archive, name: str, not_a_map: str) -> tuple[_Kind, dict, Any
         format_name = _text(arrays, "format")
     except _Invalid:
         raise ValueError(f"{not_a_map}: its 'format' is not a text") from None
+    if format_name in _LOADERS:
+        keys = arrays.archive.files
+        try:
+            return None, {}, _LOADERS[format_name]({key: arrays[key] for key in keys})
+        except (KeyError, TypeError, ValueError) as error:
+            raise _Invalid(str(error)) from None
     if format_name not in _KINDS:
         if not format_name.startswith("quorvel."):
             raise ValueError(f"{not_a_map}: its format is {format_name!r}")
@@ -458,6 +477,8 @@ def load(path: str | os.PathLike) -> Any:
         the message names the file and what is wrong.
     """
     kind, fitted, som = _open(path)
+    if kind is None:  # a kind that read its file itself
+        return som
     for array in kind.arrays:
         if array.key not in fitted:
             continue

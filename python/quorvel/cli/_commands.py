@@ -153,7 +153,9 @@ def command_predict(args: argparse.Namespace) -> int:
     map_file = read_map(args.map)
     _, values = map_data(map_file, args.data, args.features, args.drop)
     som = map_file.som
-    nodes = np.asarray(som.predict(values), dtype=np.int64)
+    # A supervised map's predict gives classes or values; apply its nodes.
+    nodes = np.asarray(som.apply(values) if hasattr(som, "apply") else som.predict(values),
+                       dtype=np.int64)  # fmt: skip
     columns = int(som.codebook_.shape[1])
     distances = _distances(som.codebook_, values, nodes)
     groups = map_file.metaclusters

@@ -37,15 +37,18 @@ from ._labels import labels
 from ._maps import hits, umatrix
 from ._planes import component_planes
 from ._populations import NodeTree, metacluster_map, metacluster_medians, tree
+from ._supervised import label_planes, prediction_map
 
 __all__ = [
     "NodeTree",
     "component_planes",
     "hits",
+    "label_planes",
     "labels",
     "learning_curve",
     "metacluster_map",
     "metacluster_medians",
+    "prediction_map",
     "tree",
     "umatrix",
 ]

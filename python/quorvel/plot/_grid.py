@@ -260,11 +260,13 @@ def readable_on(colour: Any) -> str:
 
 def bmus(som: Any, X: Any = None) -> np.ndarray:
     """The node of every row of ``X`` (-1: none), of the training rows
-    (``som.labels_``) when ``X`` is None."""
+    (``som.labels_``) when ``X`` is None. A supervised map's ``predict``
+    gives classes or values: its nodes come from ``apply``."""
     if X is None:
         check_is_fitted(som, "labels_")
         return np.asarray(som.labels_, dtype=np.int64)
-    return np.asarray(som.predict(X), dtype=np.int64)
+    nodes = som.apply(X) if hasattr(som, "apply") else som.predict(X)
+    return np.asarray(nodes, dtype=np.int64)
 
 
 def node_counts(som: Any, nodes: np.ndarray) -> np.ndarray:

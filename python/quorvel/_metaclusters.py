@@ -6,14 +6,20 @@ import copy
 from numbers import Integral, Real
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClusterMixin, TransformerMixin, _fit_context, clone
+from sklearn.base import (
+    BaseEstimator,
+    ClusterMixin,
+    TransformerMixin,
+    _fit_context,
+    clone,
+)
 from sklearn.exceptions import NotFittedError
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from ._consensus import LINKAGES, consensus_clustering, hierarchical, subsample_size
-from ._params import CONSTRAINTS, _Count
+from ._params import CONSTRAINTS, _Count, store_parameters
 from ._som import SOM
 
 METHODS = ("consensus", "agglomerative")
@@ -146,17 +152,7 @@ class Metaclusters(ClusterMixin, TransformerMixin, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         n_jobs: int | None = None,
     ) -> None:
-        self.som = som
-        self.n_clusters = n_clusters
-        self.method = method
-        self.linkage = linkage
-        self.max_clusters = max_clusters
-        self.selection = selection
-        self.resamples = resamples
-        self.subsample = subsample
-        self.feature_fraction = feature_fraction
-        self.random_state = random_state
-        self.n_jobs = n_jobs
+        store_parameters(self, locals())
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

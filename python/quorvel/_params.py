@@ -130,6 +130,15 @@ class MapLayout:
         return self.columns * self.rows
 
 
+def store_parameters(estimator, arguments: dict) -> None:
+    """Sets every argument of an estimator's ``__init__`` (its ``locals()``)
+    as the attribute of its name, as scikit-learn's estimators keep their
+    parameters, unvalidated until ``fit``."""
+    for name, value in arguments.items():
+        if name not in ("self", "__class__"):
+            setattr(estimator, name, value)
+
+
 def map_layout(columns: int, rows: int, grid: str, topology: str) -> MapLayout:
     """The layout of validated parameters; ValueError for the maps that the
     table alone cannot refuse."""

@@ -17,7 +17,14 @@ from sklearn.utils.validation import check_array, check_is_fitted
 
 from . import _io
 from ._init import initial_codebook, pca_rows, reads_pca_rows
-from ._params import CONSTRAINTS, MapLayout, map_layout, sigmas, threads
+from ._params import (
+    CONSTRAINTS,
+    MapLayout,
+    map_layout,
+    sigmas,
+    store_parameters,
+    threads,
+)
 from ._quality import MapQualityWarning, check_map
 from ._sources import RowSource, as_source
 from ._training import measure, train, umatrix
@@ -236,21 +243,7 @@ class SOM(ClusterMixin, TransformerMixin, BaseEstimator):
         missing: str = "error",
         max_missing: float = 0.5,
     ) -> None:
-        self.columns = columns
-        self.rows = rows
-        self.epochs = epochs
-        self.grid = grid
-        self.topology = topology
-        self.neighbourhood = neighbourhood
-        self.sigma_start = sigma_start
-        self.sigma_end = sigma_end
-        self.cooling = cooling
-        self.init = init
-        self.random_state = random_state
-        self.n_jobs = n_jobs
-        self.verbose = verbose
-        self.missing = missing
-        self.max_missing = max_missing
+        store_parameters(self, locals())
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

@@ -13,6 +13,7 @@ from sklearn.utils.validation import check_array, column_or_1d
 
 from ._io import register_loader
 from ._layers import SupervisedMap, check_length, require_y, shared_docs
+from ._params import store_parameters
 from ._saved_layers import format_name, restored
 
 
@@ -102,23 +103,7 @@ class SOMClassifier(ClassifierMixin, TransformerMixin, SupervisedMap):
         max_missing: float = 0.5,
         unlabelled: int | str | None = None,
     ) -> None:
-        self.columns = columns
-        self.rows = rows
-        self.label_weight = label_weight
-        self.epochs = epochs
-        self.grid = grid
-        self.topology = topology
-        self.neighbourhood = neighbourhood
-        self.sigma_start = sigma_start
-        self.sigma_end = sigma_end
-        self.cooling = cooling
-        self.init = init
-        self.random_state = random_state
-        self.n_jobs = n_jobs
-        self.verbose = verbose
-        self.missing = missing
-        self.max_missing = max_missing
-        self.unlabelled = unlabelled
+        store_parameters(self, locals())
 
     _label_columns_name = "n_classes"
     # Defaults chosen by bench/supervised.py --sweep (see the README).
@@ -299,22 +284,7 @@ class SOMRegressor(RegressorMixin, TransformerMixin, SupervisedMap):
         missing: str = "error",
         max_missing: float = 0.5,
     ) -> None:
-        self.columns = columns
-        self.rows = rows
-        self.label_weight = label_weight
-        self.epochs = epochs
-        self.grid = grid
-        self.topology = topology
-        self.neighbourhood = neighbourhood
-        self.sigma_start = sigma_start
-        self.sigma_end = sigma_end
-        self.cooling = cooling
-        self.init = init
-        self.random_state = random_state
-        self.n_jobs = n_jobs
-        self.verbose = verbose
-        self.missing = missing
-        self.max_missing = max_missing
+        store_parameters(self, locals())
 
     _label_columns_name = "n_outputs"
     # Defaults chosen by bench/supervised.py --sweep (see the README).

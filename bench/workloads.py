@@ -15,20 +15,22 @@ import numpy as np
 # too wide to densify, so they exist only as CSR (csr_only): our fit and
 # the sparse peers train on them, the module does not.
 _FIELDS = ("vectors", "dimension", "columns", "rows", "epochs", "map_type",
-           "grid_type", "kernel_type", "text")
-WORKLOADS = {name: dict(zip(_FIELDS, values)) for name, *values in [
-    ("W1", 20000, 64, 40, 30, 10, "planar", "rectangular", 0,
-     "20,000 x 64 uniform, 40 x 30 planar rectangular map"),
-    ("W2", 10000, 16, 100, 100, 5, "toroid", "hexagonal", 0,
-     "10,000 x 16 uniform, 100 x 100 hexagonal toroid"),
-    ("W3", 5000, 1000, 20, 20, 5, "planar", "rectangular", 2,
-     "5,000 x 1,000 sparse (20 per row), 20 x 20 planar map"),
-    ("W4", 0, 8, 300, 300, 0, "toroid", "hexagonal", 0,
-     "U-matrix of a 300 x 300 hexagonal toroid"),
-    ("W5", 1_000_000, 32, 10, 10, 10, "planar", "rectangular", 0,
-     "1,000,000 x 32 clustered, 10 x 10 planar map"),
-    ("W6", 20000, 50000, 20, 20, 2, "planar", "rectangular", 2,
-     "20,000 x 50,000 TF-IDF-like sparse (50 per row), 20 x 20 planar map"),
+           "grid_type", "kernel_type")
+_TEXTS = {
+    "W1": "20,000 x 64 uniform, 40 x 30 planar rectangular map",
+    "W2": "10,000 x 16 uniform, 100 x 100 hexagonal toroid",
+    "W3": "5,000 x 1,000 sparse (20 per row), 20 x 20 planar map",
+    "W4": "U-matrix of a 300 x 300 hexagonal toroid",
+    "W5": "1,000,000 x 32 clustered, 10 x 10 planar map",
+    "W6": "20,000 x 50,000 TF-IDF-like sparse (50 per row), 20 x 20 planar map",
+}
+WORKLOADS = {name: dict(zip(_FIELDS, values), text=_TEXTS[name]) for name, *values in [
+    ("W1", 20000, 64, 40, 30, 10, "planar", "rectangular", 0),
+    ("W2", 10000, 16, 100, 100, 5, "toroid", "hexagonal", 0),
+    ("W3", 5000, 1000, 20, 20, 5, "planar", "rectangular", 2),
+    ("W4", 0, 8, 300, 300, 0, "toroid", "hexagonal", 0),
+    ("W5", 1_000_000, 32, 10, 10, 10, "planar", "rectangular", 0),
+    ("W6", 20000, 50000, 20, 20, 2, "planar", "rectangular", 2),
 ]}
 WORKLOADS["W6"].update(per_row=50, csr_only=True)
 SPARSE_WORKLOADS = ("W3", "W6")

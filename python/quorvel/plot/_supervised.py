@@ -110,15 +110,15 @@ def label_planes(
         Planes per row of the figure; about the square root of their number
         by default.
     cmap : str or matplotlib.colors.Colormap, default="viridis"
-        Colour map of the values.
+        Colour map of the label layer's values (class shares or outputs).
     **kwargs
-        Passed on to :class:`matplotlib.collections.PolyCollection`.
+        Keyword arguments of the cells' PolyCollection.
 
     Returns
     -------
     list of matplotlib.collections.PolyCollection
-        The cells of each plane, one per class or output; each Axes is
-        titled with its class or output and has a colour bar.
+        One plane per class or output, each titled with its class or output
+        and with a colour bar.
     """
     values, names, classifier = _label_layer(model)
     if classifier:

@@ -93,8 +93,9 @@ test-python: python-install
 # interpreter's own leaks at exit are not ours, so leak detection is off,
 # but any UBSan or ASan report ends the run. Everything runs ten times
 # slower here, so the pass takes a tenth of the random cases and examples;
-# the Dask tests, which exercise scheduling around the engine calls that
-# the other tests run, stay out.
+# the tests that exercise Python around the engine calls that the other
+# tests run stay out: Dask's scheduling, the pictures, the command line's
+# subprocesses and the thread counts of subprocess fits.
 SANITIZE_BUILD := build/sanitize
 SANITIZER_RUNTIMES := $(shell $(CXX) -print-file-name=libasan.so):$(shell \
 	$(CXX) -print-file-name=libubsan.so)
@@ -105,7 +106,10 @@ SANITIZE_ENV := LD_PRELOAD=$(SANITIZER_RUNTIMES) PYTHONMALLOC=malloc \
 	QUORVEL_HYPOTHESIS_SCALE=0.1 \
 	QUORVEL_LEAK_CALLS=100
 SANITIZE_SKIPS := --ignore=$(PACKAGE_TESTS)/test_dask.py \
-	--ignore=$(PACKAGE_TESTS)/test_dask_gen_cluster.py
+	--ignore=$(PACKAGE_TESTS)/test_dask_gen_cluster.py \
+	$(foreach name,test_plot test_plot_populations test_cli test_cli_cytometry,\
+		--ignore=$(PACKAGE_TESTS)/$(name).py) \
+	--deselect $(PACKAGE_TESTS)/test_som_exactness.py::test_fit_bits_independent_of_threads
 
 test-sanitize: python-install
 	cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_FLAGS) -DQUORVEL_BUILD_MODULE=ON \

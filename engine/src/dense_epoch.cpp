@@ -47,75 +47,101 @@ void dense_epoch_ref(const float *data, float *codebook, std::int32_t *bmus,
 
 namespace detail {
 
+DenseSearch::DenseSearch(const Variant &variant, const float *data,
+                         const float *codebook, std::uint32_t node_count,
+                         std::uint32_t columns, std::uint32_t dimension,
+                         std::uint32_t vector_count, int threads, bool screen)
+    : variant_(variant),
+      transposed_(static_cast<std::size_t>((node_count + variant.lanes() - 1) /
+                                           variant.lanes()) *
+                  variant.lanes() * dimension),
+      norms_(0), screens_(0), scratch_(0), job_{} {
+    const std::uint32_t lanes = variant.lanes();
+    const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
+    transpose_codebook(codebook, node_count, dimension, lanes,
+                       transposed_.data());
+    job_.transposed = transposed_.data();
+    job_.data = data;
+    job_.node_count = node_count;
+    job_.columns = columns;
+    job_.dimension = dimension;
+    // The screen (see the variants' screened search), where its bound holds.
+    const bool screened =
+        screen &&
+        screen_can_bound(codebook,
+                         static_cast<std::size_t>(node_count) * dimension) &&
+        screen_can_bound(data, static_cast<std::size_t>(vector_count) * dimension);
+    if (!screened)
+        return;
+    const std::size_t padded = static_cast<std::size_t>(blocks) * lanes;
+    scratch_ = padded * variant.bmu_vectors();
+    norms_ = AlignedFloats(padded);
+    screens_ = AlignedFloats(scratch_ * static_cast<std::size_t>(threads));
+    double largest = 0.0;
+    for (std::size_t k = 0; k < padded; ++k) {
+        double norm = 0.0;
+        if (k < node_count) {
+            const float *node = codebook + k * dimension;
+            for (std::uint32_t i = 0; i < dimension; ++i)
+                norm += static_cast<double>(node[i]) * node[i];
+        }
+        largest = norm > largest ? norm : largest;
+        norms_.data()[k] = static_cast<float>(norm);
+    }
+    const double unit = 0x1p-24;
+    auto gamma = [unit](double k) { return k * unit / (1.0 - k * unit); };
+    const double d = dimension;
+    job_.codebook = codebook;
+    job_.norms = norms_.data();
+    job_.largest_norm = largest;
+    job_.screen_relative =
+        (gamma(d) + 2.0 * gamma(d + 3.0) + 3.1 * unit + d * 0x1p-52) * 1.01 +
+        0x1p-40;
+    job_.screen_absolute = 2.0 * (4.0 * d + 2.0) * 0x1p-149;
+}
+
+DenseBmuJob DenseSearch::job_for(const DenseBmuJob &outputs, int thread) const {
+    DenseBmuJob job = job_;
+    job.bmus = outputs.bmus;
+    job.nodes = outputs.nodes;
+    job.distances = outputs.distances;
+    job.runner_ups = outputs.runner_ups;
+    job.runner_up_distances = outputs.runner_up_distances;
+    if (scratch_ != 0)
+        job.screen = const_cast<float *>(screens_.data()) +
+                     scratch_ * static_cast<std::size_t>(thread);
+    return job;
+}
+
+void DenseSearch::run(const DenseBmuJob &outputs, int thread,
+                      std::uint32_t begin, std::uint32_t end) const {
+    variant_.find_bmus_dense(job_for(outputs, thread), begin, end);
+}
+
+void DenseSearch::distances(int thread, std::uint32_t begin,
+                            std::uint32_t end, float *all_distances) const {
+    variant_.distances_dense(job_for(DenseBmuJob{}, thread), begin, end,
+                             all_distances);
+}
+
 void find_bmus_dense_fast(const Variant &variant, const float *data,
                           const float *codebook, std::uint32_t node_count,
                           std::uint32_t columns, std::uint32_t dimension,
                           std::uint32_t vector_count, DenseBmuJob outputs,
                           int threads, float *all_distances) {
-    const std::uint32_t lanes = variant.lanes();
-    const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
-    AlignedFloats transposed(static_cast<std::size_t>(blocks) * lanes *
-                             dimension);
-    transpose_codebook(codebook, node_count, dimension, lanes,
-                       transposed.data());
-    DenseBmuJob job = outputs;
-    job.transposed = transposed.data();
-    job.data = data;
-    job.node_count = node_count;
-    job.columns = columns;
-    job.dimension = dimension;
-    // The screen (see the variants' screened search), where its bound holds: norms and scratch allocated here,
-    // before the parallel region.
-    const bool screened =
-        all_distances == nullptr &&
-        screen_can_bound(codebook,
-                         static_cast<std::size_t>(node_count) * dimension) &&
-        screen_can_bound(data, static_cast<std::size_t>(vector_count) * dimension);
-    const std::size_t padded = static_cast<std::size_t>(blocks) * lanes;
-    const std::size_t scratch = padded * variant.bmu_vectors();
-    AlignedFloats norms(screened ? padded : 0);
-    AlignedFloats screens(screened ? scratch * threads : 0);
-    if (screened) {
-        double largest = 0.0;
-        for (std::size_t k = 0; k < padded; ++k) {
-            double norm = 0.0;
-            if (k < node_count) {
-                const float *node = codebook + k * dimension;
-                for (std::uint32_t i = 0; i < dimension; ++i)
-                    norm += static_cast<double>(node[i]) * node[i];
-            }
-            largest = norm > largest ? norm : largest;
-            norms.data()[k] = static_cast<float>(norm);
-        }
-        const double unit = 0x1p-24;
-        auto gamma = [unit](double k) { return k * unit / (1.0 - k * unit); };
-        const double d = dimension;
-        job.codebook = codebook;
-        job.norms = norms.data();
-        job.largest_norm = largest;
-        job.screen_relative =
-            (gamma(d) + 2.0 * gamma(d + 3.0) + 3.1 * unit + d * 0x1p-52) *
-                1.01 +
-            0x1p-40;
-        job.screen_absolute = 2.0 * (4.0 * d + 2.0) * 0x1p-149;
-    }
-    float *screen_base = screens.data();
-    // Each thread takes one contiguous share of the vectors and writes only
-    // their results; every vector is searched whole by one thread, so the
-    // result does not depend on the number of threads.
+    const DenseSearch search(variant, data, codebook, node_count, columns,
+                             dimension, vector_count, threads,
+                             all_distances == nullptr);
+    // Each thread takes one contiguous share of the vectors.
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, job, vector_count, threads, all_distances, screened,     \
-               screen_base, scratch)
+    shared(search, outputs, vector_count, threads, all_distances)
     for (int thread = 0; thread < threads; ++thread) {
         std::uint32_t begin, end;
         share_of(vector_count, threads, thread, begin, end);
-        DenseBmuJob own = job;
-        if (screened)
-            own.screen = screen_base + scratch * static_cast<std::size_t>(thread);
         if (all_distances != nullptr)
-            variant.distances_dense(own, begin, end, all_distances);
+            search.distances(thread, begin, end, all_distances);
         else
-            variant.find_bmus_dense(own, begin, end);
+            search.run(outputs, thread, begin, end);
     }
 }
 

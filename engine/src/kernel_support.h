@@ -197,6 +197,7 @@ void epoch_ref(Data data,
 // The fast BMU searches over all vectors, `threads` threads. The dense one
 // fills the outputs set in `outputs` (its other fields are its own), or the
 // squared distances to every node into all_distances when that is set.
+class DenseSearch;
 void find_bmus_dense_fast(const Variant &variant, const float *data,
                           const float *codebook, std::uint32_t node_count,
                           std::uint32_t columns, std::uint32_t dimension,
@@ -231,6 +232,35 @@ class AlignedFloats {
         }
     };
     std::unique_ptr<float[], Release> values_;
+};
+
+// The dense search of one codebook over the rows of one call, prepared
+// once (the transposed codebook and, where the screen's bound holds for
+// the codebook and all of `data`, its norms and one scratch per thread) and
+// then run by thread `thread` of `threads` over any rows of `data` it
+// owns, writing the outputs set in `outputs` at the rows' own indices.
+// Every row is searched whole by one thread, so no result depends on how
+// the rows are shared out.
+class DenseSearch {
+  public:
+    DenseSearch(const Variant &variant, const float *data,
+                const float *codebook, std::uint32_t node_count,
+                std::uint32_t columns, std::uint32_t dimension,
+                std::uint32_t vector_count, int threads, bool screen = true);
+    void run(const DenseBmuJob &outputs, int thread, std::uint32_t begin,
+             std::uint32_t end) const;
+    void distances(int thread, std::uint32_t begin, std::uint32_t end,
+                   float *all_distances) const;
+
+  private:
+    DenseBmuJob job_for(const DenseBmuJob &outputs, int thread) const;
+
+    const Variant &variant_;
+    AlignedFloats transposed_;
+    AlignedFloats norms_;
+    AlignedFloats screens_;
+    std::size_t scratch_;
+    DenseBmuJob job_;
 };
 
 // The epoch's neighbourhood weights over grid offsets (see WeightTable),

@@ -9,11 +9,24 @@
 
 #include "quorvel/epoch.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 namespace quorvel {
 namespace detail {
+
+// The integer nearest to value (ties to even), for |value| < 2^63. Adding and
+// removing 2^52 rounds a smaller magnitude to a whole number in the default
+// rounding mode; from 2^52 up every double is whole already. Written out so
+// that it vectorises, where a call of nearbyint would not.
+inline std::int64_t nearest_integer(double value) {
+    if (std::fabs(value) < 0x1p52) {
+        const double shift = value < 0.0 ? -0x1p52 : 0x1p52;
+        value = (value + shift) - shift;
+    }
+    return static_cast<std::int64_t>(value);
+}
 
 enum class SimdLevel {
     portable, // GCC vector extensions: SSE2 on x86-64, whatever elsewhere
@@ -195,6 +208,8 @@ using SparseUpdateJob = UpdateJob<const SparseRow *>;
                           std::uint32_t end, const SparseBmuScratch &scratch); \
     void update_sparse_row(const SparseUpdateJob &job, std::uint32_t y,        \
                            float *numerator);                                  \
+    void add_fixed_row(const float *row, const double *scales,                 \
+                       std::int64_t *sums, std::uint32_t dimension);           \
     }
 
 QUORVEL_DECLARE_VARIANT(portable)
@@ -220,6 +235,10 @@ struct Variant {
     void (*find_bmus_sparse)(const SparseBmuJob &, std::uint32_t,
                              std::uint32_t, const SparseBmuScratch &);
     void (*update_sparse_row)(const SparseUpdateJob &, std::uint32_t, float *);
+    // sums[f] += nearest_integer(row[f] * scales[f]) for every component:
+    // the fixed-point sums of accumulate.
+    void (*add_fixed_row)(const float *, const double *, std::int64_t *,
+                          std::uint32_t);
 };
 
 Variant variant_of(SimdLevel level);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -32,6 +33,14 @@ struct Vec {
     static reg mul(reg a, reg b) { return _mm256_mul_ps(a, b); }
     static reg max(reg a, reg b) { return _mm256_max_ps(a, b); }
     static reg min(reg a, reg b) { return _mm256_min_ps(a, b); }
+    // The least lane (no lane NaN): min is exact in any order.
+    static float reduce_min(reg a) {
+        __m128 m = _mm_min_ps(_mm256_castps256_ps128(a),
+                              _mm256_extractf128_ps(a, 1));
+        m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+        m = _mm_min_ss(m, _mm_shuffle_ps(m, m, 1));
+        return _mm_cvtss_f32(m);
+    }
     static reg dot_step(reg acc, reg a, reg b) { return add(acc, mul(a, b)); }
     static unsigned less(reg a, reg b) {
         return static_cast<unsigned>(

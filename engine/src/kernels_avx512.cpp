@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -35,6 +36,20 @@ struct Vec {
     }
     static reg min(reg a, reg b) {
         return _mm512_maskz_min_ps(static_cast<__mmask16>(0xffff), a, b);
+    }
+    // The least lane (no lane NaN): min is exact in any order.
+    // (By halves: GCC 12's _mm512_reduce_min_ps reads an undefined source.)
+    static float reduce_min(reg a) {
+        const __m256 high = _mm256_castpd_ps(
+            _mm512_maskz_extractf64x4_pd(0xff, _mm512_castps_pd(a), 1));
+        const __m256 low = _mm256_castpd_ps(
+            _mm512_maskz_extractf64x4_pd(0xff, _mm512_castps_pd(a), 0));
+        const __m256 half = _mm256_min_ps(low, high);
+        __m128 m = _mm_min_ps(_mm256_castps256_ps128(half),
+                              _mm256_extractf128_ps(half, 1));
+        m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+        m = _mm_min_ss(m, _mm_shuffle_ps(m, m, 1));
+        return _mm_cvtss_f32(m);
     }
     static reg dot_step(reg acc, reg a, reg b) {
         return _mm512_fmadd_ps(a, b, acc);

@@ -217,6 +217,54 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
 // than two others, so it holds neither place, and the reference's two-place
 // scan over the walked nodes ends where its scan over all nodes does.
 // Finite values below 2^40 keep every sum finite.
+// |x|^2 in double, in four interleaved sums: only the screen's bound reads
+// it, and the bound's slack covers any order of these exact products' sums.
+inline double squared_norm(const float *vector, std::uint32_t dimension) {
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    std::uint32_t i = 0;
+    for (; i + 4 <= dimension; i += 4)
+        for (std::uint32_t k = 0; k < 4; ++k)
+            sums[k] += static_cast<double>(vector[i + k]) * vector[i + k];
+    for (; i < dimension; ++i)
+        sums[0] += static_cast<double>(vector[i]) * vector[i];
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+// The float after x, as std::nextafter(x, +inf) without the library call:
+// a step of its bits; +inf (a limit with no second node) stays.
+inline float next_up(float x) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    if ((bits & 0x7f800000u) == 0x7f800000u) // +-inf, NaN
+        return x;
+    if (bits == 0x80000000u) // -0
+        bits = 0u;
+    bits = (bits & 0x80000000u) ? bits - 1u : bits + 1u;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+// The second least of the multiset of both registers' lanes, where every
+// lane of `second` is at least its lane of `least` (neither holds NaN).
+inline float second_least(typename Vec::reg least, typename Vec::reg second) {
+    float lanes_least[lanes_], lanes_second[lanes_];
+    Vec::store(lanes_least, least);
+    Vec::store(lanes_second, second);
+    float smallest = std::numeric_limits<float>::infinity();
+    float runner = smallest;
+    for (int l = 0; l < lanes_; ++l) {
+        for (const float value : {lanes_least[l], lanes_second[l]}) {
+            if (value < smallest) {
+                runner = smallest;
+                smallest = value;
+            } else if (value < runner) {
+                runner = value;
+            }
+        }
+    }
+    return runner;
+}
+
 template <int R, bool Second>
 inline void screened_bmus_of_vectors(const DenseBmuJob &job,
                                      std::uint32_t first) {
@@ -248,35 +296,16 @@ inline void screened_bmus_of_vectors(const DenseBmuJob &job,
         const std::size_t n = first + static_cast<std::size_t>(r);
         const float *vector = job.data + n * dimension;
         const float *estimates = job.screen + r * stride;
-        double vector_norm = 0.0;
-        for (std::uint32_t i = 0; i < dimension; ++i)
-            vector_norm += static_cast<double>(vector[i]) * vector[i];
-        // The least estimate over all lanes, or the second least.
-        float lanes_least[lanes_], lanes_second[lanes_];
-        Vec::store(lanes_least, least[r]);
-        Vec::store(lanes_second, second[r]);
-        float smallest = std::numeric_limits<float>::infinity();
-        float runner = smallest;
-        for (int l = 0; l < lanes_; ++l) {
-            for (const float value : {lanes_least[l], lanes_second[l]}) {
-                if (value < smallest) {
-                    runner = smallest;
-                    smallest = value;
-                } else if (value < runner) {
-                    runner = value;
-                }
-            }
-        }
-        const float reference = Second ? runner : smallest;
+        const double vector_norm = squared_norm(vector, dimension);
+        const float reference = Second
+                                    ? second_least(least[r], second[r])
+                                    : Vec::reduce_min(least[r]);
         const double bound =
             job.screen_relative * (job.largest_norm + vector_norm) +
             job.screen_absolute;
         // e <= t exactly when e < the float after t (t rounded up first).
-        const float limit = std::nextafter(
-            std::nextafter(static_cast<float>(static_cast<double>(reference) +
-                                              2.0 * bound),
-                           std::numeric_limits<float>::infinity()),
-            std::numeric_limits<float>::infinity());
+        const float limit = next_up(next_up(static_cast<float>(
+            static_cast<double>(reference) + 2.0 * bound)));
         const typename Vec::reg limits = Vec::set1(limit);
         Best best{0.0f, no_node, std::numeric_limits<float>::infinity(),
                   no_node};
@@ -931,6 +960,51 @@ void update_dense_row(const DenseUpdateJob &job, std::uint32_t y) {
                 update_dense_chunk<decltype(width)::value>(
                     job, y, x0, node_count, component, denominators);
             });
+    }
+}
+
+// Up to fixed_chunk components of a row scaled and rounded the fast way:
+// for a scaled value below 2^51 in magnitude, adding 1.5 x 2^52 rounds it
+// to a whole number (ties to even, as nearest_integer does) and leaves that
+// number in the low bits, the doubles of [2^52, 2^53) being spaced by one.
+// False when some scaled value is not below 2^51 (or is NaN): its chunk
+// then takes nearest_integer itself. Bit tests, so that the loop vectorises.
+constexpr std::uint32_t fixed_chunk = 64;
+
+inline bool scaled_whole(const float *row, const double *scales,
+                         std::int64_t *whole, std::uint32_t count) {
+    constexpr double magic = 0x1.8p52;
+    std::int64_t magic_bits;
+    std::memcpy(&magic_bits, &magic, sizeof magic_bits);
+    std::int64_t large = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const double value = static_cast<double>(row[k]) * scales[k];
+        const double shifted = value + magic;
+        std::int64_t bits, value_bits;
+        std::memcpy(&bits, &shifted, sizeof bits);
+        std::memcpy(&value_bits, &value, sizeof value_bits);
+        whole[k] = bits - magic_bits;
+        // Magnitude bits at or above those of 2^51 (NaN included).
+        large |= static_cast<std::int64_t>(
+            (value_bits & 0x7fffffffffffffff) >= 0x4320000000000000);
+    }
+    return large == 0;
+}
+
+void add_fixed_row(const float *row, const double *scales, std::int64_t *sums,
+                   std::uint32_t dimension) {
+    std::int64_t whole[fixed_chunk];
+    for (std::uint32_t f = 0; f < dimension; f += fixed_chunk) {
+        const std::uint32_t count =
+            dimension - f < fixed_chunk ? dimension - f : fixed_chunk;
+        if (scaled_whole(row + f, scales + f, whole, count)) {
+            for (std::uint32_t k = 0; k < count; ++k)
+                sums[f + k] += whole[k];
+        } else {
+            for (std::uint32_t k = 0; k < count; ++k)
+                sums[f + k] += nearest_integer(
+                    static_cast<double>(row[f + k]) * scales[f + k]);
+        }
     }
 }
 

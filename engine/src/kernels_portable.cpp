@@ -38,6 +38,13 @@ struct Vec {
     static reg max(reg a, reg b) { return a > b ? a : b; }
     // a where a < b, else b (so b where a is NaN), as minps computes it.
     static reg min(reg a, reg b) { return a < b ? a : b; }
+    // The least lane (no lane NaN).
+    static float reduce_min(reg a) {
+        float m = a[0];
+        for (int l = 1; l < lanes; ++l)
+            m = a[l] < m ? a[l] : m;
+        return m;
+    }
     static reg dot_step(reg acc, reg a, reg b) { return add(acc, mul(a, b)); }
     static unsigned less(reg a, reg b) {
         unsigned mask = 0;

@@ -190,11 +190,92 @@ void sum_rows(const MapShape &shape, const float *codebook, Rows data,
     }
 }
 
+// Thread-private sums of all nodes cost node_count x dimension per thread
+// and call, to zero and to add up: worth it where a call has at least four
+// rows per node and thread, and within this many int64 values in all.
+constexpr std::size_t private_sums_limit = std::size_t{1} << 24;
+
+// Rows searched and added in one go, while they are in cache.
+constexpr std::uint32_t fused_rows = 256;
+
+// The complete dense rows of a call when private sums are cheap: each
+// thread searches its own share of the rows a few at a time and adds them
+// to its own sums while they are in cache; the integer sums are then added
+// together, so neither the share nor the order changes a bit. Calls over
+// at most 2^32 - 1 rows (the search numbers rows in 32 bits).
+void sum_dense_fused(const MapShape &shape, const float *codebook,
+                     DenseRows data, const NodeSums &sums, std::int32_t *bmus,
+                     int threads) {
+    const detail::Variant variant =
+        detail::variant_of(detail::detected_simd_level());
+    const std::uint32_t node_count = shape.node_count();
+    const std::uint32_t dimension = shape.dimension;
+    const auto count = static_cast<std::uint32_t>(data.count);
+    const detail::DenseSearch search(variant, data.values, codebook, node_count,
+                                     shape.columns, dimension, count, threads);
+    const Scales scales = scales_of(shape, sums);
+    std::vector<std::int32_t> own_nodes(bmus == nullptr ? count : 0);
+    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
+    std::vector<float> distances(count);
+    const std::size_t width = static_cast<std::size_t>(node_count) * dimension;
+    std::vector<std::vector<std::int64_t>> thread_sums(
+        static_cast<std::size_t>(threads));
+    std::vector<Partial> partials(static_cast<std::size_t>(threads));
+#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
+    shared(search, variant, scales, nodes, distances, thread_sums, partials,  \
+               data, count, threads, node_count, dimension, width)
+    for (int thread = 0; thread < threads; ++thread) {
+        std::vector<std::int64_t> &own = thread_sums[static_cast<std::size_t>(thread)];
+        Partial &partial = partials[static_cast<std::size_t>(thread)];
+        own.assign(width, 0);
+        partial.counts.assign(node_count, 0);
+        std::uint32_t begin, end;
+        detail::share_of(count, threads, thread, begin, end);
+        detail::DenseBmuJob outputs{};
+        outputs.nodes = nodes;
+        outputs.distances = distances.data();
+        for (std::uint32_t first = begin; first < end; first += fused_rows) {
+            const std::uint32_t last = std::min(end, first + fused_rows);
+            search.run(outputs, thread, first, last);
+            for (std::uint32_t n = first; n < last; ++n) {
+                const auto node = static_cast<std::size_t>(nodes[n]);
+                ++partial.counts[node];
+                variant.add_fixed_row(data.values + static_cast<std::size_t>(n) * dimension,
+                                      scales.feature.data(), own.data() + node * dimension,
+                                      dimension);
+                add_error(partial, scales, distances[n]);
+            }
+        }
+    }
+    for (int thread = 0; thread < threads; ++thread) {
+        const std::vector<std::int64_t> &own = thread_sums[static_cast<std::size_t>(thread)];
+        for (std::size_t k = 0; k < width; ++k)
+            sums.sums[k] += own[k];
+        const Partial &partial = partials[static_cast<std::size_t>(thread)];
+        for (std::size_t k = 0; k < node_count; ++k)
+            sums.counts[k] += partial.counts[k];
+        *sums.error_sum += partial.error_sum;
+        *sums.error_overflows += partial.error_overflows;
+    }
+}
+
+bool fused_fits(const MapShape &shape, DenseRows data, int threads) {
+    const auto nodes = static_cast<std::size_t>(shape.node_count());
+    const auto team = static_cast<std::size_t>(threads);
+    return data.count <= 0xffffffffu && nodes > 0 &&
+           detail::node_count_fits(shape.columns, shape.rows) &&
+           4 * nodes * team <= data.count &&
+           nodes * shape.dimension * team <= private_sums_limit;
+}
+
 } // namespace
 
 void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
-    sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
+    if (fused_fits(shape, data, threads))
+        sum_dense_fused(shape, codebook, data, sums, bmus, threads);
+    else
+        sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
 }
 
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,

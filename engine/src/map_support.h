@@ -81,18 +81,6 @@ class OffsetWeights {
     std::vector<double> weights_;
 };
 
-// The integer nearest to value (ties to even), for |value| < 2^63. Adding and
-// removing 2^52 rounds a smaller magnitude to a whole number in the default
-// rounding mode; from 2^52 up every double is whole already. Written out so
-// that it vectorises, where a call of nearbyint would not.
-inline std::int64_t nearest_integer(double value) {
-    if (std::fabs(value) < 0x1p52) {
-        const double shift = value < 0.0 ? -0x1p52 : 0x1p52;
-        value = (value + shift) - shift;
-    }
-    return static_cast<std::int64_t>(value);
-}
-
 // Row n of a CSR input written out dense into `row`: absent components are
 // +0, whose difference with a codebook component c is c itself, so the
 // dense kernels sum the same terms as a walk over the sparse row; a stored

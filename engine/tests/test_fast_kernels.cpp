@@ -402,6 +402,30 @@ TEST_P(FastKernels, test_results_do_not_depend_on_thread_count) {
     }
 }
 
+// The fixed-point sums of one row against nearbyint: both sides of 2^51
+// (where the fast rounding stops), halves that tie, negative values and
+// rows longer than one chunk of the kernel.
+TEST_P(FastKernels, test_fixed_point_rows_round_to_nearest_even) {
+    const auto variant = quorvel::detail::variant_of(GetParam());
+    std::mt19937 generator(5);
+    for (const std::uint32_t dimension : {1u, 7u, 64u, 131u}) {
+        std::vector<float> row(dimension);
+        std::vector<double> scales(dimension);
+        std::vector<std::int64_t> sums(dimension, 3), expected(dimension, 3);
+        for (std::uint32_t f = 0; f < dimension; ++f) {
+            const int exponent =
+                std::uniform_int_distribution<int>(-4, 60)(generator);
+            row[f] = std::ldexp(static_cast<float>(generator() % 4096) - 2048.0f,
+                                -11 + static_cast<int>(f % 3));
+            scales[f] = std::ldexp(1.0, exponent);
+            expected[f] += static_cast<std::int64_t>(
+                std::nearbyint(static_cast<double>(row[f]) * scales[f]));
+        }
+        variant.add_fixed_row(row.data(), scales.data(), sums.data(), dimension);
+        EXPECT_EQ(sums, expected) << dimension;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Variants, FastKernels,
                          ::testing::ValuesIn(all_levels),
                          [](const ::testing::TestParamInfo<SimdLevel> &info) {

@@ -6,6 +6,7 @@
 #include "kernel_support.h"
 #include "kernels.h"
 #include "quorvel/map.h"
+#include "map_test_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,10 @@ using quorvel::NeighbourhoodKind;
 using quorvel::Topology;
 using quorvel::detail::SimdLevel;
 using quorvel_test::bits_of;
+using quorvel_test::expect_same_search;
+using quorvel_test::Csr;
+using quorvel_test::Search;
+using quorvel_test::Sums;
 
 const SimdLevel all_levels[] = {SimdLevel::portable, SimdLevel::avx2,
                                 SimdLevel::avx512};
@@ -52,21 +57,6 @@ std::vector<float> coarse_values(std::size_t count, unsigned seed,
     return values;
 }
 
-struct Search {
-    std::vector<std::int32_t> nodes, runner_ups;
-    std::vector<float> distances, runner_up_distances;
-    explicit Search(std::size_t count)
-        : nodes(count, -7), runner_ups(count, -7), distances(count, -7.0f),
-          runner_up_distances(count, -7.0f) {}
-    BmuResults results() {
-        BmuResults r{nodes.data()};
-        r.distances = distances.data();
-        r.runner_ups = runner_ups.data();
-        r.runner_up_distances = runner_up_distances.data();
-        return r;
-    }
-};
-
 // Distance bits with every NaN as one: where data or codebook hold
 // infinities, inf - inf makes a NaN whose sign depends on the operand order
 // of additions that a compiler may commute. Which node wins is exact all the
@@ -77,14 +67,6 @@ std::vector<std::uint32_t> distance_bits(const std::vector<float> &values) {
         if (std::isnan(values[i]))
             bits[i] = 0x7fc00000u;
     return bits;
-}
-
-void expect_same_search(const Search &a, const Search &b) {
-    EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.runner_ups, b.runner_ups);
-    EXPECT_EQ(distance_bits(a.distances), distance_bits(b.distances));
-    EXPECT_EQ(distance_bits(a.runner_up_distances),
-              distance_bits(b.runner_up_distances));
 }
 
 // Nodes, dimension, rows, awkward values.
@@ -125,13 +107,13 @@ TEST_P(MapSearch, RunnerUpMatchesOracleForEveryVariantAndThreadCount) {
                 quorvel::detail::variant_of(level), data.data(),
                 codebook.data(), nodes, columns, dimension, count, outputs,
                 threads);
-            expect_same_search(found, expected);
+            expect_same_search(found, expected, distance_bits);
         }
     }
     Search public_search(count);
     quorvel::find_bmus(shape, codebook.data(), {data.data(), count},
                        public_search.results(), 2);
-    expect_same_search(public_search, expected);
+    expect_same_search(public_search, expected, distance_bits);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -224,7 +206,7 @@ TEST_P(ScreenedSearch, MatchesOracleForEveryVariantAndThreadCount) {
                 quorvel::detail::variant_of(level), data.data(),
                 codebook.data(), nodes, columns, dimension,
                 static_cast<std::uint32_t>(count), places, threads);
-            expect_same_search(both, expected);
+            expect_same_search(both, expected, distance_bits);
         }
     }
 }
@@ -336,30 +318,6 @@ TEST(MapSearch, DistanceTableMatchesOracleSums) {
     }
 }
 
-// A CSR form of dense rows, every value that is not zero stored (and, in
-// every third row, one explicit zero too).
-struct Csr {
-    std::vector<float> values;
-    std::vector<std::int32_t> indices;
-    std::vector<std::int64_t> indptr{0};
-    Csr(const std::vector<float> &dense, std::size_t count,
-        std::uint32_t dimension) {
-        for (std::size_t n = 0; n < count; ++n) {
-            for (std::uint32_t i = 0; i < dimension; ++i) {
-                const float value = dense[n * dimension + i];
-                if (value != 0.0f || (n % 3 == 0 && i == 0)) {
-                    values.push_back(value);
-                    indices.push_back(static_cast<std::int32_t>(i));
-                }
-            }
-            indptr.push_back(static_cast<std::int64_t>(values.size()));
-        }
-    }
-    CsrRows rows() const {
-        return {values.data(), indices.data(), indptr.data(), indptr.size() - 1};
-    }
-};
-
 TEST(MapSearch, CsrRowsGiveTheDenseResults) {
     const MapShape shape{11, 5, 60, Grid::rectangular, Topology::toroid};
     const std::uint32_t nodes = shape.node_count();
@@ -375,7 +333,7 @@ TEST(MapSearch, CsrRowsGiveTheDenseResults) {
     quorvel::find_bmus(shape, codebook.data(), {data.data(), count},
                        dense.results(), 2);
     quorvel::find_bmus(shape, codebook.data(), csr.rows(), sparse.results(), 3);
-    expect_same_search(sparse, dense);
+    expect_same_search(sparse, dense, distance_bits);
     // Without runner-ups the sparse kernels search.
     std::vector<std::int32_t> nodes_only(count);
     std::vector<float> distances_only(count);
@@ -392,19 +350,6 @@ TEST(MapSearch, CsrRowsGiveTheDenseResults) {
     EXPECT_EQ(bits_of(sparse_table), bits_of(dense_table));
 }
 
-struct Sums {
-    std::vector<std::int64_t> sums, counts, totals;
-    Sums(std::size_t nodes, std::size_t dimension)
-        : sums(nodes * dimension, 0), counts(nodes, 0), totals(2, 0) {}
-    quorvel::NodeSums record(const std::vector<std::int32_t> &exponents,
-                             std::int32_t error_exponent,
-                             std::uint64_t rows_in_total) {
-        return {sums.data(),     counts.data(), exponents.data(),
-                error_exponent,  rows_in_total, totals.data(),
-                totals.data() + 1};
-    }
-};
-
 TEST(MapSums, ExactSumsForAnySplitThreadsAndForm) {
     const MapShape shape{6, 4, 7, Grid::hexagonal, Topology::planar};
     const std::size_t nodes = shape.node_count();
@@ -413,13 +358,7 @@ TEST(MapSums, ExactSumsForAnySplitThreadsAndForm) {
     auto data = quorvel_test::random_values(count * 7, 22);
     for (std::size_t i = 0; i < data.size(); i += 3)
         data[i] = -data[i] * 1000.0f;
-    std::vector<std::int32_t> exponents(7);
-    for (std::uint32_t f = 0; f < 7; ++f) {
-        double largest = 0.0;
-        for (std::size_t n = 0; n < count; ++n)
-            largest = std::max(largest, std::fabs(double(data[n * 7 + f])));
-        exponents[f] = quorvel::choose_exponent(largest, count);
-    }
+    const auto exponents = quorvel_test::feature_exponents(data, count, 7);
     const std::int32_t error_exponent = quorvel::choose_exponent(3000.0, count);
 
     // The plain loop: the reference search, then every row added.
@@ -523,20 +462,9 @@ TEST_P(MapNeighbourhoodApplication, MatchesAllPairsOracleBits) {
     const std::vector<std::int32_t> exponents{30, 31, 40, 20, 35};
     const auto codebook = quorvel_test::random_values(nodes * 5, 6);
     const MapNeighbourhood hood{kind, sigma};
-    std::vector<float> expected(nodes * 5);
     const quorvel::NodeTotals totals{sums.data(), counts.data(),
                                      exponents.data(), false};
-    quorvel::apply_neighbourhood_ref(shape, hood, totals, codebook.data(),
-                                     expected.data());
-    for (const int threads : {1, 2, 3}) {
-        std::vector<float> out(nodes * 5, -1.0f);
-        // In three pieces, as the package calls it.
-        for (std::uint32_t begin = 0; begin < nodes; begin += 17)
-            quorvel::apply_neighbourhood(
-                shape, hood, totals, codebook.data(), out.data(), begin,
-                std::min<std::uint32_t>(begin + 17, nodes), threads);
-        EXPECT_EQ(bits_of(out), bits_of(expected));
-    }
+    quorvel_test::expect_neighbourhood_matches_ref(shape, hood, totals, codebook);
 }
 
 INSTANTIATE_TEST_SUITE_P(

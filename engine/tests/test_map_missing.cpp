@@ -5,6 +5,7 @@
 // feature across splits and thread counts, and the neighbourhood with a
 // denominator per feature against its all-pairs oracle.
 #include "quorvel/map.h"
+#include "map_test_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,10 @@ using quorvel::MapShape;
 using quorvel::NeighbourhoodKind;
 using quorvel::Topology;
 using quorvel_test::bits_of;
+using quorvel_test::Csr;
+using quorvel_test::expect_same_search;
+using quorvel_test::Search;
+using quorvel_test::Sums;
 
 const float nan_value = std::numeric_limits<float>::quiet_NaN();
 
@@ -62,52 +67,6 @@ std::vector<float> coarse_codebook(std::size_t count, unsigned seed) {
         value = static_cast<float>(pick(generator)) * 0.25f;
     return values;
 }
-
-struct Search {
-    std::vector<std::int32_t> nodes, runner_ups;
-    std::vector<float> distances, runner_up_distances;
-    explicit Search(std::size_t count)
-        : nodes(count, -7), runner_ups(count, -7), distances(count, -7.0f),
-          runner_up_distances(count, -7.0f) {}
-    BmuResults results() {
-        BmuResults r{nodes.data()};
-        r.distances = distances.data();
-        r.runner_ups = runner_ups.data();
-        r.runner_up_distances = runner_up_distances.data();
-        return r;
-    }
-};
-
-void expect_same_search(const Search &a, const Search &b) {
-    EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.runner_ups, b.runner_ups);
-    EXPECT_EQ(bits_of(a.distances), bits_of(b.distances));
-    EXPECT_EQ(bits_of(a.runner_up_distances), bits_of(b.runner_up_distances));
-}
-
-// A CSR form of dense rows: every value that is not zero stored (NaN
-// included), and in every third row one explicit zero too.
-struct Csr {
-    std::vector<float> values;
-    std::vector<std::int32_t> indices;
-    std::vector<std::int64_t> indptr{0};
-    Csr(const std::vector<float> &dense, std::size_t count,
-        std::uint32_t dimension) {
-        for (std::size_t n = 0; n < count; ++n) {
-            for (std::uint32_t i = 0; i < dimension; ++i) {
-                const float value = dense[n * dimension + i];
-                if (value != 0.0f || (n % 3 == 0 && i == 0)) {
-                    values.push_back(value);
-                    indices.push_back(static_cast<std::int32_t>(i));
-                }
-            }
-            indptr.push_back(static_cast<std::int64_t>(values.size()));
-        }
-    }
-    CsrRows rows() const {
-        return {values.data(), indices.data(), indptr.data(), indptr.size() - 1};
-    }
-};
 
 // The masked squared distance as documented, written out here.
 float masked_distance(const float *node, const float *row,
@@ -339,20 +298,6 @@ TEST(MissingSearch, DistanceTableIsTheMaskedRule) {
     }
 }
 
-struct Sums {
-    std::vector<std::int64_t> sums, observed, counts, totals;
-    Sums(std::size_t nodes, std::size_t dimension)
-        : sums(nodes * dimension, 0), observed(nodes * dimension, 0),
-          counts(nodes, 0), totals(2, 0) {}
-    quorvel::NodeSums record(const std::vector<std::int32_t> &exponents,
-                             std::int32_t error_exponent,
-                             std::uint64_t rows_in_total) {
-        return {sums.data(),    counts.data(),  exponents.data(),
-                error_exponent, rows_in_total,  totals.data(),
-                totals.data() + 1, observed.data()};
-    }
-};
-
 TEST(MissingSums, ExactSumsForAnySplitThreadsAndForm) {
     const MapShape shape{6, 4, 7, Grid::hexagonal, Topology::planar};
     const std::size_t nodes = shape.node_count();
@@ -365,14 +310,7 @@ TEST(MissingSums, ExactSumsForAnySplitThreadsAndForm) {
     // Zeros: absent from the CSR form, observed all the same.
     for (std::size_t i = 1; i < data.size(); i += 5)
         data[i] = 0.0f;
-    std::vector<std::int32_t> exponents(7);
-    for (std::uint32_t f = 0; f < 7; ++f) {
-        double largest = 0.0;
-        for (std::size_t n = 0; n < count; ++n)
-            if (!std::isnan(data[n * 7 + f]))
-                largest = std::max(largest, std::fabs(double(data[n * 7 + f])));
-        exponents[f] = quorvel::choose_exponent(largest, count);
-    }
+    const auto exponents = quorvel_test::feature_exponents(data, count, 7);
     const std::int32_t error_exponent = quorvel::choose_exponent(9000.0, count);
 
     // The plain loop: the oracle's search, then every row added.
@@ -483,19 +421,9 @@ TEST_P(MissingNeighbourhood, MatchesAllPairsOracleBits) {
     const std::vector<std::int32_t> exponents{30, 31, 40, 20, 35};
     const auto codebook = quorvel_test::random_values(nodes * 5, 6);
     const MapNeighbourhood hood{kind, sigma};
-    std::vector<float> expected(nodes * 5);
     const quorvel::NodeTotals totals{sums.data(), observed.data(),
                                      exponents.data(), true};
-    quorvel::apply_neighbourhood_ref(shape, hood, totals, codebook.data(),
-                                     expected.data());
-    for (const int threads : {1, 2, 3}) {
-        std::vector<float> out(nodes * 5, -1.0f);
-        for (std::uint32_t begin = 0; begin < nodes; begin += 17)
-            quorvel::apply_neighbourhood(
-                shape, hood, totals, codebook.data(), out.data(), begin,
-                std::min<std::uint32_t>(begin + 17, nodes), threads);
-        EXPECT_EQ(bits_of(out), bits_of(expected));
-    }
+    quorvel_test::expect_neighbourhood_matches_ref(shape, hood, totals, codebook);
     // Where every feature of a node has its row count as weight, the bits
     // of the weights per node.
     std::vector<std::int64_t> counts(nodes), full(nodes * 5);

@@ -4,6 +4,7 @@
 // plain loops.
 #include "quorvel/map.h"
 #include "quorvel/projection.h"
+#include "map_test_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ using quorvel::BlockShape;
 using quorvel::CsrRows;
 using quorvel::DenseRows;
 using quorvel::WeightedSums;
+using quorvel_test::Csr;
 
 // Values of many magnitudes and both signs, a third of them zeros of
 // either sign.
@@ -56,29 +58,6 @@ std::vector<std::uint64_t> bits_of(const std::vector<double> &values) {
         std::memcpy(bits.data(), values.data(), values.size() * sizeof(double));
     return bits;
 }
-
-// The CSR form of dense rows, zeros of either sign left out.
-struct Csr {
-    std::vector<float> values;
-    std::vector<std::int32_t> indices;
-    std::vector<std::int64_t> indptr{0};
-    Csr(const std::vector<float> &dense, std::size_t count,
-        std::size_t dimension) {
-        for (std::size_t n = 0; n < count; ++n) {
-            for (std::size_t f = 0; f < dimension; ++f)
-                if (dense[n * dimension + f] != 0.0f) {
-                    values.push_back(dense[n * dimension + f]);
-                    indices.push_back(static_cast<std::int32_t>(f));
-                }
-            indptr.push_back(static_cast<std::int64_t>(values.size()));
-        }
-    }
-    // Rows [begin, end) as the engine reads them.
-    CsrRows rows(std::size_t begin, std::size_t end) const {
-        return {values.data(), indices.data(), indptr.data() + begin,
-                end - begin};
-    }
-};
 
 // x[n] . basis[:, j] from 0.0 over every feature in increasing order.
 std::vector<double> project_ref(const std::vector<float> &data,
@@ -150,7 +129,7 @@ TEST_P(Projection, RowsTimesBasisMatchesPlainSumsForAnyThreadsAndCsr) {
     const auto data = signed_values(count * shape.dimension, 3);
     const auto basis = signed_doubles(shape.dimension * shape.width, 4);
     const auto expected = bits_of(project_ref(data, count, shape, basis));
-    const Csr csr(data, count, shape.dimension);
+    const Csr csr(data, count, shape.dimension, false);
     for (int threads : {1, 2, 3, 5}) {
         std::vector<double> dense(count * shape.width, -7.0);
         quorvel::project_rows(shape, DenseRows{data.data(), count},
@@ -173,7 +152,7 @@ TEST_P(Projection, WeightedSumsMatchPlainSumsForAnySplitThreadsAndCsr) {
     const auto weights = signed_doubles(count * shape.width, 6);
     const auto exponents = exponents_for(data, count, shape, weights);
     const auto expected = weighted_ref(data, count, shape, weights, exponents);
-    const Csr csr(data, count, shape.dimension);
+    const Csr csr(data, count, shape.dimension, false);
     for (int threads : {1, 2, 3, 5}) {
         std::vector<std::int64_t> dense(expected.size(), 0);
         quorvel::weighted_row_sums(shape, DenseRows{data.data(), count},

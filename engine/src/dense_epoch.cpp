@@ -114,8 +114,10 @@ DenseBmuJob DenseSearch::job_for(const DenseBmuJob &outputs, int thread) const {
 }
 
 void DenseSearch::run(const DenseBmuJob &outputs, int thread,
-                      std::uint32_t begin, std::uint32_t end) const {
-    variant_.find_bmus_dense(job_for(outputs, thread), begin, end);
+                      std::uint32_t first, std::uint32_t count) const {
+    DenseBmuJob job = job_for(outputs, thread);
+    job.data += static_cast<std::size_t>(first) * job.dimension;
+    variant_.find_bmus_dense(job, 0, count);
 }
 
 void DenseSearch::distances(int thread, std::uint32_t begin,
@@ -123,6 +125,26 @@ void DenseSearch::distances(int thread, std::uint32_t begin,
     variant_.distances_dense(job_for(DenseBmuJob{}, thread), begin, end,
                              all_distances);
 }
+
+namespace {
+
+// The outputs set in `outputs`, from row `first` on.
+DenseBmuJob outputs_from(const DenseBmuJob &outputs, std::size_t first) {
+    DenseBmuJob shifted{};
+    if (outputs.bmus != nullptr)
+        shifted.bmus = outputs.bmus + 2 * first;
+    if (outputs.nodes != nullptr)
+        shifted.nodes = outputs.nodes + first;
+    if (outputs.distances != nullptr)
+        shifted.distances = outputs.distances + first;
+    if (outputs.runner_ups != nullptr) {
+        shifted.runner_ups = outputs.runner_ups + first;
+        shifted.runner_up_distances = outputs.runner_up_distances + first;
+    }
+    return shifted;
+}
+
+} // namespace
 
 void find_bmus_dense_fast(const Variant &variant, const float *data,
                           const float *codebook, std::uint32_t node_count,
@@ -141,7 +163,7 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
         if (all_distances != nullptr)
             search.distances(thread, begin, end, all_distances);
         else
-            search.run(outputs, thread, begin, end);
+            search.run(outputs_from(outputs, begin), thread, begin, end - begin);
     }
 }
 

@@ -238,7 +238,8 @@ class AlignedFloats {
 // once (the transposed codebook and, where the screen's bound holds for
 // the codebook and all of `data`, its norms and one scratch per thread) and
 // then run by thread `thread` of `threads` over any rows of `data` it
-// owns, writing the outputs set in `outputs` at the rows' own indices.
+// owns, [first, first + count), writing the outputs set in `outputs` from
+// their index 0 for row `first`.
 // Every row is searched whole by one thread, so no result depends on how
 // the rows are shared out.
 class DenseSearch {
@@ -247,8 +248,8 @@ class DenseSearch {
                 const float *codebook, std::uint32_t node_count,
                 std::uint32_t columns, std::uint32_t dimension,
                 std::uint32_t vector_count, int threads, bool screen = true);
-    void run(const DenseBmuJob &outputs, int thread, std::uint32_t begin,
-             std::uint32_t end) const;
+    void run(const DenseBmuJob &outputs, int thread, std::uint32_t first,
+             std::uint32_t count) const;
     void distances(int thread, std::uint32_t begin, std::uint32_t end,
                    float *all_distances) const;
 

@@ -214,16 +214,13 @@ void sum_dense_fused(const MapShape &shape, const float *codebook,
     const detail::DenseSearch search(variant, data.values, codebook, node_count,
                                      shape.columns, dimension, count, threads);
     const Scales scales = scales_of(shape, sums);
-    std::vector<std::int32_t> own_nodes(bmus == nullptr ? count : 0);
-    std::int32_t *nodes = bmus == nullptr ? own_nodes.data() : bmus;
-    std::vector<float> distances(count);
     const std::size_t width = static_cast<std::size_t>(node_count) * dimension;
     std::vector<std::vector<std::int64_t>> thread_sums(
         static_cast<std::size_t>(threads));
     std::vector<Partial> partials(static_cast<std::size_t>(threads));
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(search, variant, scales, nodes, distances, thread_sums, partials,  \
-               data, count, threads, node_count, dimension, width)
+    shared(search, variant, scales, bmus, thread_sums, partials, data, count, \
+               threads, node_count, dimension, width)
     for (int thread = 0; thread < threads; ++thread) {
         std::vector<std::int64_t> &own = thread_sums[static_cast<std::size_t>(thread)];
         Partial &partial = partials[static_cast<std::size_t>(thread)];
@@ -231,19 +228,23 @@ void sum_dense_fused(const MapShape &shape, const float *codebook,
         partial.counts.assign(node_count, 0);
         std::uint32_t begin, end;
         detail::share_of(count, threads, thread, begin, end);
-        detail::DenseBmuJob outputs{};
-        outputs.nodes = nodes;
-        outputs.distances = distances.data();
+        std::int32_t own_nodes[fused_rows];
+        float distances[fused_rows];
         for (std::uint32_t first = begin; first < end; first += fused_rows) {
-            const std::uint32_t last = std::min(end, first + fused_rows);
-            search.run(outputs, thread, first, last);
-            for (std::uint32_t n = first; n < last; ++n) {
-                const auto node = static_cast<std::size_t>(nodes[n]);
+            const std::uint32_t rows =
+                end - first < fused_rows ? end - first : fused_rows;
+            detail::DenseBmuJob outputs{};
+            outputs.nodes = bmus == nullptr ? own_nodes : bmus + first;
+            outputs.distances = distances;
+            search.run(outputs, thread, first, rows);
+            for (std::uint32_t r = 0; r < rows; ++r) {
+                const auto node = static_cast<std::size_t>(outputs.nodes[r]);
                 ++partial.counts[node];
-                variant.add_fixed_row(data.values + static_cast<std::size_t>(n) * dimension,
-                                      scales.feature.data(), own.data() + node * dimension,
-                                      dimension);
-                add_error(partial, scales, distances[n]);
+                variant.add_fixed_row(
+                    data.values + (static_cast<std::size_t>(first) + r) * dimension,
+                    scales.feature.data(), own.data() + node * dimension,
+                    dimension);
+                add_error(partial, scales, distances[r]);
             }
         }
     }

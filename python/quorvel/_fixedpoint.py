@@ -50,13 +50,15 @@ def product_exponents(feature_bounds: np.ndarray, column_bounds: np.ndarray,
 
 def error_exponent(
     max_abs: np.ndarray, codebook: np.ndarray, n_rows: int, n_features: int,
-    most_missing: int = 0,
+    most_missing: int = 0, scratch: np.ndarray | None = None,
 ) -> int:  # fmt: skip
     """The exponent of the distance sum: from a bound on any row's distance
     to any node (the data's largest norm plus the largest node norm, widened
     for the float rounding of the distances and for the scale of a row
-    missing ``most_missing`` of its features)."""
-    node_norm = float(np.sqrt(np.max(np.sum(np.square(codebook, dtype=np.float64), axis=1))))
+    missing ``most_missing`` of its features). ``scratch``, float64 of the
+    codebook's shape, takes the squares where given."""
+    squares = np.square(codebook, dtype=np.float64, out=scratch)
+    node_norm = float(np.sqrt(np.max(np.sum(squares, axis=1))))
     fewest = max(1, n_features - most_missing)
     widen = math.sqrt(n_features / fewest) if n_features else 1.0
     bound = (float(np.sqrt(np.sum(np.square(max_abs)))) + node_norm) * 1.01 * widen

@@ -16,7 +16,7 @@ import numpy as np
 from tqdm.auto import tqdm
 
 from . import _core
-from ._fixedpoint import error_exponent, feature_exponents
+from ._fixedpoint import error_exponent, feature_exponents, squares_scratch
 from ._params import MapLayout
 from ._sources import NodeSums, RowSource, Search, busy_threads
 
@@ -114,7 +114,7 @@ def train(
     epochs = _Epochs(
         source, layout, neighbourhood, threads, max_abs,
         feature_exponents(max_abs, source.n_rows),
-        np.empty(codebook.shape, dtype=np.float64),
+        squares_scratch(codebook.shape),
     )  # fmt: skip
     try:
         with tqdm(total=len(sigmas), disable=not verbose, desc="SOM", unit="epoch") as bar:

@@ -3,6 +3,9 @@
 #include "kernel_support.h"
 #include "map_support.h"
 
+#include <omp.h>
+
+#include <algorithm>
 #include <vector>
 
 namespace quorvel {
@@ -83,17 +86,19 @@ bool bounded(float value) {
     return value < bounded_magnitude && value > -bounded_magnitude;
 }
 
-bool search_can_prune(const SparseRow *sparse_data, const float *codebook,
-                      std::uint32_t node_count, std::uint32_t dimension,
-                      std::uint32_t vector_count) {
-    // Beyond this the relative error bound of a float sum is no bound.
-    if (dimension > (1u << 20))
-        return false;
-    const std::size_t values = static_cast<std::size_t>(node_count) * dimension;
+// Whether the codebook's nodes [first, end) and the vectors [begin, end)
+// are all bounded, so that the search's error bounds hold.
+bool bounded_share(const SparseRow *sparse_data, const float *codebook,
+                   std::uint32_t dimension, std::uint32_t first_node,
+                   std::uint32_t end_node, std::uint32_t begin,
+                   std::uint32_t end) {
+    const float *node = codebook + static_cast<std::size_t>(first_node) * dimension;
+    const std::size_t values =
+        static_cast<std::size_t>(end_node - first_node) * dimension;
     for (std::size_t i = 0; i < values; ++i)
-        if (!bounded(codebook[i]))
+        if (!bounded(node[i]))
             return false;
-    for (std::uint32_t n = 0; n < vector_count; ++n)
+    for (std::uint32_t n = begin; n < end; ++n)
         for (const SparseEntry *entry = sparse_data[n]; entry->index != -1;
              ++entry)
             if (!bounded(entry->value))
@@ -146,47 +151,21 @@ void find_bmus_sparse_fast(const Variant &variant,
                            std::int32_t *runner_ups,
                            float *runner_up_distances) {
     const std::uint32_t node_count = columns * rows;
-    const bool can_prune = search_can_prune(sparse_data, codebook, node_count,
-                                            dimension, vector_count);
-    if (!can_prune && runner_ups != nullptr) {
-        walk_every_node(sparse_data, codebook, columns, node_count, dimension,
-                        vector_count, bmus, runner_ups, runner_up_distances,
-                        threads);
-        return;
-    }
-    if (!can_prune) {
-        find_bmus_ref(vector_count, rows, columns, bmus, threads,
-                      [&](std::uint32_t y, std::uint32_t x, std::uint32_t n) {
-                          return squared_distance_sparse_ref(
-                              codebook, sparse_data, y, x, columns, dimension,
-                              n);
-                      });
-        return;
-    }
+    const std::uint32_t lanes = variant.lanes();
+    const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
+    // The codebook by component, padded so that a full vector load at any
+    // node stays inside; each node's squared norm in double; the codebook in
+    // the dense kernels' transposed blocks. Everything here is allocated
+    // before the region, so that an allocation failure is an ordinary
+    // exception outside it.
     const std::size_t by_component_size =
         static_cast<std::size_t>(dimension) * node_count;
-    AlignedFloats by_component(by_component_size + variant.lanes());
-    for (std::size_t i = 0; i < variant.lanes(); ++i)
+    AlignedFloats by_component(by_component_size + lanes);
+    for (std::size_t i = 0; i < lanes; ++i)
         by_component.data()[by_component_size + i] = 0.0f;
     std::vector<double> norms(node_count);
-    // Each thread copies and measures its own contiguous share of the nodes:
-    // it alone writes their norms and their columns of the copy.
-    float *by_component_data = by_component.data();
-    const std::int64_t node_total = node_count;
-#pragma omp parallel for schedule(static) default(none)                       \
-    shared(codebook, by_component_data, norms, node_total, node_count,        \
-               dimension)
-    for (std::int64_t node_index = 0; node_index < node_total; ++node_index) {
-        const auto j = static_cast<std::uint32_t>(node_index);
-        const float *node = codebook + static_cast<std::size_t>(j) * dimension;
-        double norm = 0.0;
-        for (std::uint32_t i = 0; i < dimension; ++i) {
-            by_component_data[static_cast<std::size_t>(i) * node_count + j] =
-                node[i];
-            norm += static_cast<double>(node[i]) * node[i];
-        }
-        norms[j] = norm;
-    }
+    AlignedFloats transposed(static_cast<std::size_t>(blocks) * lanes *
+                             dimension);
     // The float walk: each term carries at most three roundings and each of
     // the `dimension` additions one more, all on non-negative values, so
     // |s - S| <= g S with g = (d + 3) u / (1 - (d + 3) u), u = 2^-24, plus
@@ -197,12 +176,6 @@ void find_bmus_sparse_fast(const Variant &variant,
     const double unit = 0x1p-24;
     const double terms = static_cast<double>(dimension) + 3.0;
     const double relative = terms * unit / (1.0 - terms * unit);
-    const std::uint32_t lanes = variant.lanes();
-    AlignedFloats transposed(static_cast<std::size_t>(
-                                 (node_count + lanes - 1) / lanes) *
-                             lanes * dimension);
-    transpose_codebook(codebook, node_count, dimension, lanes,
-                       transposed.data());
     const SparseBmuJob job{
         sparse_data,
         codebook,
@@ -218,29 +191,86 @@ void find_bmus_sparse_fast(const Variant &variant,
         bmus,
         runner_ups,
         runner_up_distances};
-    // Each thread's scratch (see SparseBmuScratch), allocated here so that an
-    // allocation failure is an ordinary exception outside the region.
+    // Each thread's scratch (see SparseBmuScratch).
     const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);
     std::vector<double> estimates(static_cast<std::size_t>(node_count) *
                                   threads);
     std::vector<float> dots(static_cast<std::size_t>(node_count) * threads);
     std::vector<std::uint32_t> pair_nodes(pair_room * threads);
     std::vector<float> pair_sums(pair_room * threads);
-    // Each thread searches one contiguous share of the vectors with its own
-    // scratch and writes only their BMU pairs.
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(variant, job, vector_count, threads, estimates, dots, pair_nodes,  \
-               pair_sums, node_count, pair_room)
-    for (int thread = 0; thread < threads; ++thread) {
-        std::uint32_t begin, end;
-        share_of(vector_count, threads, thread, begin, end);
-        const SparseBmuScratch scratch{
-            estimates.data() + static_cast<std::size_t>(node_count) * thread,
-            dots.data() + static_cast<std::size_t>(node_count) * thread,
-            pair_nodes.data() + pair_room * thread,
-            pair_sums.data() + pair_room * thread, pair_room};
-        variant.find_bmus_sparse(job, begin, end, scratch);
+    // Beyond this the relative error bound of a float sum is no bound. A
+    // thread that meets a value beyond the search's bounds clears the flag;
+    // every thread reads it after the barrier, which all of them reach.
+    int can_prune = dimension <= (1u << 20) ? 1 : 0;
+    float *by_component_data = by_component.data();
+    float *transposed_data = transposed.data();
+    // One team for the preparation and the search, which wait for each other
+    // once: each thread screens, copies and measures its own share of the
+    // nodes (whole blocks of lanes) and screens its own share of the
+    // vectors; once every share is ready, it searches those vectors with its
+    // own scratch and writes only their BMU pairs.
+#pragma omp parallel num_threads(threads) default(none)                      \
+    shared(variant, job, sparse_data, codebook, vector_count, estimates,      \
+               dots, pair_nodes, pair_sums, node_count, pair_room, dimension, \
+               lanes, blocks, by_component_data, transposed_data, norms,      \
+               can_prune)
+    {
+        // The team may be smaller than asked: the shares are of the team.
+        const int thread = omp_get_thread_num();
+        const int team = omp_get_num_threads();
+        std::uint32_t first_block, end_block, begin, end;
+        share_of(blocks, team, thread, first_block, end_block);
+        share_of(vector_count, team, thread, begin, end);
+        const std::uint32_t first_node = std::min(first_block * lanes, node_count);
+        const std::uint32_t end_node = std::min(end_block * lanes, node_count);
+        if (!bounded_share(sparse_data, codebook, dimension, first_node,
+                           end_node, begin, end)) {
+#pragma omp atomic write
+            can_prune = 0;
+        }
+        for (std::uint32_t j = first_node; j < end_node; ++j) {
+            const float *node = codebook + static_cast<std::size_t>(j) * dimension;
+            double norm = 0.0;
+            for (std::uint32_t i = 0; i < dimension; ++i) {
+                by_component_data[static_cast<std::size_t>(i) * node_count + j] =
+                    node[i];
+                norm += static_cast<double>(node[i]) * node[i];
+            }
+            norms[j] = norm;
+        }
+        if (first_node < end_node)
+            transpose_codebook(
+                codebook + static_cast<std::size_t>(first_node) * dimension,
+                end_node - first_node, dimension, lanes,
+                transposed_data +
+                    static_cast<std::size_t>(first_block) * lanes * dimension);
+#pragma omp barrier
+        int prunable;
+#pragma omp atomic read
+        prunable = can_prune;
+        if (prunable) {
+            const SparseBmuScratch scratch{
+                estimates.data() + static_cast<std::size_t>(node_count) * thread,
+                dots.data() + static_cast<std::size_t>(node_count) * thread,
+                pair_nodes.data() + pair_room * thread,
+                pair_sums.data() + pair_room * thread, pair_room};
+            variant.find_bmus_sparse(job, begin, end, scratch);
+        }
     }
+    if (can_prune)
+        return;
+    // Inputs the bounds cannot cover: the reference's walk of every node.
+    if (runner_ups != nullptr) {
+        walk_every_node(sparse_data, codebook, columns, node_count, dimension,
+                        vector_count, bmus, runner_ups, runner_up_distances,
+                        threads);
+        return;
+    }
+    find_bmus_ref(vector_count, rows, columns, bmus, threads,
+                  [&](std::uint32_t y, std::uint32_t x, std::uint32_t n) {
+                      return squared_distance_sparse_ref(
+                          codebook, sparse_data, y, x, columns, dimension, n);
+                  });
 }
 
 void sparse_epoch_at(SimdLevel level, const SparseRow *sparse_data,

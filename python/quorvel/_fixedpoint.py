@@ -48,15 +48,40 @@ def product_exponents(feature_bounds: np.ndarray, column_bounds: np.ndarray,
     return np.where(usable, np.minimum(exponents, 1000), 0).astype(np.int32)
 
 
+# The squares of the node norms are taken for blocks of whole nodes of about
+# this many values, so that a wide map's float64 squares never exist at once.
+SQUARES_PER_BLOCK = 1 << 17
+
+
+def squares_scratch(codebook_shape: tuple[int, int]) -> np.ndarray:
+    """Room for the float64 squares of one block of nodes (see
+    :func:`error_exponent`), made once and reused."""
+    n_nodes, n_features = codebook_shape
+    step = max(1, SQUARES_PER_BLOCK // max(1, n_features))
+    return np.empty(min(n_nodes, step) * n_features, dtype=np.float64)
+
+
 def error_exponent(
     max_abs: np.ndarray, codebook: np.ndarray, n_rows: int, n_features: int,
-    most_missing: int = 0,
+    most_missing: int = 0, scratch: np.ndarray | None = None,
 ) -> int:  # fmt: skip
     """The exponent of the distance sum: from a bound on any row's distance
     to any node (the data's largest norm plus the largest node norm, widened
     for the float rounding of the distances and for the scale of a row
-    missing ``most_missing`` of its features)."""
-    node_norm = float(np.sqrt(np.max(np.sum(np.square(codebook, dtype=np.float64), axis=1))))
+    missing ``most_missing`` of its features). ``scratch`` (from
+    :func:`squares_scratch`) takes the squares where given."""
+    if scratch is None:
+        scratch = squares_scratch(codebook.shape)
+    # Each node's squared norm is numpy's sum of its own row, whatever
+    # block the row is in.
+    n_nodes, width = codebook.shape
+    step = max(1, scratch.size // width) if width else n_nodes
+    largest = []
+    for begin in range(0, n_nodes, step):
+        block = codebook[begin : begin + step]
+        room = scratch[: block.size].reshape(block.shape)
+        largest.append(np.max(np.sum(np.square(block, dtype=np.float64, out=room), axis=1)))
+    node_norm = float(np.sqrt(np.max(largest)))
     fewest = max(1, n_features - most_missing)
     widen = math.sqrt(n_features / fewest) if n_features else 1.0
     bound = (float(np.sqrt(np.sum(np.square(max_abs)))) + node_norm) * 1.01 * widen

@@ -16,9 +16,9 @@ import numpy as np
 from tqdm.auto import tqdm
 
 from . import _core
-from ._fixedpoint import error_exponent, feature_exponents
+from ._fixedpoint import error_exponent, feature_exponents, squares_scratch
 from ._params import MapLayout
-from ._sources import NodeSums, RowSource, Search
+from ._sources import NodeSums, RowSource, Search, busy_threads
 
 # Weighted additions per call of the neighbourhood's application, about
 # 2^27, so that a pending Ctrl-C is seen within a fraction of a second.
@@ -40,12 +40,14 @@ class Training:
     interrupted: bool = False
 
 
-def map_error_exponent(source: RowSource, max_abs: np.ndarray, codebook: np.ndarray) -> int:
+def map_error_exponent(source: RowSource, max_abs: np.ndarray, codebook: np.ndarray,
+                       scratch: np.ndarray | None = None) -> int:  # fmt: skip
     """The fixed-point exponent of the distance sum of ``source``'s rows
-    under ``codebook``."""
+    under ``codebook`` (``scratch``: see error_exponent)."""
     return error_exponent(
-        max_abs, codebook, source.n_rows, source.n_features, source.missing_limit or 0
-    )
+        max_abs, codebook, source.n_rows, source.n_features, source.missing_limit or 0,
+        scratch,
+    )  # fmt: skip
 
 
 def measure(
@@ -61,6 +63,44 @@ def measure(
                          topographic=topographic, keep_nodes=keep_nodes)  # fmt: skip
 
 
+@dataclass
+class _Epochs:
+    """What every epoch of one fit reads and writes: the data's bounds and
+    exponents, taken once, and arrays made once and overwritten by each
+    epoch (the node sums, zeroed in place; the squares of the error bound;
+    the codebook that the next update writes, never the one it starts
+    from)."""
+
+    source: RowSource
+    layout: MapLayout
+    neighbourhood: str
+    threads: int
+    max_abs: np.ndarray
+    exponents: np.ndarray
+    squares: np.ndarray
+    sums: NodeSums | None = None
+    spare: np.ndarray | None = None
+
+    def run(self, state: Training, sigma: float) -> None:
+        codebook = state.codebook
+        exponent = map_error_exponent(self.source, self.max_abs, codebook, self.squares)
+        self.sums = self.source.accumulate(
+            codebook, self.layout, self.exponents, exponent, self.threads, out=self.sums
+        )
+        _require_placed(self.source, self.sums.matched)
+        if state.sigmas:
+            state.errors.append(self.sums.mean_error(exponent))
+        out = self.spare if self.spare is not None else np.empty_like(codebook)
+        state.codebook = apply_neighbourhood(
+            codebook, self.layout, self.neighbourhood, sigma, self.sums, self.exponents,
+            self.threads, out=out,
+        )  # fmt: skip
+        state.sigmas.append(sigma)
+        # The starting codebook may be the caller's: only an update's output
+        # is written over, two epochs after it was made.
+        self.spare = codebook if len(state.sigmas) > 1 else None
+
+
 def train(
     source: RowSource, codebook: np.ndarray, layout: MapLayout, sigmas: np.ndarray,
     neighbourhood: str, threads: int, *, verbose: bool = False,
@@ -71,12 +111,15 @@ def train(
     completed epochs, ``interrupted`` set and no final pass."""
     state = Training(codebook)
     max_abs = source.max_abs()
-    exponents = feature_exponents(max_abs, source.n_rows)
+    epochs = _Epochs(
+        source, layout, neighbourhood, threads, max_abs,
+        feature_exponents(max_abs, source.n_rows),
+        squares_scratch(codebook.shape),
+    )  # fmt: skip
     try:
         with tqdm(total=len(sigmas), disable=not verbose, desc="SOM", unit="epoch") as bar:
             for sigma in sigmas:
-                _epoch(state, source, layout, max_abs, exponents, float(sigma),
-                       neighbourhood, threads)  # fmt: skip
+                epochs.run(state, float(sigma))
                 bar.update(1)
                 if state.errors:
                     bar.set_postfix(qe=f"{state.errors[-1]:.6g}")
@@ -91,43 +134,31 @@ def train(
     return state
 
 
-def _epoch(
-    state: Training, source: RowSource, layout: MapLayout, max_abs: np.ndarray,
-    exponents: np.ndarray, sigma: float, neighbourhood: str, threads: int,
-) -> None:  # fmt: skip
-    codebook = state.codebook
-    exponent = map_error_exponent(source, max_abs, codebook)
-    sums = source.accumulate(codebook, layout, exponents, exponent, threads)
-    _require_placed(source, sums.matched)
-    if state.sigmas:
-        state.errors.append(sums.mean_error(exponent))
-    state.codebook = apply_neighbourhood(
-        codebook, layout, neighbourhood, sigma, sums, exponents, threads
-    )
-    state.sigmas.append(sigma)
-
-
 def apply_neighbourhood(
     codebook: np.ndarray, layout: MapLayout, neighbourhood: str, sigma: float,
-    sums: NodeSums, exponents: np.ndarray, threads: int,
+    sums: NodeSums, exponents: np.ndarray, threads: int, *, out: np.ndarray | None = None,
 ) -> np.ndarray:  # fmt: skip
-    """The new codebook: every node the neighbourhood-weighted mean of the
-    rows' sums (per feature where values are missing)."""
+    """The new codebook, into ``out`` where given (never ``codebook``):
+    every node the neighbourhood-weighted mean of the rows' sums (per
+    feature where values are missing)."""
     n_nodes, n_features = layout.n_nodes, codebook.shape[1]
-    new = np.empty_like(codebook)
+    new = np.empty_like(codebook) if out is None else out
     # The gaussian factors over the axes and sums every map row once per
     # call: one call for the whole map. The others cost one weighted
     # addition per node pair and feature (two under missing values).
+    per_feature = 1 if sums.observed is None else 2
+    width = per_feature * n_features + 1
     step = n_nodes
     if neighbourhood != "gaussian":
-        per_feature = 1 if sums.observed is None else 2
-        work = n_nodes * (per_feature * n_features + 1)
-        step = max(1, NEIGHBOURHOOD_WORK_PER_CALL // max(1, work))
+        step = max(1, NEIGHBOURHOOD_WORK_PER_CALL // max(1, n_nodes * width))
+        team = busy_threads(threads, n_nodes * width * min(step, n_nodes))
+    else:
+        team = busy_threads(threads, n_nodes * width * (layout.columns + layout.rows))
     for begin in range(0, n_nodes, step):
         _core.apply_neighbourhood(
             codebook, layout.columns, layout.rows, layout.grid, layout.topology,
             neighbourhood, sigma, sums.sums, sums.counts, sums.observed, exponents, new,
-            begin, min(n_nodes, begin + step), threads,
+            begin, min(n_nodes, begin + step), team,
         )  # fmt: skip
     return new
 

@@ -14,9 +14,9 @@ from sklearn.utils.validation import validate_data
 from ._checks import require_finite
 from ._protocol import NodeSums, RowSource, Search
 from .dask import dask_source, is_dask_collection
-from .memory import MemoryRows, csr_for_engine, missing_limit
+from .memory import MemoryRows, busy_threads, csr_for_engine, missing_limit
 
-__all__ = ["NodeSums", "RowSource", "Search", "as_source", "missing_limit"]
+__all__ = ["NodeSums", "RowSource", "Search", "as_source", "busy_threads", "missing_limit"]
 
 
 def refuse_times(X) -> None:

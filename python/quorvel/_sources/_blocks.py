@@ -13,10 +13,7 @@ from .._params import MapLayout
 from ._checks import Check, check_values, non_finite_error, shifted
 from ._protocol import NodeSums, Search
 from ._scheduler import Shared
-from .memory import MemoryRows, csr_for_engine
-
-# Multiply-adds of the BMU search per engine thread of a task, at least.
-_WORK_PER_THREAD = 1 << 22
+from .memory import MemoryRows, busy_threads, csr_for_engine
 
 
 def frame_array(dask, da, frame):
@@ -90,8 +87,7 @@ class _Stats:
 def _team(threads: int, data: MemoryRows, n_nodes: int) -> int:
     """Engine threads for a block: no more than its work keeps busy (a
     block of a few rows is not worth waking a team for)."""
-    work = data.n_rows * n_nodes * max(1, data.n_features)
-    return max(1, min(threads, 1 + work // _WORK_PER_THREAD))
+    return busy_threads(threads, data.n_rows * n_nodes * max(1, data.n_features))
 
 
 def block_stats(block, local):

@@ -33,6 +33,27 @@ class NodeSums:
     counts: np.ndarray
     totals: np.ndarray
 
+    @classmethod
+    def zeros(cls, n_nodes: int, n_features: int, observed: bool) -> NodeSums:
+        """Sums of no rows, with ``observed`` counts where asked."""
+        return cls(
+            np.zeros((n_nodes, n_features), dtype=np.int64),
+            np.zeros((n_nodes, n_features), dtype=np.int64) if observed else None,
+            np.zeros(n_nodes, dtype=np.int64),
+            np.zeros(2, dtype=np.int64),
+        )
+
+    def fits(self, n_nodes: int, n_features: int, observed: bool) -> bool:
+        """Whether these arrays can hold the sums of that shape."""
+        return (self.sums.shape == (n_nodes, n_features)
+                and (self.observed is not None) == observed)  # fmt: skip
+
+    def clear(self) -> None:
+        """Zero in place, so that one set of arrays serves every epoch."""
+        for array in (self.sums, self.observed, self.counts, self.totals):
+            if array is not None:
+                array.fill(0)
+
     def add(self, other: NodeSums) -> NodeSums:
         """The element-wise sum with the sums of other rows: exact."""
         return NodeSums(
@@ -114,7 +135,8 @@ class RowSource(Protocol):
     def take(self, index: np.ndarray): ...
 
     def accumulate(self, codebook: np.ndarray, layout: MapLayout, exponents: np.ndarray,
-                   error_exponent: int, threads: int) -> NodeSums: ...  # fmt: skip
+                   error_exponent: int, threads: int, *,
+                   out: NodeSums | None = None) -> NodeSums: ...  # fmt: skip
 
     def search(self, codebook: np.ndarray, layout: MapLayout, threads: int, *,
                error_exponent: int | None = None, topographic: bool = False,

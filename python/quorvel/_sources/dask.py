@@ -319,10 +319,11 @@ class DaskRows:
 
     def accumulate(
         self, codebook: np.ndarray, layout: MapLayout, exponents: np.ndarray,
-        error_exponent: int, threads: int,
+        error_exponent: int, threads: int, *, out: NodeSums | None = None,
     ) -> NodeSums:  # fmt: skip
         """The per-node sums of all rows: one task per block, summed by a
-        fixed tree on the cluster."""
+        fixed tree on the cluster (into arrays of its own: ``out`` is not
+        written)."""
         limit = self.missing_limit
         shared = self._scheduler.share(
             Shared(codebook, np.asarray(exponents, dtype=np.int32), int(error_exponent))

@@ -24,6 +24,16 @@ from ._protocol import NodeSums, Search
 # hundredths of a second with the fast kernels.
 WORK_PER_CALL = 2**32
 
+# Multiply-adds per engine thread, at least: a call of less work is not worth
+# waking a team for, whose threads would mostly wait on each other.
+WORK_PER_THREAD = 1 << 22
+
+
+def busy_threads(threads: int, work: int) -> int:
+    """The engine threads that ``work`` multiply-adds keep busy, at most
+    ``threads``: results never depend on the count, only the waiting."""
+    return max(1, min(threads, 1 + work // WORK_PER_THREAD))
+
 
 def csr_for_engine(X) -> sp.csr_matrix:
     """A canonical CSR matrix (sorted, distinct indices) with the engine's
@@ -147,18 +157,19 @@ class MemoryRows:
 
     def accumulate(
         self, codebook: np.ndarray, layout: MapLayout, exponents: np.ndarray,
-        error_exponent: int, threads: int, rows_in_total: int | None = None,
+        error_exponent: int, threads: int, rows_in_total: int | None = None, *,
+        out: NodeSums | None = None,
     ) -> NodeSums:  # fmt: skip
         """The per-node sums of all rows under ``codebook`` (see NodeSums),
         their fixed point at the range of ``rows_in_total`` rows (these rows
-        by default)."""
+        by default); written into ``out`` (zeroed first) where it fits."""
         n_nodes, n_features = layout.n_nodes, self.n_features
-        sums = NodeSums(
-            np.zeros((n_nodes, n_features), dtype=np.int64),
-            None if self.missing_limit is None else np.zeros((n_nodes, n_features), np.int64),
-            np.zeros(n_nodes, dtype=np.int64),
-            np.zeros(2, dtype=np.int64),
-        )
+        masked = self.missing_limit is not None
+        if out is not None and out.fits(n_nodes, n_features, masked):
+            out.clear()
+            sums = out
+        else:
+            sums = NodeSums.zeros(n_nodes, n_features, masked)
         total = self.n_rows if rows_in_total is None else rows_in_total
         for _, _, arrays in self.chunks(n_nodes):
             _core.accumulate(

@@ -50,7 +50,7 @@ namespace detail {
 DenseSearch::DenseSearch(const Variant &variant, const float *data,
                          const float *codebook, std::uint32_t node_count,
                          std::uint32_t columns, std::uint32_t dimension,
-                         std::uint32_t vector_count, int threads, bool screen)
+                         int threads, bool screen)
     : variant_(variant),
       transposed_(static_cast<std::size_t>((node_count + variant.lanes() - 1) /
                                            variant.lanes()) *
@@ -65,12 +65,12 @@ DenseSearch::DenseSearch(const Variant &variant, const float *data,
     job_.node_count = node_count;
     job_.columns = columns;
     job_.dimension = dimension;
-    // The screen (see the variants' screened search), where its bound holds.
+    // The screen (see the variants' screened search), where its bound holds
+    // for the codebook; each run checks its own rows, which it is about to
+    // read anyway (both searches give the same results).
     const bool screened =
-        screen &&
-        screen_can_bound(codebook,
-                         static_cast<std::size_t>(node_count) * dimension) &&
-        screen_can_bound(data, static_cast<std::size_t>(vector_count) * dimension);
+        screen && screen_can_bound(codebook, static_cast<std::size_t>(
+                                                 node_count) * dimension);
     if (!screened)
         return;
     const std::size_t padded = static_cast<std::size_t>(blocks) * lanes;
@@ -117,6 +117,9 @@ void DenseSearch::run(const DenseBmuJob &outputs, int thread,
                       std::uint32_t first, std::uint32_t count) const {
     DenseBmuJob job = job_for(outputs, thread);
     job.data += static_cast<std::size_t>(first) * job.dimension;
+    if (job.screen != nullptr &&
+        !screen_can_bound(job.data, static_cast<std::size_t>(count) * job.dimension))
+        job.screen = nullptr;
     variant_.find_bmus_dense(job, 0, count);
 }
 
@@ -152,8 +155,7 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
                           std::uint32_t vector_count, DenseBmuJob outputs,
                           int threads, float *all_distances) {
     const DenseSearch search(variant, data, codebook, node_count, columns,
-                             dimension, vector_count, threads,
-                             all_distances == nullptr);
+                             dimension, threads, all_distances == nullptr);
     // Each thread takes one contiguous share of the vectors.
 #pragma omp parallel for schedule(static) num_threads(threads) default(none) \
     shared(search, outputs, vector_count, threads, all_distances)

@@ -203,15 +203,17 @@ void find_bmus_dense_fast(const Variant &variant, const float *data,
                           std::uint32_t columns, std::uint32_t dimension,
                           std::uint32_t vector_count, DenseBmuJob outputs,
                           int threads, float *all_distances = nullptr);
-// Writes column and row of each vector's BMU to bmus and, where runner_ups
-// is set, the runner-up's node index and distance (see DenseBmuJob).
+// Writes column and row of each vector's BMU to bmus and, where set, the
+// BMU's walked distance, and the runner-up's node index and distance (see
+// DenseBmuJob).
 void find_bmus_sparse_fast(const Variant &variant,
                            const SparseRow *sparse_data, const float *codebook,
                            std::uint32_t columns, std::uint32_t rows,
                            std::uint32_t dimension, std::uint32_t vector_count,
                            std::int32_t *bmus, int threads,
                            std::int32_t *runner_ups = nullptr,
-                           float *runner_up_distances = nullptr);
+                           float *runner_up_distances = nullptr,
+                           float *distances = nullptr);
 
 // Floats on 64-byte boundaries, so that the vector loads of the fast kernels
 // never straddle a cache line. Owned by the calling thread of a kernel and
@@ -236,7 +238,7 @@ class AlignedFloats {
 
 // The dense search of one codebook over the rows of one call, prepared
 // once (the transposed codebook and, where the screen's bound holds for
-// the codebook and all of `data`, its norms and one scratch per thread) and
+// the codebook, its norms and one scratch per thread) and
 // then run by thread `thread` of `threads` over any rows of `data` it
 // owns, [first, first + count), writing the outputs set in `outputs` from
 // their index 0 for row `first`.
@@ -246,8 +248,8 @@ class DenseSearch {
   public:
     DenseSearch(const Variant &variant, const float *data,
                 const float *codebook, std::uint32_t node_count,
-                std::uint32_t columns, std::uint32_t dimension,
-                std::uint32_t vector_count, int threads, bool screen = true);
+                std::uint32_t columns, std::uint32_t dimension, int threads,
+                bool screen = true);
     void run(const DenseBmuJob &outputs, int thread, std::uint32_t first,
              std::uint32_t count) const;
     void distances(int thread, std::uint32_t begin, std::uint32_t end,

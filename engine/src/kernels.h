@@ -116,6 +116,8 @@ struct SparseBmuJob {
     // strictly farther than two others.
     std::int32_t *runner_ups = nullptr;
     float *runner_up_distances = nullptr;
+    // Where set, the BMU's walked distance.
+    float *distances = nullptr;
 };
 
 // The sparse search takes the vectors in groups of up to this many, so that

@@ -779,7 +779,7 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
         const std::uint32_t candidates =
             sparse_candidates<Second>(job, scratch, scratch.pair_nodes + pairs,
                                       n);
-        if (candidates == 1) {
+        if (candidates == 1 && job.distances == nullptr) {
             // Its pair is overwritten by the next vector's: the node is
             // written out at once. With `Second` the map has one node, and
             // no runner-up.
@@ -843,7 +843,14 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
             continue;
         std::uint32_t best_pair = begin;
         const std::uint32_t n = first + slot;
-        if constexpr (Second) {
+        if (end - begin == 1) {
+            // Walked for its distance; with `Second` a map of one node.
+            if constexpr (Second) {
+                job.runner_ups[n] = -1;
+                job.runner_up_distances[n] =
+                    std::numeric_limits<float>::infinity();
+            }
+        } else if constexpr (Second) {
             // The reference's scan (scan_distances) over the candidates:
             // the nodes left out are strictly farther than two of them.
             std::uint32_t second_pair = begin + 1;
@@ -872,6 +879,8 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
         std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
         out[0] = static_cast<std::int32_t>(node % job.columns);
         out[1] = static_cast<std::int32_t>(node / job.columns);
+        if (job.distances != nullptr)
+            job.distances[n] = scratch.pair_sums[best_pair];
     }
     return count;
 }

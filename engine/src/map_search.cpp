@@ -148,23 +148,11 @@ void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
             variant, sparse.rows.data(), codebook, shape.columns, shape.rows,
             shape.dimension, static_cast<std::uint32_t>(count), pairs.data(),
             threads, seconds ? results.runner_ups + first : nullptr,
-            seconds ? results.runner_up_distances + first : nullptr);
-        const std::int64_t rows_here = static_cast<std::int64_t>(count);
-        const std::uint32_t columns = shape.columns;
-        const std::uint32_t dimension = shape.dimension;
-        const SparseRow *rows = sparse.rows.data();
-#pragma omp parallel for schedule(static) num_threads(threads) default(none) \
-    shared(results, pairs, rows_here, first, columns, dimension, rows, codebook)
-        for (std::int64_t n = 0; n < rows_here; ++n) {
-            const auto x = static_cast<std::uint32_t>(pairs[2 * n]);
-            const auto y = static_cast<std::uint32_t>(pairs[2 * n + 1]);
-            const std::size_t at = first + static_cast<std::size_t>(n);
-            results.nodes[at] = static_cast<std::int32_t>(y * columns + x);
-            if (results.distances != nullptr)
-                results.distances[at] = squared_distance_sparse_ref(
-                    codebook, rows, y, x, columns, dimension,
-                    static_cast<std::uint32_t>(n));
-        }
+            seconds ? results.runner_up_distances + first : nullptr,
+            results.distances == nullptr ? nullptr : results.distances + first);
+        for (std::size_t n = 0; n < count; ++n)
+            results.nodes[first + n] = pairs[2 * n + 1] * static_cast<std::int32_t>(shape.columns) +
+                                       pairs[2 * n];
     }
 }
 

@@ -212,7 +212,7 @@ void sum_dense_fused(const MapShape &shape, const float *codebook,
     const std::uint32_t dimension = shape.dimension;
     const auto count = static_cast<std::uint32_t>(data.count);
     const detail::DenseSearch search(variant, data.values, codebook, node_count,
-                                     shape.columns, dimension, count, threads);
+                                     shape.columns, dimension, threads);
     const Scales scales = scales_of(shape, sums);
     const std::size_t width = static_cast<std::size_t>(node_count) * dimension;
     std::vector<std::vector<std::int64_t>> thread_sums(

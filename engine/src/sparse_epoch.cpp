@@ -106,17 +106,19 @@ bool bounded_share(const SparseRow *sparse_data, const float *codebook,
     return true;
 }
 
-// BMU and runner-up by the reference's walk of every node and its scan
-// (scan_distances), for inputs the screen cannot bound.
+// BMU, its distance and runner-up (those set) by the reference's walk of
+// every node and its scan (scan_distances), for inputs the screen cannot
+// bound.
 void walk_every_node(const SparseRow *sparse_data, const float *codebook,
                      std::uint32_t columns, std::uint32_t node_count,
                      std::uint32_t dimension, std::uint32_t vector_count,
-                     std::int32_t *bmus, std::int32_t *runner_ups,
-                     float *runner_up_distances, int threads) {
+                     std::int32_t *bmus, float *bmu_distances,
+                     std::int32_t *runner_ups, float *runner_up_distances,
+                     int threads) {
     std::vector<float> distances(static_cast<std::size_t>(node_count) *
                                  threads);
     std::vector<std::int32_t> nodes(vector_count);
-    const BmuResults results{nodes.data(), nullptr, runner_ups,
+    const BmuResults results{nodes.data(), bmu_distances, runner_ups,
                              runner_up_distances};
     const std::int64_t count = vector_count;
 #pragma omp parallel num_threads(threads) default(none)                      \
@@ -149,7 +151,7 @@ void find_bmus_sparse_fast(const Variant &variant,
                            std::uint32_t dimension, std::uint32_t vector_count,
                            std::int32_t *bmus, int threads,
                            std::int32_t *runner_ups,
-                           float *runner_up_distances) {
+                           float *runner_up_distances, float *distances) {
     const std::uint32_t node_count = columns * rows;
     const std::uint32_t lanes = variant.lanes();
     const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
@@ -176,7 +178,7 @@ void find_bmus_sparse_fast(const Variant &variant,
     const double unit = 0x1p-24;
     const double terms = static_cast<double>(dimension) + 3.0;
     const double relative = terms * unit / (1.0 - terms * unit);
-    const SparseBmuJob job{
+    SparseBmuJob job{
         sparse_data,
         codebook,
         by_component.data(),
@@ -191,6 +193,7 @@ void find_bmus_sparse_fast(const Variant &variant,
         bmus,
         runner_ups,
         runner_up_distances};
+    job.distances = distances;
     // Each thread's scratch (see SparseBmuScratch).
     const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);
     std::vector<double> estimates(static_cast<std::size_t>(node_count) *
@@ -260,10 +263,10 @@ void find_bmus_sparse_fast(const Variant &variant,
     if (can_prune)
         return;
     // Inputs the bounds cannot cover: the reference's walk of every node.
-    if (runner_ups != nullptr) {
+    if (runner_ups != nullptr || distances != nullptr) {
         walk_every_node(sparse_data, codebook, columns, node_count, dimension,
-                        vector_count, bmus, runner_ups, runner_up_distances,
-                        threads);
+                        vector_count, bmus, distances, runner_ups,
+                        runner_up_distances, threads);
         return;
     }
     find_bmus_ref(vector_count, rows, columns, bmus, threads,

@@ -25,7 +25,9 @@ while read -r name requirement; do
         note "$name: pip could not install $requirement: $(echo "$out" | tail -n 1)"
     fi
 done < bench/requirements-peers.txt
-$PIP install ".[cytometry]" || exit 1
+# The package's build stays in build/bench-package, so that a later run
+# rebuilds only what changed.
+$PIP install -C build-dir=build/bench-package ".[cytometry]" || exit 1
 
 if ! Rscript -e 'library(kohonen)' >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

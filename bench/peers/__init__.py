@@ -56,6 +56,7 @@ class Result:
     epochs: int = None
     periods: tuple = None
     note: str = ""
+    capped: bool = False      # a run at defaults cut short for time
 
 
 def seconds(function):

@@ -70,11 +70,13 @@ def run(case):
                  "rectangular planar"))
     if case.want_defaults:
         with quiet():
+            # Its rlen counts half passes and needs 2 at least.
             som = estimator(xdim=w["columns"], ydim=w["rows"],
-                            rlen=case.default_epochs, seed=0).fit(case.data)
+                            rlen=max(2, case.default_epochs),
+                            seed=0).fit(case.data)
         results.append(Result(
             NAME, "defaults", np.asarray(som.codes), positions,
-            epochs=case.default_epochs,
+            epochs=max(2, case.default_epochs),
             note="its defaults: rlen 10, alpha 0.05 to 0.01, random rows "
                  "as the start"))
     return results

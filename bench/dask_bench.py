@@ -87,19 +87,18 @@ class EpochTimer:
     epoch step: the pass over the rows and the neighbourhood)."""
 
     def __init__(self) -> None:
-        from quorvel import _som
+        from quorvel import _training
 
         self.times: list[float] = []
-        self._training = _som._Training
-        self._epoch = self._training.epoch
+        step = _training._epoch
         timer = self
 
-        def epoch(training, sigma):
+        def epoch(*args, **kwargs):
             began = time.perf_counter()
-            timer._epoch(training, sigma)
+            step(*args, **kwargs)
             timer.times.append(time.perf_counter() - began)
 
-        self._training.epoch = epoch
+        _training._epoch = epoch
 
     def fit(self, som, data):
         self.times = []

@@ -338,8 +338,12 @@ def run_workload(name, args, results):
     except Exception as error:
         systems["quorvel SOM.fit"] = failed(error)
     if args.driver:
-        entry["phases"] = phases(w, fit_data, codebook, args, results,
-                                 systems["quorvel SOM.fit"]["s_per_epoch"])
+        try:
+            entry["phases"] = phases(w, fit_data, codebook, args, results,
+                                     systems["quorvel SOM.fit"]["s_per_epoch"])
+        except Exception as error:
+            traceback.print_exc(file=sys.stderr)
+            entry["phases"] = {"error": repr(error)}
 
     if w.get("csr_only"):
         return entry, None

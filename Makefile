@@ -138,9 +138,9 @@ demo: system-deps $(VENV_PYTHON)
 # installs each apart and notes what could not be had), the C++ driver for
 # the roofline and per-phase figures, a table on stdout and JSON under
 # bench/results/; then Dask against the engine alone (bench/dask_bench.py),
-# then the cytometry workflow beside flowsom (bench/cytometry.py): under
-# 15 minutes in all on 2 cores once bench/.venv exists (the package's build
-# is kept in build/bench-package between runs).
+# then the cytometry workflow beside flowsom (bench/cytometry.py). Once
+# bench/.venv exists, a run rebuilds only what changed in the package (its
+# build is kept in build/bench-package).
 # BENCH_ARGS picks a part or a short pass of the first, e.g.
 # `make bench BENCH_ARGS="--workload W5"` or BENCH_ARGS=--quick;
 # `--workload supervised` is the classifier and the regressor against susi

@@ -102,7 +102,7 @@ MEMORY_WORKLOADS = ("W5", "W6")
 # take about this long at the pace of its timed run (the full count would
 # take minutes on W2 and W5 for several peers); a capped peer is shown but
 # left out of the quality targets.
-DEFAULTS_SECONDS = 8.0
+DEFAULTS_SECONDS = 5.0
 # A peer's process for all workloads is stopped after this long.
 PEER_TIMEOUT = 600
 

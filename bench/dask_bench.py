@@ -90,7 +90,7 @@ class EpochTimer:
         from quorvel import _training
 
         self.times: list[float] = []
-        step = _training._epoch
+        step = _training._Epochs.run
         timer = self
 
         def epoch(*args, **kwargs):
@@ -98,7 +98,7 @@ class EpochTimer:
             step(*args, **kwargs)
             timer.times.append(time.perf_counter() - began)
 
-        _training._epoch = epoch
+        _training._Epochs.run = epoch
 
     def fit(self, som, data):
         self.times = []

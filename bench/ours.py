@@ -79,18 +79,18 @@ class EpochTimer:
 
     def __enter__(self):
         from quorvel import _training
-        self.module, self.step = _training, _training._epoch
+        self.epochs, self.step = _training._Epochs, _training._Epochs.run
         self.times = []
 
         def timed(*args, **kwargs):
             began = time.perf_counter()
             self.step(*args, **kwargs)
             self.times.append(time.perf_counter() - began)
-        _training._epoch = timed
+        self.epochs.run = timed
         return self
 
     def __exit__(self, *exc):
-        self.module._epoch = self.step
+        self.epochs.run = self.step
         return False
 
 

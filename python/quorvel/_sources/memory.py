@@ -134,14 +134,17 @@ class MemoryRows:
         are the positional data arguments of the engine's row kernels."""
         step = max(64, WORK_PER_CALL // max(1, n_nodes * max(1, self.n_features)))
         if self.is_sparse and self.n_rows:
-            # A call over CSR rows first prepares the codebook (a few passes
-            # over nodes x features); a row then costs its stored values per
+            # A call over CSR rows first prepares the codebook: two fresh
+            # copies in other orders, whose scattered writes cost several
+            # times a row's work per value of nodes x features (the bench's
+            # 20,000 x 50,000 rows); a row then costs its stored values per
             # node and a few walks over the features. Enough rows per call
-            # that the preparation is at most about a third of the call, or
-            # wide rows in small chunks would cost features^2.
+            # that the preparation is a small part of the call, or wide rows
+            # in small chunks would cost features^2; few enough that Ctrl-C
+            # is seen within about a second.
             stored = self.data.nnz / self.n_rows
             per_row = n_nodes * (stored + 1.0) + 2.0 * self.n_features
-            step = max(step, int(6.0 * n_nodes * self.n_features / per_row))
+            step = max(step, int(20.0 * n_nodes * self.n_features / per_row))
         for begin in range(0, self.n_rows, step):
             end = min(begin + step, self.n_rows)
             if not self.is_sparse:

@@ -1007,7 +1007,12 @@ void add_fixed_row(const float *row, const double *scales, std::int64_t *sums,
         const std::uint32_t count =
             dimension - f < fixed_chunk ? dimension - f : fixed_chunk;
         if (scaled_whole(row + f, scales + f, whole, count)) {
-            for (std::uint32_t k = 0; k < count; ++k)
+            // In runs of eight, so that short rows add in vectors too.
+            std::uint32_t k = 0;
+            for (; k + 8 <= count; k += 8)
+                for (std::uint32_t l = 0; l < 8; ++l)
+                    sums[f + k + l] += whole[k + l];
+            for (; k < count; ++k)
                 sums[f + k] += whole[k];
         } else {
             for (std::uint32_t k = 0; k < count; ++k)

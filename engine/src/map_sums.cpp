@@ -530,19 +530,33 @@ namespace {
 // sum = the sum over i in [0, count) in increasing order of factors[i] times
 // the `width` values at term(i), from +0. Zero factors add exact zeros and
 // are skipped.
-template <class Term>
-void weighted_sum(double *sum, std::size_t width, const double *factors,
-                  std::int64_t count, Term term) {
-    for (std::size_t w = 0; w < width; ++w)
-        sum[w] = 0.0;
+// Eight values at a time, each in its own register across all the terms:
+// a sum kept in memory would wait for its own store at every term.
+template <std::size_t N, class Term>
+void weighted_block(double *sum, std::size_t first, const double *factors,
+                    std::int64_t count, Term &term) {
+    double acc[N] = {};
     for (std::int64_t i = 0; i < count; ++i) {
         const double factor = factors[i];
         if (factor == 0.0)
             continue;
-        const double *value = term(i);
-        for (std::size_t w = 0; w < width; ++w)
-            sum[w] = sum[w] + factor * value[w];
+        const double *value = term(i) + first;
+        for (std::size_t w = 0; w < N; ++w)
+            acc[w] = acc[w] + factor * value[w];
     }
+    for (std::size_t w = 0; w < N; ++w)
+        sum[first + w] = acc[w];
+}
+
+template <class Term>
+void weighted_sum(double *sum, std::size_t width, const double *factors,
+                  std::int64_t count, Term term) {
+    constexpr std::size_t block = 8;
+    std::size_t first = 0;
+    for (; first + block <= width; first += block)
+        weighted_block<block>(sum, first, factors, count, term);
+    for (; first < width; ++first)
+        weighted_block<1>(sum, first, factors, count, term);
 }
 
 } // namespace

@@ -58,13 +58,16 @@ Scales scales_of(const MapShape &shape, const NodeSums &sums) {
     return scales;
 }
 
-void add_error(Partial &partial, const Scales &scales, float squared) {
+// One row's distance added to `sum` in fixed point, or counted in
+// `overflows` where it is out of range.
+void add_error(std::int64_t &sum, std::int64_t &overflows, const Scales &scales,
+               float squared) {
     const double scaled =
         std::sqrt(static_cast<double>(squared)) * scales.error;
     if (scaled < scales.error_limit)
-        partial.error_sum += detail::nearest_integer(scaled);
+        sum += detail::nearest_integer(scaled);
     else
-        ++partial.error_overflows;
+        ++overflows;
 }
 
 // Every row's BMU (into the caller's array where there is one) and its
@@ -168,7 +171,8 @@ void sum_rows(const MapShape &shape, const float *codebook, Rows data,
             // every feature below.
             add_row<masked>(data, n, dimension, scales, sums.sums + offset,
                             masked ? sums.observed + offset : nullptr);
-            add_error(partial, scales, found.distances[n]);
+            add_error(partial.error_sum, partial.error_overflows, scales,
+                      found.distances[n]);
         }
         if constexpr (masked) {
             for (auto k = static_cast<std::size_t>(first_node);
@@ -244,8 +248,14 @@ void sum_dense_fused(const MapShape &shape, const float *codebook,
                     data.values + (static_cast<std::size_t>(first) + r) * dimension,
                     scales.feature.data(), own.data() + node * dimension,
                     dimension);
-                add_error(partial, scales, distances[r]);
             }
+            // The distances apart, into locals: one square root after
+            // another rather than each behind a row's sums.
+            std::int64_t error_sum = 0, overflows = 0;
+            for (std::uint32_t r = 0; r < rows; ++r)
+                add_error(error_sum, overflows, scales, distances[r]);
+            partial.error_sum += error_sum;
+            partial.error_overflows += overflows;
         }
     }
     for (int thread = 0; thread < threads; ++thread) {

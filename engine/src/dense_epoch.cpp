@@ -129,9 +129,6 @@ void DenseSearch::distances(int thread, std::uint32_t begin,
                              all_distances);
 }
 
-namespace {
-
-// The outputs set in `outputs`, from row `first` on.
 DenseBmuJob outputs_from(const DenseBmuJob &outputs, std::size_t first) {
     DenseBmuJob shifted{};
     if (outputs.bmus != nullptr)
@@ -146,8 +143,6 @@ DenseBmuJob outputs_from(const DenseBmuJob &outputs, std::size_t first) {
     }
     return shifted;
 }
-
-} // namespace
 
 void find_bmus_dense_fast(const Variant &variant, const float *data,
                           const float *codebook, std::uint32_t node_count,

@@ -198,6 +198,8 @@ void epoch_ref(Data data,
 // fills the outputs set in `outputs` (its other fields are its own), or the
 // squared distances to every node into all_distances when that is set.
 class DenseSearch;
+// The outputs set in `outputs` (their pointers only), from row `first` on.
+DenseBmuJob outputs_from(const DenseBmuJob &outputs, std::size_t first);
 void find_bmus_dense_fast(const Variant &variant, const float *data,
                           const float *codebook, std::uint32_t node_count,
                           std::uint32_t columns, std::uint32_t dimension,

@@ -21,14 +21,11 @@ constexpr std::size_t piece_rows = std::size_t{1} << 30;
 
 detail::DenseBmuJob outputs_at(const BmuResults &results, std::size_t first) {
     detail::DenseBmuJob job{};
-    job.nodes = results.nodes + first;
-    if (results.distances != nullptr)
-        job.distances = results.distances + first;
-    if (results.runner_ups != nullptr) {
-        job.runner_ups = results.runner_ups + first;
-        job.runner_up_distances = results.runner_up_distances + first;
-    }
-    return job;
+    job.nodes = results.nodes;
+    job.distances = results.distances;
+    job.runner_ups = results.runner_ups;
+    job.runner_up_distances = results.runner_up_distances;
+    return detail::outputs_from(job, first);
 }
 
 // Sparse rows of the kernels' own form (entries closed by index -1) for

@@ -199,24 +199,6 @@ inline void bmus_of_vectors(const DenseBmuJob &job, std::uint32_t first) {
         write_best(job, first + static_cast<std::size_t>(r), best[r]);
 }
 
-// The screened search. With S_j = |c_j|^2 + |x|^2 - 2 c_j . x the exact
-// squared distance, the estimate e_j = fl(n_j - 2 fl(c_j . x)) (n_j the
-// squared norm rounded to float, the dot product in float in any order)
-// satisfies |e_j + |x|^2 - S_j| <= (g_d + 3.1 u + d 2^-52) (N + |x|^2) plus
-// the underflow of 3 d + 1 operations, N the largest squared node norm and
-// g_k = k u / (1 - k u), u = 2^-24; the reference's float walk s_j differs
-// from S_j by at most g_(d+3) S_j <= 2 g_(d+3) (N + |x|^2) (all terms
-// non-negative) plus d underflows. So with D the sum of both bounds, a node
-// whose estimate exceeds the least estimate by more than 2 D is strictly
-// farther in the walk than the node of the least estimate and is never the
-// BMU; the others are walked exactly, in increasing order, under the
-// reference's strict comparison (the first walked node takes the place
-// that node 0 takes in the reference: every node left out is strictly
-// farther than the BMU). With a runner-up, the limit is taken from the
-// second least estimate instead: a node left out is then strictly farther
-// than two others, so it holds neither place, and the reference's two-place
-// scan over the walked nodes ends where its scan over all nodes does.
-// Finite values below 2^40 keep every sum finite.
 // |x|^2 in double, in four interleaved sums: only the screen's bound reads
 // it, and the bound's slack covers any order of these exact products' sums.
 inline double squared_norm(const float *vector, std::uint32_t dimension) {
@@ -265,6 +247,24 @@ inline float second_least(typename Vec::reg least, typename Vec::reg second) {
     return runner;
 }
 
+// The screened search. With S_j = |c_j|^2 + |x|^2 - 2 c_j . x the exact
+// squared distance, the estimate e_j = fl(n_j - 2 fl(c_j . x)) (n_j the
+// squared norm rounded to float, the dot product in float in any order)
+// satisfies |e_j + |x|^2 - S_j| <= (g_d + 3.1 u + d 2^-52) (N + |x|^2) plus
+// the underflow of 3 d + 1 operations, N the largest squared node norm and
+// g_k = k u / (1 - k u), u = 2^-24; the reference's float walk s_j differs
+// from S_j by at most g_(d+3) S_j <= 2 g_(d+3) (N + |x|^2) (all terms
+// non-negative) plus d underflows. So with D the sum of both bounds, a node
+// whose estimate exceeds the least estimate by more than 2 D is strictly
+// farther in the walk than the node of the least estimate and is never the
+// BMU; the others are walked exactly, in increasing order, under the
+// reference's strict comparison (the first walked node takes the place
+// that node 0 takes in the reference: every node left out is strictly
+// farther than the BMU). With a runner-up, the limit is taken from the
+// second least estimate instead: a node left out is then strictly farther
+// than two others, so it holds neither place, and the reference's two-place
+// scan over the walked nodes ends where its scan over all nodes does.
+// Finite values below 2^40 keep every sum finite.
 template <int R, bool Second>
 inline void screened_bmus_of_vectors(const DenseBmuJob &job,
                                      std::uint32_t first) {

@@ -983,16 +983,19 @@ constexpr std::uint32_t fixed_chunk = 64;
 inline bool scaled_whole(const float *row, const double *scales,
                          std::int64_t *whole, std::uint32_t count) {
     constexpr double magic = 0x1.8p52;
-    std::int64_t magic_bits;
+    std::uint64_t magic_bits;
     std::memcpy(&magic_bits, &magic, sizeof magic_bits);
     std::int64_t large = 0;
     for (std::uint32_t k = 0; k < count; ++k) {
         const double value = static_cast<double>(row[k]) * scales[k];
         const double shifted = value + magic;
-        std::int64_t bits, value_bits;
+        std::uint64_t bits;
+        std::int64_t value_bits;
         std::memcpy(&bits, &shifted, sizeof bits);
         std::memcpy(&value_bits, &value, sizeof value_bits);
-        whole[k] = bits - magic_bits;
+        // Unsigned, so that a chunk's large values (whose integers are not
+        // used) wrap instead of overflowing.
+        whole[k] = static_cast<std::int64_t>(bits - magic_bits);
         // Magnitude bits at or above those of 2^51 (NaN included).
         large |= static_cast<std::int64_t>(
             (value_bits & 0x7fffffffffffffff) >= 0x4320000000000000);

@@ -154,15 +154,23 @@ std::vector<float> screen_values(std::size_t count, unsigned seed, int kind) {
     return values;
 }
 
-class ScreenedSearch
-    : public ::testing::TestWithParam<std::tuple<int, std::uint32_t, std::uint32_t>> {};
-
-TEST_P(ScreenedSearch, MatchesOracleForEveryVariantAndThreadCount) {
-    const auto [kind, columns, dimension] = GetParam();
+// The screened searches' cases: a kind of screen_values, and the columns
+// and dimension of a planar map of four rows searched by 67 rows.
+class ScreenCase
+    : public ::testing::TestWithParam<std::tuple<int, std::uint32_t, std::uint32_t>> {
+  protected:
+    const int kind = std::get<0>(GetParam());
+    const std::uint32_t columns = std::get<1>(GetParam());
+    const std::uint32_t dimension = std::get<2>(GetParam());
     const MapShape shape{columns, 4, dimension, Grid::rectangular,
                          Topology::planar};
     const std::uint32_t nodes = shape.node_count();
     const std::size_t count = 67;
+};
+
+class ScreenedSearch : public ScreenCase {};
+
+TEST_P(ScreenedSearch, MatchesOracleForEveryVariantAndThreadCount) {
     auto codebook = screen_values(std::size_t{nodes} * dimension, 100 + kind, kind);
     // Duplicate nodes, and rows equal to nodes: exact ties at zero.
     for (std::uint32_t i = 0; i < dimension && nodes > 5; ++i)
@@ -222,15 +230,9 @@ INSTANTIATE_TEST_SUITE_P(
 // values is equidistant from many nodes up to the rounding of their walks,
 // which the screen must tell apart; kind 7: magnitudes beyond what the
 // screen bounds, so every node is walked.
-class SparseScreenedSearch
-    : public ::testing::TestWithParam<std::tuple<int, std::uint32_t, std::uint32_t>> {};
+class SparseScreenedSearch : public ScreenCase {};
 
 TEST_P(SparseScreenedSearch, PlacesMatchOracleForEveryVariantAndThreadCount) {
-    const auto [kind, columns, dimension] = GetParam();
-    const MapShape shape{columns, 4, dimension, Grid::rectangular,
-                         Topology::planar};
-    const std::uint32_t nodes = shape.node_count();
-    const std::size_t count = 67;
     const int values = kind >= 6 ? 5 : kind;
     auto codebook =
         screen_values(std::size_t{nodes} * dimension, 300 + kind, values);

@@ -113,14 +113,16 @@ inline void expect_neighbourhood_matches_ref(const quorvel::MapShape &shape,
     std::vector<float> expected(static_cast<std::size_t>(nodes) * shape.dimension);
     quorvel::apply_neighbourhood_ref(shape, hood, totals, codebook.data(),
                                      expected.data());
-    for (const int threads : {1, 2, 3}) {
-        std::vector<float> out(expected.size(), -1.0f);
-        for (std::uint32_t begin = 0; begin < nodes; begin += 17)
-            quorvel::apply_neighbourhood(
-                shape, hood, totals, codebook.data(), out.data(), begin,
-                std::min<std::uint32_t>(begin + 17, nodes), threads);
-        EXPECT_EQ(bits_of(out), bits_of(expected)) << threads;
-    }
+    // In pieces of 17 nodes, and the whole map in one call.
+    for (const std::uint32_t piece : {17u, nodes})
+        for (const int threads : {1, 2, 3}) {
+            std::vector<float> out(expected.size(), -1.0f);
+            for (std::uint32_t begin = 0; begin < nodes; begin += piece)
+                quorvel::apply_neighbourhood(
+                    shape, hood, totals, codebook.data(), out.data(), begin,
+                    std::min<std::uint32_t>(begin + piece, nodes), threads);
+            EXPECT_EQ(bits_of(out), bits_of(expected)) << threads << " " << piece;
+        }
 }
 
 } // namespace quorvel_test

@@ -450,28 +450,33 @@ TEST(MapSums, DistancesBeyondTheRangeAreCountedApart) {
     EXPECT_EQ(sums.totals[1], 1);
 }
 
+// Five features, or enough that a map row's sums are taken in several
+// stretches.
 class MapNeighbourhoodApplication
     : public ::testing::TestWithParam<
-          std::tuple<Grid, Topology, NeighbourhoodKind, double>> {};
+          std::tuple<Grid, Topology, NeighbourhoodKind, double, std::uint32_t>> {};
 
 TEST_P(MapNeighbourhoodApplication, MatchesAllPairsOracleBits) {
-    const auto [grid, topology, kind, sigma] = GetParam();
-    const MapShape shape{7, 6, 5, grid, topology};
+    const auto [grid, topology, kind, sigma, dimension] = GetParam();
+    const MapShape shape{7, 6, dimension, grid, topology};
     const std::size_t nodes = shape.node_count();
     std::mt19937 generator(5);
     std::uniform_int_distribution<std::int64_t> value(-(1ll << 40), 1ll << 40);
     std::uniform_int_distribution<std::int64_t> hits(0, 3);
-    std::vector<std::int64_t> sums(nodes * 5), counts(nodes);
+    std::vector<std::int64_t> sums(nodes * dimension), counts(nodes);
     for (auto &s : sums)
         s = value(generator);
     for (std::size_t k = 0; k < nodes; ++k) {
         counts[k] = k % 4 == 1 ? 0 : hits(generator) + 1;
         if (counts[k] == 0)
-            for (int f = 0; f < 5; ++f)
-                sums[k * 5 + f] = 0;
+            for (std::uint32_t f = 0; f < dimension; ++f)
+                sums[k * dimension + f] = 0;
     }
-    const std::vector<std::int32_t> exponents{30, 31, 40, 20, 35};
-    const auto codebook = quorvel_test::random_values(nodes * 5, 6);
+    std::vector<std::int32_t> exponents(dimension);
+    const std::int32_t some_exponents[] = {30, 31, 40, 20, 35};
+    for (std::uint32_t f = 0; f < dimension; ++f)
+        exponents[f] = some_exponents[f % 5];
+    const auto codebook = quorvel_test::random_values(nodes * dimension, 6);
     const MapNeighbourhood hood{kind, sigma};
     const quorvel::NodeTotals totals{sums.data(), counts.data(),
                                      exponents.data(), false};
@@ -485,7 +490,8 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(NeighbourhoodKind::gaussian,
                                          NeighbourhoodKind::bubble,
                                          NeighbourhoodKind::cut_gaussian),
-                       ::testing::Values(0.3, 1.0, 2.5, 1e-200)));
+                       ::testing::Values(0.3, 1.0, 2.5, 1e-200),
+                       ::testing::Values(5u, 1100u)));
 
 TEST(MapNeighbourhoodApplication, NodeWithoutWeightKeepsItsVector) {
     const MapShape shape{5, 1, 1, Grid::rectangular, Topology::planar};

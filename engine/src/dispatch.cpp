@@ -55,15 +55,18 @@ Variant variant_of(SimdLevel level) {
     case SimdLevel::avx512:
         return {avx512::lanes, avx512::bmu_vectors, avx512::find_bmus_dense, avx512::distances_dense,
                 avx512::update_dense_row, avx512::find_bmus_sparse,
-                avx512::update_sparse_row, avx512::add_fixed_row};
+                avx512::update_sparse_row,
+                avx512::prepare_sparse_jumps, avx512::add_fixed_row};
     case SimdLevel::avx2:
         return {avx2::lanes, avx2::bmu_vectors, avx2::find_bmus_dense, avx2::distances_dense, avx2::update_dense_row,
-                avx2::find_bmus_sparse, avx2::update_sparse_row, avx2::add_fixed_row};
+                avx2::find_bmus_sparse, avx2::update_sparse_row,
+                avx2::prepare_sparse_jumps, avx2::add_fixed_row};
 #endif
     default:
         return {portable::lanes, portable::bmu_vectors, portable::find_bmus_dense, portable::distances_dense,
                 portable::update_dense_row, portable::find_bmus_sparse,
-                portable::update_sparse_row, portable::add_fixed_row};
+                portable::update_sparse_row,
+                portable::prepare_sparse_jumps, portable::add_fixed_row};
     }
 }
 

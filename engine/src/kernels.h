@@ -91,6 +91,30 @@ struct DenseBmuJob {
 // walk, in row-major order, under its strict comparison. Used only when
 // codebook and data are finite and bounded, so no distance is NaN or
 // infinite.
+// Jumps of the sparse walk over the components a vector does not store,
+// for each block of the transposed codebook (see walk_jumping in
+// kernels_body.h). Spans of jump_span components; boundary k is component
+// k * jump_span, boundary `boundaries - 1` the end of the walk. `units` holds
+// [block][binade][boundary][lane]: for the binade of biased exponent field
+// lowest + binade, the sum from component 0 to the boundary of each of the
+// node's squares in units of that binade's spacing, rounded to nearest,
+// plus 2^23 for each span in which some square lies halfway, modulo 2^32;
+// `starts` holds [block][boundary][lane]: the node's own walk of squares
+// from 0 up to the boundary. `lowest` is chosen so that the rounded units of
+// a whole node stay below 2^29 in every binade of the window.
+struct SparseJumps {
+    const std::uint32_t *units = nullptr;
+    const float *starts = nullptr;
+    std::uint32_t boundaries = 0;
+    std::uint32_t binades = 0;
+    std::uint32_t lowest = 0;
+};
+constexpr std::uint32_t jump_span = 16;
+// Spans one jump crosses at most: with at most this many halfway marks of
+// 2^23 besides units below 2^29, no difference of two sums wraps around.
+constexpr std::uint32_t jump_limit = 255;
+constexpr std::uint32_t most_jump_binades = 40;
+
 struct SparseBmuJob {
     const SparseRow *sparse_data;
     const float *codebook;
@@ -118,6 +142,8 @@ struct SparseBmuJob {
     float *runner_up_distances = nullptr;
     // Where set, the BMU's walked distance.
     float *distances = nullptr;
+    // Where its units are set, the walks jump over unstored components.
+    SparseJumps jumps{};
 };
 
 // The sparse search takes the vectors in groups of up to this many, so that
@@ -210,6 +236,8 @@ using SparseUpdateJob = UpdateJob<const SparseRow *>;
                           std::uint32_t end, const SparseBmuScratch &scratch); \
     void update_sparse_row(const SparseUpdateJob &job, std::uint32_t y,        \
                            float *numerator);                                  \
+    void prepare_sparse_jumps(const SparseBmuJob &job, std::uint32_t block,    \
+                              std::uint32_t *units, float *starts);            \
     void add_fixed_row(const float *row, const double *scales,                 \
                        std::int64_t *sums, std::uint32_t dimension);           \
     }
@@ -237,6 +265,10 @@ struct Variant {
     void (*find_bmus_sparse)(const SparseBmuJob &, std::uint32_t,
                              std::uint32_t, const SparseBmuScratch &);
     void (*update_sparse_row)(const SparseUpdateJob &, std::uint32_t, float *);
+    // The jump tables of one block of nodes (see SparseJumps), written to
+    // the whole tables' units and starts.
+    void (*prepare_sparse_jumps)(const SparseBmuJob &, std::uint32_t,
+                                 std::uint32_t *, float *);
     // sums[f] += nearest_integer(row[f] * scales[f]) for every component:
     // the fixed-point sums of accumulate.
     void (*add_fixed_row)(const float *, const double *, std::int64_t *,

@@ -750,56 +750,240 @@ inline void walk_block(const SparseBmuJob &job, const SparseBmuScratch &scratch,
     }
 }
 
-// The BMUs of up to `count` vectors from `first`, as many as the pair scratch
-// surely holds; returns how many. A vector left with a single
-// candidate has found its BMU without a walk. For the others, every block of
-// nodes that holds a candidate of some vector is walked against all the
-// vectors that need it, a few at a time, so the block's components are read
-// once for several vectors; each vector then scans its own candidates in
-// row-major order under the reference's strict comparison: the nodes left out
-// are strictly farther than some candidate, so the reference scan over all
-// nodes ends on the same node.
-template <bool Second>
-inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
-                                      const SparseBmuScratch &scratch,
-                                      std::uint32_t first,
-                                      std::uint32_t count) {
+// ---------------------------------------------------------------------------
+// Jumps over the components a vector does not store, where the walk adds
+// the node's own square t = c * c. While a lane's sum s stays in one binade
+// [2^e, 2^(e+1)), whose floats are the multiples of u = 2^(e-23), the float
+// sum s + t is the multiple of u nearest to the exact one, s + u rne(t / u),
+// unless t / u lies halfway between two integers: across a stretch in which
+// the sum stays in its binade the walk adds the integers rne(t / u), which
+// depend on the node alone, to the integer s / u, which is the float's bit
+// pattern less its exponent. The tables (SparseJumps) hold their sums per
+// span; a stretch of spans is crossed by one integer add to the bits where,
+// in every lane, no span is marked halfway (each mark adds 2^23) and the
+// bits keep their exponent, which makes every step in between stay in the
+// binade, the terms being non-negative. Any other stretch is walked term by
+// term, so every sum has the reference walk's bits.
+
+// The bits of the squares of one component of a block: t = m 2^(f - 150),
+// with m its significand (the implicit bit included) and f its biased
+// exponent field (1 for subnormals and zero).
+inline void square_parts(const float *component, float *squares,
+                         std::uint32_t *significand, std::int32_t *field) {
+    for (int lane = 0; lane < lanes_; ++lane) {
+        squares[lane] = component[lane] * component[lane];
+        std::uint32_t bits;
+        std::memcpy(&bits, &squares[lane], sizeof bits);
+        const std::uint32_t raw = bits >> 23;
+        significand[lane] = (bits & 0x7fffffu) | (raw != 0 ? 0x800000u : 0u);
+        field[lane] = raw != 0 ? static_cast<std::int32_t>(raw) : 1;
+    }
+}
+
+// Crosses the spans [from, to) of one block in the lanes' sums by their bits;
+// false, changing nothing, where some lane below `valid` may not jump. The
+// lanes must share lane 0's binade, so that each reads one row of the table.
+inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
+                       std::uint32_t valid, std::uint32_t from,
+                       std::uint32_t to, typename Vec::reg &sum) {
+    alignas(64) float sums[lanes_];
+    Vec::store(sums, sum);
+    std::uint32_t bits[lanes_];
+    std::memcpy(bits, sums, sizeof bits);
+    const std::uint32_t exponent = bits[0] >> 23;
+    // Below the window the difference wraps to a large binade.
+    const std::uint32_t binade = exponent - jumps.lowest;
+    if (binade >= jumps.binades)
+        return false;
+    const std::uint32_t *row =
+        units + binade * static_cast<std::size_t>(jumps.boundaries) * lanes_;
+    const std::uint32_t *at_from = row + static_cast<std::size_t>(from) * lanes_;
+    const std::uint32_t *at_to = row + static_cast<std::size_t>(to) * lanes_;
+    std::uint32_t refused = 0;
+    for (int lane = 0; lane < lanes_; ++lane) {
+        const std::uint32_t step = at_to[lane] - at_from[lane];
+        const std::uint32_t moved = bits[lane] + step;
+        const std::uint32_t misfit =
+            static_cast<std::uint32_t>((bits[lane] >> 23) != exponent) |
+            static_cast<std::uint32_t>(step >= 0x800000u) |
+            static_cast<std::uint32_t>((moved >> 23) != exponent);
+        refused |= misfit & static_cast<std::uint32_t>(
+                                static_cast<std::uint32_t>(lane) < valid);
+        bits[lane] = moved;
+    }
+    if (refused != 0)
+        return false;
+    std::memcpy(sums, bits, sizeof bits);
+    sum = Vec::load(sums);
+    return true;
+}
+
+// Whether lane 0's sum lies below the binades of the tables.
+inline bool below_window(const SparseJumps &jumps, typename Vec::reg sum) {
+    alignas(64) float sums[lanes_];
+    Vec::store(sums, sum);
+    std::uint32_t bits;
+    std::memcpy(&bits, sums, sizeof bits);
+    return (bits >> 23) < jumps.lowest;
+}
+
+// Crosses the spans [from, to) of one block: jumped where it may be, else
+// span by span (their table rows lie side by side), each span that cannot be
+// jumped walked term by term by walk(span).
+template <class Walk>
+inline void cross_spans(const SparseJumps &jumps, const std::uint32_t *units,
+                        std::uint32_t valid, std::uint32_t from,
+                        std::uint32_t to, typename Vec::reg &sum, Walk &walk) {
+    if (jump_spans(jumps, units, valid, from, to, sum))
+        return;
+    for (std::uint32_t span = from; span < to; ++span)
+        if (!jump_spans(jumps, units, valid, span, span + 1, sum))
+            walk(span);
+}
+
+// The walk of vector n against G blocks of nodes side by side (independent
+// sums, so that their additions overlap): the node's own walk up to the span
+// of the first stored component is read from the tables, every stretch of
+// whole unstored spans is jumped where it may be, and the rest is walked as
+// walk_block walks it. Each sum is written to the vector's pairs in its block.
+template <int G>
+inline void walk_jumping(const SparseBmuJob &job, const SparseBmuScratch &scratch,
+                         std::uint32_t n, const std::uint32_t *blocks,
+                         const std::uint32_t *pair_begin,
+                         const std::uint32_t *pair_end) {
+    const std::uint32_t dimension = job.dimension;
+    const SparseJumps &jumps = job.jumps;
+    const std::size_t plane = static_cast<std::size_t>(jumps.boundaries) * lanes_;
+    const SparseEntry *entry = job.sparse_data[n];
+    auto next_of = [&] {
+        return entry->index == -1 ? dimension
+                                  : static_cast<std::uint32_t>(entry->index);
+    };
+    std::uint32_t next = next_of();
+    const float *component[G];
+    const std::uint32_t *units[G];
+    std::uint32_t valid[G];
+    typename Vec::reg sum[G];
+    for (int g = 0; g < G; ++g) {
+        const std::size_t block = blocks[g];
+        component[g] = job.transposed + block * lanes_ * dimension;
+        units[g] = jumps.units + block * jumps.binades * plane;
+        const std::uint32_t first_node = blocks[g] * lanes_;
+        valid[g] = job.node_count - first_node < static_cast<std::uint32_t>(lanes_)
+                       ? job.node_count - first_node
+                       : static_cast<std::uint32_t>(lanes_);
+        sum[g] = Vec::load(jumps.starts + block * plane +
+                           static_cast<std::size_t>(next / jump_span) * lanes_);
+    }
+    auto square_at = [&](int g, std::uint32_t i) {
+        const typename Vec::reg c =
+            Vec::load(component[g] + static_cast<std::size_t>(i) * lanes_);
+        return Vec::mul(c, c);
+    };
+    std::uint32_t i = next / jump_span * jump_span;
+    for (;;) {
+        const std::uint32_t from = (i + jump_span - 1) / jump_span;
+        const std::uint32_t to = next / jump_span;
+        if (from < to) {
+            for (; i < from * jump_span; ++i)
+                for (int g = 0; g < G; ++g)
+                    sum[g] = Vec::add(sum[g], square_at(g, i));
+            for (int g = 0; g < G; ++g) {
+                auto walk = [&](std::uint32_t span) {
+                    for (std::uint32_t t = span * jump_span;
+                         t < (span + 1) * jump_span; ++t)
+                        sum[g] = Vec::add(sum[g], square_at(g, t));
+                };
+                // Below the window, span by span until the sum enters it.
+                std::uint32_t a = from;
+                for (; a < to && below_window(jumps, sum[g]); ++a)
+                    walk(a);
+                while (a < to) {
+                    const std::uint32_t b =
+                        to - a > jump_limit ? a + jump_limit : to;
+                    cross_spans(jumps, units[g], valid[g], a, b, sum[g], walk);
+                    a = b;
+                }
+            }
+            i = to * jump_span;
+        }
+        for (; i < next; ++i)
+            for (int g = 0; g < G; ++g)
+                sum[g] = Vec::add(sum[g], square_at(g, i));
+        if (next == dimension)
+            break;
+        const typename Vec::reg v = Vec::set1(entry->value);
+        for (int g = 0; g < G; ++g) {
+            const typename Vec::reg t = Vec::sub(
+                Vec::load(component[g] + static_cast<std::size_t>(i) * lanes_), v);
+            sum[g] = Vec::add(sum[g], Vec::mul(t, t));
+        }
+        ++entry;
+        ++i;
+        next = next_of();
+    }
+    for (int g = 0; g < G; ++g) {
+        float sums[lanes_];
+        Vec::store(sums, sum[g]);
+        const std::uint32_t first_node = blocks[g] * lanes_;
+        for (std::uint32_t p = pair_begin[g]; p < pair_end[g]; ++p)
+            scratch.pair_sums[p] = sums[scratch.pair_nodes[p] - first_node];
+    }
+}
+
+// The candidates of the group's vectors walked with jumps: a few blocks at a
+// time, so that their components and tables stay in cache while every vector
+// that needs some of them walks those side by side. Each vector's pairs hold
+// its candidates in increasing order, so its pairs in a block are one run.
+inline void walk_jumping_blocks(const SparseBmuJob &job,
+                                const SparseBmuScratch &scratch,
+                                std::uint32_t first, std::uint32_t count,
+                                const std::uint32_t *pair_begin) {
+    constexpr int G = 4;
+    std::uint32_t cursor[sparse_group];
+    for (std::uint32_t slot = 0; slot < count; ++slot)
+        cursor[slot] = pair_begin[slot];
+    const std::uint32_t blocks =
+        (job.node_count + lanes_ - 1) / static_cast<std::uint32_t>(lanes_);
+    for (std::uint32_t first_block = 0; first_block < blocks; first_block += G) {
+        const std::uint32_t end_node = (first_block + G) * lanes_;
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            std::uint32_t block_of[G];
+            std::uint32_t run_begin[G];
+            std::uint32_t run_end[G];
+            int waiting = 0;
+            std::uint32_t p = cursor[slot];
+            const std::uint32_t slot_end = pair_begin[slot + 1];
+            while (p < slot_end && scratch.pair_nodes[p] < end_node) {
+                const std::uint32_t block =
+                    scratch.pair_nodes[p] / static_cast<std::uint32_t>(lanes_);
+                block_of[waiting] = block;
+                run_begin[waiting] = p;
+                while (p < slot_end &&
+                       scratch.pair_nodes[p] / static_cast<std::uint32_t>(lanes_) ==
+                           block)
+                    ++p;
+                run_end[waiting++] = p;
+            }
+            cursor[slot] = p;
+            if (waiting > 0)
+                with_at_most<G>(static_cast<std::uint32_t>(waiting), [&](auto width) {
+                    walk_jumping<decltype(width)::value>(
+                        job, scratch, first + slot, block_of, run_begin, run_end);
+                });
+        }
+    }
+}
+
+// Every block of nodes that holds a candidate of some vector of the group,
+// walked against all the vectors that need it, a few at a time.
+inline void walk_blocks(const SparseBmuJob &job, const SparseBmuScratch &scratch,
+                        std::uint32_t first, std::uint32_t count,
+                        const std::uint32_t *pair_begin) {
     // Eight sums side by side keep the additions of one sum from waiting for
     // each other, with one load and one square per component for all.
     constexpr int R = 8;
-    std::uint32_t pair_begin[sparse_group + 1];
     std::uint32_t cursor[sparse_group];
-    std::uint32_t pairs = 0;
-    std::uint32_t slot = 0;
-    // A vector has at most node_count candidates.
-    for (; slot < count && scratch.pair_room - pairs >= job.node_count;
-         ++slot) {
-        const std::uint32_t n = first + slot;
-        pair_begin[slot] = pairs;
-        const std::uint32_t candidates =
-            sparse_candidates<Second>(job, scratch, scratch.pair_nodes + pairs,
-                                      n);
-        if (candidates == 1 && job.distances == nullptr) {
-            // Its pair is overwritten by the next vector's: the node is
-            // written out at once. With `Second` the map has one node, and
-            // no runner-up.
-            const std::uint32_t node = scratch.pair_nodes[pairs];
-            std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
-            out[0] = static_cast<std::int32_t>(node % job.columns);
-            out[1] = static_cast<std::int32_t>(node / job.columns);
-            if constexpr (Second) {
-                job.runner_ups[n] = -1;
-                job.runner_up_distances[n] =
-                    std::numeric_limits<float>::infinity();
-            }
-            continue;
-        }
-        pairs += candidates;
-    }
-    count = slot;
-    pair_begin[count] = pairs;
-    if (pairs == 0)
-        return count;
     for (std::uint32_t slot = 0; slot < count; ++slot)
         cursor[slot] = pair_begin[slot];
     // Blocks in increasing order; each vector's candidates are in increasing
@@ -835,6 +1019,60 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
                                         job, scratch, block, slots, run_begin,
                                         run_end);
                                 });
+    }
+}
+
+// The BMUs of up to `count` vectors from `first`, as many as the pair scratch
+// surely holds; returns how many. A vector left with a single
+// candidate has found its BMU without a walk. For the others, every block of
+// nodes that holds a candidate of some vector is walked against all the
+// vectors that need it, a few at a time, so the block's components are read
+// once for several vectors (with jump tables, each vector walks a few of its
+// blocks side by side, jumping its unstored stretches); each vector then scans its own candidates in
+// row-major order under the reference's strict comparison: the nodes left out
+// are strictly farther than some candidate, so the reference scan over all
+// nodes ends on the same node.
+template <bool Second>
+inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
+                                      const SparseBmuScratch &scratch,
+                                      std::uint32_t first,
+                                      std::uint32_t count) {
+    std::uint32_t pair_begin[sparse_group + 1];
+    std::uint32_t pairs = 0;
+    std::uint32_t slot = 0;
+    // A vector has at most node_count candidates.
+    for (; slot < count && scratch.pair_room - pairs >= job.node_count;
+         ++slot) {
+        const std::uint32_t n = first + slot;
+        pair_begin[slot] = pairs;
+        const std::uint32_t candidates =
+            sparse_candidates<Second>(job, scratch, scratch.pair_nodes + pairs,
+                                      n);
+        if (candidates == 1 && job.distances == nullptr) {
+            // Its pair is overwritten by the next vector's: the node is
+            // written out at once. With `Second` the map has one node, and
+            // no runner-up.
+            const std::uint32_t node = scratch.pair_nodes[pairs];
+            std::int32_t *out = job.bmus + 2 * static_cast<std::size_t>(n);
+            out[0] = static_cast<std::int32_t>(node % job.columns);
+            out[1] = static_cast<std::int32_t>(node / job.columns);
+            if constexpr (Second) {
+                job.runner_ups[n] = -1;
+                job.runner_up_distances[n] =
+                    std::numeric_limits<float>::infinity();
+            }
+            continue;
+        }
+        pairs += candidates;
+    }
+    count = slot;
+    pair_begin[count] = pairs;
+    if (pairs == 0)
+        return count;
+    if (job.jumps.units != nullptr) {
+        walk_jumping_blocks(job, scratch, first, count, pair_begin);
+    } else {
+        walk_blocks(job, scratch, first, count, pair_begin);
     }
     for (std::uint32_t slot = 0; slot < count; ++slot) {
         const std::uint32_t begin = pair_begin[slot];
@@ -888,6 +1126,69 @@ inline std::uint32_t sparse_bmu_group(const SparseBmuJob &job,
 } // namespace
 
 std::uint32_t lanes() { return static_cast<std::uint32_t>(lanes_); }
+
+void prepare_sparse_jumps(const SparseBmuJob &job, std::uint32_t block,
+                          std::uint32_t *units, float *starts) {
+    const SparseJumps &jumps = job.jumps;
+    const std::uint32_t dimension = job.dimension;
+    const std::uint32_t binades = jumps.binades;
+    const std::size_t plane = static_cast<std::size_t>(jumps.boundaries) * lanes_;
+    const float *component =
+        job.transposed + static_cast<std::size_t>(block) * lanes_ * dimension;
+    units += static_cast<std::size_t>(block) * binades * plane;
+    starts += static_cast<std::size_t>(block) * plane;
+    // Running sums (unsigned, so that they wrap as the tables do).
+    std::uint32_t total[most_jump_binades][lanes_] = {};
+    float own[lanes_] = {};
+    for (std::uint32_t span = 0; span < jumps.boundaries; ++span) {
+        const std::size_t at = static_cast<std::size_t>(span) * lanes_;
+        for (int lane = 0; lane < lanes_; ++lane)
+            starts[at + lane] = own[lane];
+        for (std::uint32_t b = 0; b < binades; ++b)
+            for (int lane = 0; lane < lanes_; ++lane)
+                units[b * plane + at + lane] = total[b][lane];
+        const std::uint32_t begin = span * jump_span;
+        if (begin >= dimension)
+            break;
+        const std::uint32_t end =
+            dimension - begin < jump_span ? dimension : begin + jump_span;
+        std::uint32_t added[most_jump_binades][lanes_] = {};
+        std::uint32_t halfway[most_jump_binades][lanes_] = {};
+        for (std::uint32_t i = begin; i < end; ++i) {
+            float squares[lanes_];
+            std::uint32_t significand[lanes_];
+            std::int32_t field[lanes_];
+            square_parts(component + static_cast<std::size_t>(i) * lanes_,
+                         squares, significand, field);
+            for (int lane = 0; lane < lanes_; ++lane)
+                own[lane] = own[lane] + squares[lane];
+            for (std::uint32_t b = 0; b < binades; ++b) {
+                // t / u = m 2^(f - F) for the binade of field F.
+                const std::int32_t binade_field =
+                    static_cast<std::int32_t>(jumps.lowest + b);
+                for (int lane = 0; lane < lanes_; ++lane) {
+                    const std::int32_t shift = field[lane] - binade_field;
+                    const auto left = static_cast<std::uint32_t>(
+                        std::min(std::max(shift, 0), 31));
+                    const auto right = static_cast<std::uint32_t>(
+                        std::min(std::max(-shift, 0), 31));
+                    const std::uint32_t scaled = significand[lane] << left;
+                    const std::uint32_t whole = scaled >> right;
+                    const std::uint32_t rest = scaled - (whole << right);
+                    // Zero where nothing is shifted out.
+                    const std::uint32_t half = (1u << right) >> 1;
+                    added[b][lane] += whole + static_cast<std::uint32_t>(rest > half);
+                    halfway[b][lane] |= static_cast<std::uint32_t>(rest == half) &
+                                        static_cast<std::uint32_t>(half != 0);
+                }
+            }
+        }
+        for (std::uint32_t b = 0; b < binades; ++b)
+            for (int lane = 0; lane < lanes_; ++lane)
+                total[b][lane] += added[b][lane] + halfway[b][lane] * 0x800000u;
+    }
+}
+
 
 std::uint32_t bmu_vectors() { return static_cast<std::uint32_t>(Vec::bmu_vectors); }
 

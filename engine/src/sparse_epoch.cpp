@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace quorvel {
@@ -143,6 +144,60 @@ void walk_every_node(const SparseRow *sparse_data, const float *codebook,
     }
 }
 
+// Jumps over unstored components (SparseJumps) pay where most vectors
+// store few of many components, and where there are vectors enough to repay
+// the tables, one pass over every node's components per binade.
+constexpr std::uint32_t jump_dimension = 2048;
+constexpr std::uint32_t jump_sparsity = 64;
+
+bool jumps_pay(const SparseRow *sparse_data, std::uint32_t vector_count,
+               std::uint32_t dimension, std::uint32_t node_count,
+               double &largest_vector_norm) {
+    if (dimension < jump_dimension || vector_count < node_count)
+        return false;
+    std::uint32_t sparse = 0;
+    largest_vector_norm = 0.0;
+    for (std::uint32_t n = 0; n < vector_count; ++n) {
+        std::uint32_t stored = 0;
+        double norm = 0.0;
+        for (const SparseEntry *entry = sparse_data[n]; entry->index != -1;
+             ++entry, ++stored)
+            norm += static_cast<double>(entry->value) * entry->value;
+        sparse += stored * jump_sparsity <= dimension;
+        largest_vector_norm = std::max(largest_vector_norm, norm);
+    }
+    return 2 * static_cast<std::uint64_t>(sparse) >= vector_count;
+}
+
+// The binades of the jump tables: up to the binade of a bound on every
+// walked sum (at most 2 (|c|^2 + |v|^2), widened for its roundings), from
+// the lowest whose rounded units of a whole node stay below 2^29,
+// |c|^2 / u + dimension <= 2^29 (each term rounds up by at most one half),
+// and at most most_jump_binades of them. False where the norms give no bound,
+// and where some node is far longer than every vector (a start far from the
+// data, not a trained map, whose nodes are weighted means of the vectors):
+// there the node's own squares make most of each sum, which then climbs
+// through its binades along the unstored stretches and meets halfway terms
+// in many spans, so that the jumps save less than the tables cost.
+bool jump_window(double largest_node_norm, double largest_vector_norm,
+                 std::uint32_t dimension, SparseJumps &jumps) {
+    const double top = 2.0 * (largest_node_norm + largest_vector_norm) * 1.01;
+    if (!(top < 0x1p120) || largest_node_norm > 4.0 * largest_vector_norm)
+        return false;
+    int exponent = 0;
+    std::frexp(top, &exponent);
+    const int top_field = std::max(1, exponent - 1 + 127);
+    int field = std::max(1, top_field - static_cast<int>(most_jump_binades) + 1);
+    // At the top field |c|^2 / u < 2^25, so the loop ends there at the latest.
+    while (field < top_field &&
+           std::ldexp(largest_node_norm, 150 - field) + dimension > 0x1p29)
+        ++field;
+    jumps.lowest = static_cast<std::uint32_t>(field);
+    jumps.binades = static_cast<std::uint32_t>(top_field - field + 1);
+    jumps.boundaries = (dimension + jump_span - 1) / jump_span + 1;
+    return true;
+}
+
 } // namespace
 
 void find_bmus_sparse_fast(const Variant &variant,
@@ -205,18 +260,30 @@ void find_bmus_sparse_fast(const Variant &variant,
     // thread that meets a value beyond the search's bounds clears the flag;
     // every thread reads it after the barrier, which all of them reach.
     int can_prune = dimension <= (1u << 20) ? 1 : 0;
+    double largest_vector_norm = 0.0;
+    const bool jumping = jumps_pay(sparse_data, vector_count, dimension,
+                                   node_count, largest_vector_norm);
     float *by_component_data = by_component.data();
     float *transposed_data = transposed.data();
     // One team for the preparation and the search, which wait for each other
     // once: each thread screens, copies and measures its own share of the
     // nodes (whole blocks of lanes) and screens its own share of the
     // vectors; once every share is ready, it searches those vectors with its
-    // own scratch and writes only their BMU pairs.
+    // own scratch and writes only their BMU pairs. Where the walks jump, the
+    // tables come between, in a second team: their binades need every node's
+    // norm.
+    auto search = [&](int thread, std::uint32_t begin, std::uint32_t end) {
+        const SparseBmuScratch scratch{
+            estimates.data() + static_cast<std::size_t>(node_count) * thread,
+            dots.data() + static_cast<std::size_t>(node_count) * thread,
+            pair_nodes.data() + pair_room * thread,
+            pair_sums.data() + pair_room * thread, pair_room};
+        variant.find_bmus_sparse(job, begin, end, scratch);
+    };
 #pragma omp parallel num_threads(threads) default(none)                      \
-    shared(variant, job, sparse_data, codebook, vector_count, estimates,      \
-               dots, pair_nodes, pair_sums, node_count, pair_room, dimension, \
-               lanes, blocks, by_component_data, transposed_data, norms,      \
-               can_prune)
+    shared(sparse_data, codebook, vector_count, node_count, dimension, lanes, \
+               blocks, by_component_data, transposed_data, norms, can_prune,  \
+               jumping, search)
     {
         // The team may be smaller than asked: the shares are of the team.
         const int thread = omp_get_thread_num();
@@ -251,13 +318,40 @@ void find_bmus_sparse_fast(const Variant &variant,
         int prunable;
 #pragma omp atomic read
         prunable = can_prune;
-        if (prunable) {
-            const SparseBmuScratch scratch{
-                estimates.data() + static_cast<std::size_t>(node_count) * thread,
-                dots.data() + static_cast<std::size_t>(node_count) * thread,
-                pair_nodes.data() + pair_room * thread,
-                pair_sums.data() + pair_room * thread, pair_room};
-            variant.find_bmus_sparse(job, begin, end, scratch);
+        if (prunable && !jumping)
+            search(thread, begin, end);
+    }
+    if (can_prune && jumping) {
+        // The tables, where the norms give them a window, then the search.
+        const bool window =
+            jump_window(*std::max_element(norms.begin(), norms.end()),
+                        largest_vector_norm, dimension, job.jumps);
+        const std::size_t plane =
+            window ? static_cast<std::size_t>(job.jumps.boundaries) * lanes : 0;
+        std::vector<std::uint32_t> units(static_cast<std::size_t>(blocks) *
+                                         job.jumps.binades * plane);
+        AlignedFloats starts(static_cast<std::size_t>(blocks) * plane);
+        if (window) {
+            job.jumps.units = units.data();
+            job.jumps.starts = starts.data();
+        }
+        std::uint32_t *units_data = units.data();
+        float *starts_data = starts.data();
+#pragma omp parallel num_threads(threads) default(none)                      \
+    shared(variant, job, vector_count, blocks, units_data, starts_data,       \
+               search, window)
+        {
+            const int thread = omp_get_thread_num();
+            const int team = omp_get_num_threads();
+            std::uint32_t first_block, end_block, begin, end;
+            share_of(blocks, team, thread, first_block, end_block);
+            share_of(vector_count, team, thread, begin, end);
+            for (std::uint32_t block = first_block; window && block < end_block;
+                 ++block)
+                variant.prepare_sparse_jumps(job, block, units_data,
+                                             starts_data);
+#pragma omp barrier
+            search(thread, begin, end);
         }
     }
     if (can_prune)

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -294,6 +295,93 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(0, 1, 2, 3, 4, 5, 6, 7),
                        ::testing::Values(1u, 5u, 33u),
                        ::testing::Values(1u, 16u, 301u)));
+
+// Wide sparse rows, whose walks jump over unstored stretches: a map of 3 x 7
+// nodes (a partial block of lanes), each a copy of one base vector with a
+// few components moved by a step or two of their spacing, so that every node
+// stays a candidate and the BMU turns on the last bit of each walk. Bases:
+// kind 0 small values, as trained on unit rows; kind 1 multiples of coarse
+// powers of two, whose squares lie halfway in many binades; kind 2 powers of
+// two, so that sums land on the edges of their binades. Rows store 1 to 40
+// values, none at all, only the first or last component, or both ends
+// (stretches longer than one jump may cross).
+class SparseJumpedWalks : public ::testing::TestWithParam<int> {};
+
+TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
+    const int kind = GetParam();
+    const std::uint32_t columns = 3, rows = 7, dimension = 9000;
+    const MapShape shape{columns, rows, dimension, Grid::rectangular,
+                         Topology::planar};
+    const std::uint32_t nodes = shape.node_count();
+    const std::size_t count = 64;
+    std::mt19937 generator(500 + kind);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::uniform_int_distribution<int> coarse(0, 255), power(6, 12);
+    std::vector<float> base(dimension);
+    for (float &value : base) {
+        if (kind == 0)
+            value = unit(generator) * 1e-3f;
+        else if (kind == 1)
+            value = std::ldexp(static_cast<float>(coarse(generator)), -power(generator));
+        else
+            value = std::ldexp(1.0f, -power(generator) / 2);
+    }
+    std::vector<float> codebook(std::size_t{nodes} * dimension);
+    std::uniform_int_distribution<std::uint32_t> position(0, dimension - 1);
+    for (std::uint32_t k = 0; k < nodes; ++k) {
+        std::copy(base.begin(), base.end(), codebook.begin() + k * dimension);
+        for (int moves = 0; moves < 3; ++moves) {
+            float &value = codebook[k * dimension + position(generator)];
+            value = std::nextafter(value, 2.0f * value + 1.0f);
+            if (moves == 0)
+                value = std::nextafter(value, 2.0f * value + 1.0f);
+        }
+    }
+    // Rows long enough next to the nodes that the jumps are taken.
+    const float scale = kind == 0 ? 0.5f : 25.0f;
+    std::vector<float> data(count * dimension, 0.0f);
+    std::uniform_int_distribution<int> stored(1, 40);
+    for (std::size_t n = 0; n < count; ++n) {
+        float *row = data.data() + n * dimension;
+        if (n == 0)
+            continue;
+        if (n <= 3) {
+            if (n != 2)
+                row[0] = scale;
+            if (n != 1)
+                row[dimension - 1] = scale;
+            continue;
+        }
+        for (int m = stored(generator); m > 0; --m)
+            row[position(generator)] = scale * (0.1f + unit(generator));
+    }
+    Search expected(count);
+    quorvel::find_bmus_ref(shape, codebook.data(), {data.data(), count},
+                           expected.results());
+    const quorvel::SparseRows sparse = quorvel::make_sparse_rows(
+        data.data(), static_cast<std::uint32_t>(count), dimension);
+    for (const SimdLevel level : all_levels) {
+        if (!quorvel::detail::simd_level_available(level))
+            continue;
+        for (const int threads : {1, 2, 3}) {
+            SCOPED_TRACE(quorvel::detail::simd_level_name(level));
+            SCOPED_TRACE(threads);
+            Search found(count);
+            std::vector<std::int32_t> pairs(2 * count, -7);
+            quorvel::detail::find_bmus_sparse_fast(
+                quorvel::detail::variant_of(level), sparse.rows.data(),
+                codebook.data(), columns, rows, dimension,
+                static_cast<std::uint32_t>(count), pairs.data(), threads,
+                found.runner_ups.data(), found.runner_up_distances.data(),
+                found.distances.data());
+            for (std::size_t n = 0; n < count; ++n)
+                found.nodes[n] = pairs[2 * n + 1] * std::int32_t(columns) + pairs[2 * n];
+            expect_same_search(found, expected);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bases, SparseJumpedWalks, ::testing::Values(0, 1, 2));
 
 TEST(MapSearch, OneNodeHasNoRunnerUp) {
     const MapShape shape{1, 1, 2, Grid::rectangular, Topology::planar};

@@ -781,8 +781,9 @@ inline void square_parts(const float *component, float *squares,
 }
 
 // Crosses the spans [from, to) of one block in the lanes' sums by their bits;
-// false, changing nothing, where some lane below `valid` may not jump. The
-// lanes must share lane 0's binade, so that each reads one row of the table.
+// false, changing nothing, where some lane below `valid` may not jump. Each
+// lane reads the table row of its own sum's binade: the nodes of a block
+// need not be alike, and their sums climb through the binades apart.
 inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
                        std::uint32_t valid, std::uint32_t from,
                        std::uint32_t to, typename Vec::reg &sum) {
@@ -790,22 +791,21 @@ inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
     Vec::store(sums, sum);
     std::uint32_t bits[lanes_];
     std::memcpy(bits, sums, sizeof bits);
-    const std::uint32_t exponent = bits[0] >> 23;
-    // Below the window the difference wraps to a large binade.
-    const std::uint32_t binade = exponent - jumps.lowest;
-    if (binade >= jumps.binades)
-        return false;
-    const std::uint32_t *row =
-        units + binade * static_cast<std::size_t>(jumps.boundaries) * lanes_;
-    const std::uint32_t *at_from = row + static_cast<std::size_t>(from) * lanes_;
-    const std::uint32_t *at_to = row + static_cast<std::size_t>(to) * lanes_;
+    const std::size_t plane = static_cast<std::size_t>(jumps.boundaries) * lanes_;
+    const std::uint32_t *at_from = units + static_cast<std::size_t>(from) * lanes_;
+    const std::uint32_t *at_to = units + static_cast<std::size_t>(to) * lanes_;
     std::uint32_t refused = 0;
     for (int lane = 0; lane < lanes_; ++lane) {
-        const std::uint32_t step = at_to[lane] - at_from[lane];
+        const std::uint32_t exponent = bits[lane] >> 23;
+        // Below the window the difference wraps to a large binade; a lane
+        // outside reads the lowest row and is refused.
+        const std::uint32_t binade = exponent - jumps.lowest;
+        const std::uint32_t outside = binade >= jumps.binades;
+        const std::size_t row = outside != 0 ? 0 : binade * plane;
+        const std::uint32_t step = at_to[row + lane] - at_from[row + lane];
         const std::uint32_t moved = bits[lane] + step;
         const std::uint32_t misfit =
-            static_cast<std::uint32_t>((bits[lane] >> 23) != exponent) |
-            static_cast<std::uint32_t>(step >= 0x800000u) |
+            outside | static_cast<std::uint32_t>(step >= 0x800000u) |
             static_cast<std::uint32_t>((moved >> 23) != exponent);
         refused |= misfit & static_cast<std::uint32_t>(
                                 static_cast<std::uint32_t>(lane) < valid);
@@ -818,13 +818,19 @@ inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
     return true;
 }
 
-// Whether lane 0's sum lies below the binades of the tables.
-inline bool below_window(const SparseJumps &jumps, typename Vec::reg sum) {
+// Whether the sum of some lane below `valid` lies below the binades of the
+// tables.
+inline bool below_window(const SparseJumps &jumps, std::uint32_t valid,
+                         typename Vec::reg sum) {
     alignas(64) float sums[lanes_];
     Vec::store(sums, sum);
-    std::uint32_t bits;
-    std::memcpy(&bits, sums, sizeof bits);
-    return (bits >> 23) < jumps.lowest;
+    std::uint32_t bits[lanes_];
+    std::memcpy(bits, sums, sizeof bits);
+    std::uint32_t below = 0;
+    for (int lane = 0; lane < lanes_; ++lane)
+        below |= static_cast<std::uint32_t>((bits[lane] >> 23) < jumps.lowest) &
+                 static_cast<std::uint32_t>(static_cast<std::uint32_t>(lane) < valid);
+    return below != 0;
 }
 
 // Crosses the spans [from, to) of one block: jumped where it may be, else
@@ -896,7 +902,7 @@ inline void walk_jumping(const SparseBmuJob &job, const SparseBmuScratch &scratc
                 };
                 // Below the window, span by span until the sum enters it.
                 std::uint32_t a = from;
-                for (; a < to && below_window(jumps, sum[g]); ++a)
+                for (; a < to && below_window(jumps, valid[g], sum[g]); ++a)
                     walk(a);
                 while (a < to) {
                     const std::uint32_t b =

@@ -302,7 +302,9 @@ INSTANTIATE_TEST_SUITE_P(
 // stays a candidate and the BMU turns on the last bit of each walk. Bases:
 // kind 0 small values, as trained on unit rows; kind 1 multiples of coarse
 // powers of two, whose squares lie halfway in many binades; kind 2 powers of
-// two, so that sums land on the edges of their binades. Rows store 1 to 40
+// two, so that sums land on the edges of their binades; kind 3 three kinds of
+// node whose own squares lie mostly early, evenly or late, so that the sums
+// of one block's lanes climb through different binades. Rows store 1 to 40
 // values, none at all, only the first or last component, or both ends
 // (stretches longer than one jump may cross).
 class SparseJumpedWalks : public ::testing::TestWithParam<int> {};
@@ -321,6 +323,8 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
     for (float &value : base) {
         if (kind == 0)
             value = unit(generator) * 1e-3f;
+        else if (kind == 3)
+            value = unit(generator) * 1e-2f;
         else if (kind == 1)
             value = std::ldexp(static_cast<float>(coarse(generator)), -power(generator));
         else
@@ -330,6 +334,14 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
     std::uniform_int_distribution<std::uint32_t> position(0, dimension - 1);
     for (std::uint32_t k = 0; k < nodes; ++k) {
         std::copy(base.begin(), base.end(), codebook.begin() + k * dimension);
+        if (kind == 3) {
+            // Scales whose squares sum to 2 over the two halves.
+            const float early[] = {1.0f, 1.1892071f, 0.8408964f};
+            const float late[] = {1.0f, 0.7653669f, 1.1370550f};
+            for (std::uint32_t i = 0; i < dimension; ++i)
+                codebook[k * dimension + i] *=
+                    (i < dimension / 2 ? early : late)[k % 3];
+        }
         for (int moves = 0; moves < 3; ++moves) {
             float &value = codebook[k * dimension + position(generator)];
             value = std::nextafter(value, 2.0f * value + 1.0f);
@@ -337,8 +349,9 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
                 value = std::nextafter(value, 2.0f * value + 1.0f);
         }
     }
-    // Rows long enough next to the nodes that the jumps are taken.
-    const float scale = kind == 0 ? 0.5f : 25.0f;
+    // Rows long enough next to the nodes that the jumps are taken; short
+    // ones where the nodes' own squares set the binades.
+    const float scale = kind == 0 ? 0.5f : kind == 3 ? 0.1f : 25.0f;
     std::vector<float> data(count * dimension, 0.0f);
     std::uniform_int_distribution<int> stored(1, 40);
     for (std::size_t n = 0; n < count; ++n) {
@@ -381,7 +394,7 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Bases, SparseJumpedWalks, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(Bases, SparseJumpedWalks, ::testing::Values(0, 1, 2, 3));
 
 TEST(MapSearch, OneNodeHasNoRunnerUp) {
     const MapShape shape{1, 1, 2, Grid::rectangular, Topology::planar};

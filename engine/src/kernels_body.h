@@ -834,17 +834,22 @@ inline bool below_window(const SparseJumps &jumps, std::uint32_t valid,
 }
 
 // Crosses the spans [from, to) of one block: jumped where it may be, else
-// span by span (their table rows lie side by side), each span that cannot be
-// jumped walked term by term by walk(span).
+// as its two halves, so that a stretch in which a few spans cannot be jumped
+// costs a few attempts per such span; a single span that cannot be jumped is
+// walked term by term by walk(span).
 template <class Walk>
 inline void cross_spans(const SparseJumps &jumps, const std::uint32_t *units,
                         std::uint32_t valid, std::uint32_t from,
                         std::uint32_t to, typename Vec::reg &sum, Walk &walk) {
     if (jump_spans(jumps, units, valid, from, to, sum))
         return;
-    for (std::uint32_t span = from; span < to; ++span)
-        if (!jump_spans(jumps, units, valid, span, span + 1, sum))
-            walk(span);
+    if (to - from == 1) {
+        walk(from);
+        return;
+    }
+    const std::uint32_t middle = from + (to - from) / 2;
+    cross_spans(jumps, units, valid, from, middle, sum, walk);
+    cross_spans(jumps, units, valid, middle, to, sum, walk);
 }
 
 // The walk of vector n against G blocks of nodes side by side (independent

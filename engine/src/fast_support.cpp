@@ -1,5 +1,6 @@
 #include "kernel_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -108,20 +109,26 @@ void transpose_codebook(const float *codebook, std::uint32_t node_count,
                         float *transposed) {
     const std::uint32_t blocks = (node_count + lanes - 1) / lanes;
     const float padding = std::numeric_limits<float>::quiet_NaN();
+    // A stretch of components at a time, so that the block's rows being
+    // written stay in cache while each node's values are read in turn.
+    constexpr std::uint32_t stretch = 256;
     for (std::uint32_t block = 0; block < blocks; ++block) {
         float *out = transposed +
                      static_cast<std::size_t>(block) * dimension * lanes;
-        for (std::uint32_t lane = 0; lane < lanes; ++lane) {
-            const std::uint32_t node = block * lanes + lane;
-            if (node >= node_count) {
-                for (std::uint32_t i = 0; i < dimension; ++i)
-                    out[static_cast<std::size_t>(i) * lanes + lane] = padding;
-                continue;
+        for (std::uint32_t begin = 0; begin < dimension; begin += stretch) {
+            const std::uint32_t end = std::min(dimension - begin, stretch) + begin;
+            for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+                const std::uint32_t node = block * lanes + lane;
+                if (node >= node_count) {
+                    for (std::uint32_t i = begin; i < end; ++i)
+                        out[static_cast<std::size_t>(i) * lanes + lane] = padding;
+                    continue;
+                }
+                const float *in =
+                    codebook + static_cast<std::size_t>(node) * dimension;
+                for (std::uint32_t i = begin; i < end; ++i)
+                    out[static_cast<std::size_t>(i) * lanes + lane] = in[i];
             }
-            const float *in =
-                codebook + static_cast<std::size_t>(node) * dimension;
-            for (std::uint32_t i = 0; i < dimension; ++i)
-                out[static_cast<std::size_t>(i) * lanes + lane] = in[i];
         }
     }
 }

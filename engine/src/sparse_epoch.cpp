@@ -298,15 +298,23 @@ void find_bmus_sparse_fast(const Variant &variant,
 #pragma omp atomic write
             can_prune = 0;
         }
-        for (std::uint32_t j = first_node; j < end_node; ++j) {
-            const float *node = codebook + static_cast<std::size_t>(j) * dimension;
-            double norm = 0.0;
-            for (std::uint32_t i = 0; i < dimension; ++i) {
-                by_component_data[static_cast<std::size_t>(i) * node_count + j] =
-                    node[i];
-                norm += static_cast<double>(node[i]) * node[i];
+        // A stretch of components at a time, so that the rows being written
+        // stay in cache; each norm is summed in the components' order.
+        constexpr std::uint32_t stretch = 64;
+        for (std::uint32_t j = first_node; j < end_node; ++j)
+            norms[j] = 0.0;
+        for (std::uint32_t begin = 0; begin < dimension; begin += stretch) {
+            const std::uint32_t end = std::min(dimension - begin, stretch) + begin;
+            for (std::uint32_t j = first_node; j < end_node; ++j) {
+                const float *node = codebook + static_cast<std::size_t>(j) * dimension;
+                double norm = norms[j];
+                for (std::uint32_t i = begin; i < end; ++i) {
+                    by_component_data[static_cast<std::size_t>(i) * node_count + j] =
+                        node[i];
+                    norm += static_cast<double>(node[i]) * node[i];
+                }
+                norms[j] = norm;
             }
-            norms[j] = norm;
         }
         if (first_node < end_node)
             transpose_codebook(

@@ -795,6 +795,35 @@ inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
     const std::uint32_t *at_from = units + static_cast<std::size_t>(from) * lanes_;
     const std::uint32_t *at_to = units + static_cast<std::size_t>(to) * lanes_;
     std::uint32_t refused = 0;
+    // Where every lane lies in lane 0's binade one row serves all, in a loop
+    // the compiler vectorises.
+    const std::uint32_t first = bits[0] >> 23;
+    std::uint32_t apart = 0;
+    for (int lane = 0; lane < lanes_; ++lane)
+        apart |= static_cast<std::uint32_t>((bits[lane] >> 23) != first) &
+                 static_cast<std::uint32_t>(static_cast<std::uint32_t>(lane) < valid);
+    if (apart == 0) {
+        const std::uint32_t binade = first - jumps.lowest;
+        if (binade >= jumps.binades)
+            return false;
+        const std::uint32_t *row_from = at_from + binade * plane;
+        const std::uint32_t *row_to = at_to + binade * plane;
+        for (int lane = 0; lane < lanes_; ++lane) {
+            const std::uint32_t step = row_to[lane] - row_from[lane];
+            const std::uint32_t moved = bits[lane] + step;
+            const std::uint32_t misfit =
+                static_cast<std::uint32_t>(step >= 0x800000u) |
+                static_cast<std::uint32_t>((moved >> 23) != first);
+            refused |= misfit & static_cast<std::uint32_t>(
+                                    static_cast<std::uint32_t>(lane) < valid);
+            bits[lane] = moved;
+        }
+        if (refused != 0)
+            return false;
+        std::memcpy(sums, bits, sizeof bits);
+        sum = Vec::load(sums);
+        return true;
+    }
     for (int lane = 0; lane < lanes_; ++lane) {
         const std::uint32_t exponent = bits[lane] >> 23;
         // Below the window the difference wraps to a large binade; a lane

@@ -780,55 +780,28 @@ inline void square_parts(const float *component, float *squares,
     }
 }
 
-// Crosses the spans [from, to) of one block in the lanes' sums by their bits;
-// false, changing nothing, where some lane below `valid` may not jump. Each
-// lane reads the table row of its own sum's binade: the nodes of a block
-// need not be alike, and their sums climb through the binades apart.
-inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
-                       std::uint32_t valid, std::uint32_t from,
-                       std::uint32_t to, typename Vec::reg &sum) {
-    alignas(64) float sums[lanes_];
-    Vec::store(sums, sum);
-    std::uint32_t bits[lanes_];
-    std::memcpy(bits, sums, sizeof bits);
+// 1 for the lanes of a block that hold a node, 0 for its padding.
+inline std::uint32_t holds_node(int lane, std::uint32_t valid) {
+    return static_cast<std::uint32_t>(static_cast<std::uint32_t>(lane) < valid);
+}
+
+// Moves each lane's sum bits by its table step over [at_from, at_to) in the
+// row of binade_of(its exponent); the lanes below `valid` that may not jump
+// (outside the window, a halfway mark, or a change of exponent), nonzero
+// where there are some.
+template <class BinadeOf>
+inline std::uint32_t step_lanes(const SparseJumps &jumps,
+                                const std::uint32_t *at_from,
+                                const std::uint32_t *at_to,
+                                std::uint32_t valid, std::uint32_t *bits,
+                                BinadeOf binade_of) {
     const std::size_t plane = static_cast<std::size_t>(jumps.boundaries) * lanes_;
-    const std::uint32_t *at_from = units + static_cast<std::size_t>(from) * lanes_;
-    const std::uint32_t *at_to = units + static_cast<std::size_t>(to) * lanes_;
     std::uint32_t refused = 0;
-    // Where every lane lies in lane 0's binade one row serves all, in a loop
-    // the compiler vectorises.
-    const std::uint32_t first = bits[0] >> 23;
-    std::uint32_t apart = 0;
-    for (int lane = 0; lane < lanes_; ++lane)
-        apart |= static_cast<std::uint32_t>((bits[lane] >> 23) != first) &
-                 static_cast<std::uint32_t>(static_cast<std::uint32_t>(lane) < valid);
-    if (apart == 0) {
-        const std::uint32_t binade = first - jumps.lowest;
-        if (binade >= jumps.binades)
-            return false;
-        const std::uint32_t *row_from = at_from + binade * plane;
-        const std::uint32_t *row_to = at_to + binade * plane;
-        for (int lane = 0; lane < lanes_; ++lane) {
-            const std::uint32_t step = row_to[lane] - row_from[lane];
-            const std::uint32_t moved = bits[lane] + step;
-            const std::uint32_t misfit =
-                static_cast<std::uint32_t>(step >= 0x800000u) |
-                static_cast<std::uint32_t>((moved >> 23) != first);
-            refused |= misfit & static_cast<std::uint32_t>(
-                                    static_cast<std::uint32_t>(lane) < valid);
-            bits[lane] = moved;
-        }
-        if (refused != 0)
-            return false;
-        std::memcpy(sums, bits, sizeof bits);
-        sum = Vec::load(sums);
-        return true;
-    }
     for (int lane = 0; lane < lanes_; ++lane) {
         const std::uint32_t exponent = bits[lane] >> 23;
         // Below the window the difference wraps to a large binade; a lane
         // outside reads the lowest row and is refused.
-        const std::uint32_t binade = exponent - jumps.lowest;
+        const std::uint32_t binade = binade_of(exponent);
         const std::uint32_t outside = binade >= jumps.binades;
         const std::size_t row = outside != 0 ? 0 : binade * plane;
         const std::uint32_t step = at_to[row + lane] - at_from[row + lane];
@@ -836,10 +809,41 @@ inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
         const std::uint32_t misfit =
             outside | static_cast<std::uint32_t>(step >= 0x800000u) |
             static_cast<std::uint32_t>((moved >> 23) != exponent);
-        refused |= misfit & static_cast<std::uint32_t>(
-                                static_cast<std::uint32_t>(lane) < valid);
+        refused |= misfit & holds_node(lane, valid);
         bits[lane] = moved;
     }
+    return refused;
+}
+
+// Crosses the spans [from, to) of one block in the lanes' sums by their bits;
+// false, changing nothing, where some lane below `valid` may not jump. Each
+// lane reads the table row of its own sum's binade: the nodes of a block
+// need not be alike, and their sums climb through the binades apart. Where
+// every lane lies in lane 0's binade, one row serves all, in a loop the
+// compiler vectorises.
+inline bool jump_spans(const SparseJumps &jumps, const std::uint32_t *units,
+                       std::uint32_t valid, std::uint32_t from,
+                       std::uint32_t to, typename Vec::reg &sum) {
+    alignas(64) float sums[lanes_];
+    Vec::store(sums, sum);
+    std::uint32_t bits[lanes_];
+    std::memcpy(bits, sums, sizeof bits);
+    const std::uint32_t *at_from = units + static_cast<std::size_t>(from) * lanes_;
+    const std::uint32_t *at_to = units + static_cast<std::size_t>(to) * lanes_;
+    const std::uint32_t first = bits[0] >> 23;
+    std::uint32_t apart = 0;
+    for (int lane = 0; lane < lanes_; ++lane)
+        apart |= static_cast<std::uint32_t>((bits[lane] >> 23) != first) &
+                 holds_node(lane, valid);
+    const std::uint32_t shared = first - jumps.lowest;
+    const std::uint32_t refused =
+        apart == 0
+            ? step_lanes(jumps, at_from, at_to, valid, bits,
+                         [shared](std::uint32_t) { return shared; })
+            : step_lanes(jumps, at_from, at_to, valid, bits,
+                         [&jumps](std::uint32_t exponent) {
+                             return exponent - jumps.lowest;
+                         });
     if (refused != 0)
         return false;
     std::memcpy(sums, bits, sizeof bits);
@@ -858,7 +862,7 @@ inline bool below_window(const SparseJumps &jumps, std::uint32_t valid,
     std::uint32_t below = 0;
     for (int lane = 0; lane < lanes_; ++lane)
         below |= static_cast<std::uint32_t>((bits[lane] >> 23) < jumps.lowest) &
-                 static_cast<std::uint32_t>(static_cast<std::uint32_t>(lane) < valid);
+                 holds_node(lane, valid);
     return below != 0;
 }
 

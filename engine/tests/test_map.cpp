@@ -323,12 +323,12 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
     for (float &value : base) {
         if (kind == 0)
             value = unit(generator) * 1e-3f;
-        else if (kind == 3)
-            value = unit(generator) * 1e-2f;
         else if (kind == 1)
             value = std::ldexp(static_cast<float>(coarse(generator)), -power(generator));
-        else
+        else if (kind == 2)
             value = std::ldexp(1.0f, -power(generator) / 2);
+        else
+            value = unit(generator) * 1e-2f;
     }
     std::vector<float> codebook(std::size_t{nodes} * dimension);
     std::uniform_int_distribution<std::uint32_t> position(0, dimension - 1);

@@ -148,7 +148,7 @@ struct SparseBmuJob {
 
 // The sparse search takes the vectors in groups of up to this many, so that
 // a block of nodes that several of them must measure is read once for all.
-constexpr std::uint32_t sparse_group = 32;
+constexpr std::uint32_t sparse_group = 1024;
 
 // One thread's scratch for the sparse search: a bound and a dot product per
 // node, and a candidate node and its walked distance per (vector, candidate)

@@ -144,6 +144,9 @@ void walk_every_node(const SparseRow *sparse_data, const float *codebook,
     }
 }
 
+// The most (node, walked sum) pairs of one thread's group, 8 MiB.
+constexpr std::size_t group_pairs = std::size_t{1} << 20;
+
 // Jumps over unstored components (SparseJumps) pay where most vectors
 // store few of many components, and where there are vectors enough to repay
 // the tables, one pass over every node's components per binade.
@@ -249,13 +252,6 @@ void find_bmus_sparse_fast(const Variant &variant,
         runner_ups,
         runner_up_distances};
     job.distances = distances;
-    // Each thread's scratch (see SparseBmuScratch).
-    const std::size_t pair_room = 8 * static_cast<std::size_t>(node_count);
-    std::vector<double> estimates(static_cast<std::size_t>(node_count) *
-                                  threads);
-    std::vector<float> dots(static_cast<std::size_t>(node_count) * threads);
-    std::vector<std::uint32_t> pair_nodes(pair_room * threads);
-    std::vector<float> pair_sums(pair_room * threads);
     // Beyond this the relative error bound of a float sum is no bound. A
     // thread that meets a value beyond the search's bounds clears the flag;
     // every thread reads it after the barrier, which all of them reach.
@@ -263,6 +259,21 @@ void find_bmus_sparse_fast(const Variant &variant,
     double largest_vector_norm = 0.0;
     const bool jumping = jumps_pay(sparse_data, vector_count, dimension,
                                    node_count, largest_vector_norm);
+    // Each thread's scratch (see SparseBmuScratch). Where the walks jump,
+    // room for a whole group of vectors that keep every node (up to
+    // group_pairs pairs): every walk of the group that needs a block runs
+    // before the next block's, so most read its components and tables from
+    // cache.
+    const std::size_t group = std::min<std::size_t>(
+        sparse_group, (std::size_t{vector_count} + threads - 1) / threads);
+    const std::size_t pair_room =
+        std::max(8 * static_cast<std::size_t>(node_count),
+                 jumping ? std::min(group * node_count, group_pairs) : 0);
+    std::vector<double> estimates(static_cast<std::size_t>(node_count) *
+                                  threads);
+    std::vector<float> dots(static_cast<std::size_t>(node_count) * threads);
+    std::vector<std::uint32_t> pair_nodes(pair_room * threads);
+    std::vector<float> pair_sums(pair_room * threads);
     float *by_component_data = by_component.data();
     float *transposed_data = transposed.data();
     // One team for the preparation and the search, which wait for each other

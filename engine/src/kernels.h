@@ -127,10 +127,20 @@ struct SparseBmuJob {
     const float *transposed;
     // Squared norm of every node, in double.
     const double *norms;
+    // Every node's squares weighted by position, sum of c_i^2 (d - i) in
+    // double: the addition of term i and the d - i - 1 after it each round
+    // it once more, which the walk's error bound counts term by term.
+    const double *position_norms;
     std::uint32_t node_count;
     std::uint32_t columns;
     std::uint32_t dimension;
+    // The walk's error bounds (see find_bmus_sparse_fast): per unit of the
+    // squared distance for all its roundings; or per unit of it for the
+    // roundings of each term and per unit of the position-weighted one for
+    // those of the additions; and the underflows.
     double relative_error;
+    double term_error;
+    double addition_error;
     double absolute_error;
     double estimate_error;
     std::int32_t *bmus;
@@ -156,6 +166,7 @@ constexpr std::uint32_t sparse_group = 1024;
 struct SparseBmuScratch {
     double *estimates;
     float *dots;
+    float *position_dots;
     std::uint32_t *pair_nodes;
     float *pair_sums;
     std::size_t pair_room;

@@ -584,7 +584,10 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
 // their count, at least one: the node of the least upper bound always
 // remains. With `Second`, the nodes that may be BMU or runner-up: those
 // whose lower bound does not exceed the second least upper bound (at least
-// two nodes where the map has two).
+// two nodes where the map has two). Where several remain, the bounds are
+// taken again with the walk's position-weighted error (SparseBmuJob), never
+// looser than the first: a node left out by the first stays out, and the
+// nodes of the least upper bounds are among those the first keeps.
 template <bool Second>
 inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
                                        const SparseBmuScratch &scratch,
@@ -617,53 +620,97 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
         job.estimate_error + dot_unit / (1.0 - dot_unit) * 1.001;
     const double underflow = static_cast<double>(stored) * 0x1p-148;
     // The least (with `Second`, the two least) upper bounds over all nodes,
-    // and each node's lower bound. The least of a set of finite numbers does
-    // not depend on the order it is taken in, so eight running minima take
-    // turns, which the compiler keeps in vector lanes instead of one chain of
-    // dependent comparisons.
-    constexpr std::uint32_t ways = 8;
-    double least[ways];
-    double second[ways];
-    for (std::uint32_t w = 0; w < ways; ++w) {
-        least[w] = std::numeric_limits<double>::infinity();
-        second[w] = std::numeric_limits<double>::infinity();
-    }
-    auto bound = [&](std::uint32_t j, std::uint32_t w) {
-        const double norms = job.norms[j] + vector_norm;
-        const double estimate_j = norms - 2.0 * static_cast<double>(dot[j]);
-        const double error = estimate_error * norms + underflow;
-        const double upper = estimate_j + error;
-        if constexpr (Second) {
-            const double larger = upper < least[w] ? least[w] : upper;
-            second[w] = larger < second[w] ? larger : second[w];
+    // and each node's lower bound, a node's walk lying within its estimate's
+    // error and walk_error(j, bound on S_j) of its estimate. The least of a
+    // set of finite numbers does not depend on the order it is taken in, so
+    // eight running minima take turns, which the compiler keeps in vector
+    // lanes instead of one chain of dependent comparisons.
+    auto screen = [&](auto walk_error) {
+        constexpr std::uint32_t ways = 8;
+        double least[ways];
+        double second[ways];
+        for (std::uint32_t w = 0; w < ways; ++w) {
+            least[w] = std::numeric_limits<double>::infinity();
+            second[w] = std::numeric_limits<double>::infinity();
         }
-        least[w] = upper < least[w] ? upper : least[w];
-        estimate[j] = (estimate_j - error) * (1.0 - job.relative_error) -
-                      job.absolute_error;
+        auto bound = [&](std::uint32_t j, std::uint32_t w) {
+            const double norms = job.norms[j] + vector_norm;
+            const double estimate_j = norms - 2.0 * static_cast<double>(dot[j]);
+            const double estimated = estimate_error * norms + underflow;
+            const double error = estimated + job.absolute_error +
+                                 walk_error(j, estimate_j + estimated);
+            const double upper = estimate_j + error;
+            if constexpr (Second) {
+                const double larger = upper < least[w] ? least[w] : upper;
+                second[w] = larger < second[w] ? larger : second[w];
+            }
+            least[w] = upper < least[w] ? upper : least[w];
+            estimate[j] = estimate_j - error;
+        };
+        std::uint32_t j = 0;
+        for (; j + ways <= nodes; j += ways)
+            for (std::uint32_t w = 0; w < ways; ++w)
+                bound(j + w, w);
+        for (; j < nodes; ++j)
+            bound(j, 0);
+        double least_upper = least[0];
+        double second_upper = second[0];
+        for (std::uint32_t w = 1; w < ways; ++w) {
+            // The two least of the union of every way's two least.
+            const double larger = least[w] < least_upper ? least_upper : least[w];
+            second_upper = larger < second_upper ? larger : second_upper;
+            second_upper = second[w] < second_upper ? second[w] : second_upper;
+            least_upper = least[w] < least_upper ? least[w] : least_upper;
+        }
+        return Second ? second_upper : least_upper;
     };
-    std::uint32_t j = 0;
-    for (; j + ways <= nodes; j += ways)
-        for (std::uint32_t w = 0; w < ways; ++w)
-            bound(j + w, w);
-    for (; j < nodes; ++j)
-        bound(j, 0);
-    double least_upper = least[0];
-    double second_upper = second[0];
-    for (std::uint32_t w = 1; w < ways; ++w) {
-        // The two least of the union of every way's two least.
-        const double larger = least[w] < least_upper ? least_upper : least[w];
-        second_upper = larger < second_upper ? larger : second_upper;
-        second_upper = second[w] < second_upper ? second[w] : second_upper;
-        least_upper = least[w] < least_upper ? least[w] : least_upper;
+    auto kept = [&](double least_upper) {
+        std::uint32_t count = 0;
+        for (std::uint32_t k = 0; k < nodes; ++k)
+            count += estimate[k] <= least_upper;
+        return count;
+    };
+    double least_upper = screen([&](std::uint32_t, double distance) {
+        return job.relative_error * distance;
+    });
+    std::uint32_t count = kept(least_upper);
+    if (count > 1) {
+        // W_j = sum (c_i - v_i)^2 (d - i) as S_j, the weighted values
+        // v_i (d - i) rounded once more.
+        float *position_dot = scratch.position_dots;
+        for (std::uint32_t j = 0; j < nodes; ++j)
+            position_dot[j] = 0.0f;
+        double vector_position_norm = 0.0;
+        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+             ++entry) {
+            const float weight = static_cast<float>(
+                job.dimension - static_cast<std::uint32_t>(entry->index));
+            const float weighted = entry->value * weight;
+            vector_position_norm +=
+                static_cast<double>(entry->value) * entry->value * weight;
+            const float *component =
+                job.by_component + static_cast<std::size_t>(entry->index) * nodes;
+            for (std::uint32_t j = 0; j < nodes; ++j)
+                position_dot[j] = position_dot[j] + weighted * component[j];
+        }
+        const double position_unit = static_cast<double>(stored + 2) * 0x1p-24;
+        const double position_error =
+            job.estimate_error + position_unit / (1.0 - position_unit) * 1.001;
+        least_upper = screen([&](std::uint32_t j, double distance) {
+            const double norms = job.position_norms[j] + vector_position_norm;
+            const double estimate_j =
+                norms - 2.0 * static_cast<double>(position_dot[j]);
+            const double weighted = (estimate_j > 0.0 ? estimate_j : 0.0) +
+                                    position_error * norms + underflow;
+            const double by_position =
+                job.term_error * distance + job.addition_error * weighted;
+            const double by_distance = job.relative_error * distance;
+            return by_position < by_distance ? by_position : by_distance;
+        });
+        count = kept(least_upper);
     }
-    if constexpr (Second)
-        least_upper = second_upper;
-    least_upper = least_upper * (1.0 + job.relative_error) + job.absolute_error;
     // Candidates: nodes whose lower bound does not exceed it; most vectors
     // have one, found without writing every node's index.
-    std::uint32_t count = 0;
-    for (std::uint32_t k = 0; k < nodes; ++k)
-        count += estimate[k] <= least_upper;
     if (count == 1) {
         std::uint32_t k = 0;
         while (!(estimate[k] <= least_upper))

@@ -226,26 +226,36 @@ void find_bmus_sparse_fast(const Variant &variant,
     std::vector<double> norms(node_count);
     AlignedFloats transposed(static_cast<std::size_t>(blocks) * lanes *
                              dimension);
-    // The float walk: each term carries at most three roundings and each of
-    // the `dimension` additions one more, all on non-negative values, so
-    // |s - S| <= g S with g = (d + 3) u / (1 - (d + 3) u), u = 2^-24, plus
-    // 2^-149 per term for products that underflow. The double estimate sums
-    // at most 5 d + 16 rounded operations on terms bounded by
-    // 2 (|c|^2 + |v|^2). Both bounds are widened slightly for the rounding
-    // of the bounds themselves.
+    // The float walk s of the terms t_i = fl(fl(c_i - v_i)^2), whose exact
+    // values T_i sum to S: each t_i carries two roundings, so
+    // |t_i - T_i| <= ((1 + u)^3 - 1) T_i, u = 2^-24, plus 2^-150 where the
+    // square underflows; the d - i additions from term i to the end each
+    // round it once more, all on non-negative values, so
+    // |s - sum t| <= u / (1 - d u) sum t_i (d - i). Hence |s - S| <= g S with
+    // g = (d + 3) u / (1 - (d + 3) u); and, with W = sum T_i (d - i) <= d S,
+    // |s - S| <= ((1 + u)^3 - 1) S + u (1 + u)^3 / (1 - d u) W, which is
+    // tighter where the distance's mass does not all come early. Both plus
+    // 2^-149 per term. The double estimates sum at most 5 d + 16 rounded
+    // operations on terms bounded by 2 (|c|^2 + |v|^2). Every bound is
+    // widened slightly for the rounding of the bounds themselves.
     const double unit = 0x1p-24;
     const double terms = static_cast<double>(dimension) + 3.0;
-    const double relative = terms * unit / (1.0 - terms * unit);
+    const double grown = (1.0 + unit) * (1.0 + unit) * (1.0 + unit);
+    const double additions = 1.0 - static_cast<double>(dimension) * unit;
+    std::vector<double> position_norms(node_count);
     SparseBmuJob job{
         sparse_data,
         codebook,
         by_component.data(),
         transposed.data(),
         norms.data(),
+        position_norms.data(),
         node_count,
         columns,
         dimension,
-        relative * 1.001 + 0x1p-40,
+        terms * unit / (1.0 - terms * unit) * 1.001 + 0x1p-40,
+        (grown - 1.0) * 1.001 + 0x1p-40,
+        unit * grown / additions * 1.001,
         (static_cast<double>(dimension) + 1.0) * 0x1p-149,
         2.0 * (5.0 * dimension + 16.0) * 0x1p-52 * 1.001,
         bmus,
@@ -272,6 +282,8 @@ void find_bmus_sparse_fast(const Variant &variant,
     std::vector<double> estimates(static_cast<std::size_t>(node_count) *
                                   threads);
     std::vector<float> dots(static_cast<std::size_t>(node_count) * threads);
+    std::vector<float> position_dots(static_cast<std::size_t>(node_count) *
+                                     threads);
     std::vector<std::uint32_t> pair_nodes(pair_room * threads);
     std::vector<float> pair_sums(pair_room * threads);
     float *by_component_data = by_component.data();
@@ -287,6 +299,7 @@ void find_bmus_sparse_fast(const Variant &variant,
         const SparseBmuScratch scratch{
             estimates.data() + static_cast<std::size_t>(node_count) * thread,
             dots.data() + static_cast<std::size_t>(node_count) * thread,
+            position_dots.data() + static_cast<std::size_t>(node_count) * thread,
             pair_nodes.data() + pair_room * thread,
             pair_sums.data() + pair_room * thread, pair_room};
         variant.find_bmus_sparse(job, begin, end, scratch);
@@ -294,7 +307,7 @@ void find_bmus_sparse_fast(const Variant &variant,
 #pragma omp parallel num_threads(threads) default(none)                      \
     shared(sparse_data, codebook, vector_count, node_count, dimension, lanes, \
                blocks, by_component_data, transposed_data, norms, can_prune,  \
-               jumping, search)
+               position_norms, jumping, search)
     {
         // The team may be smaller than asked: the shares are of the team.
         const int thread = omp_get_thread_num();
@@ -312,19 +325,25 @@ void find_bmus_sparse_fast(const Variant &variant,
         // A stretch of components at a time, so that the rows being written
         // stay in cache; each norm is summed in the components' order.
         constexpr std::uint32_t stretch = 64;
-        for (std::uint32_t j = first_node; j < end_node; ++j)
+        for (std::uint32_t j = first_node; j < end_node; ++j) {
             norms[j] = 0.0;
+            position_norms[j] = 0.0;
+        }
         for (std::uint32_t begin = 0; begin < dimension; begin += stretch) {
             const std::uint32_t end = std::min(dimension - begin, stretch) + begin;
             for (std::uint32_t j = first_node; j < end_node; ++j) {
                 const float *node = codebook + static_cast<std::size_t>(j) * dimension;
                 double norm = norms[j];
+                double position_norm = position_norms[j];
                 for (std::uint32_t i = begin; i < end; ++i) {
                     by_component_data[static_cast<std::size_t>(i) * node_count + j] =
                         node[i];
-                    norm += static_cast<double>(node[i]) * node[i];
+                    const double square = static_cast<double>(node[i]) * node[i];
+                    norm += square;
+                    position_norm += square * static_cast<double>(dimension - i);
                 }
                 norms[j] = norm;
+                position_norms[j] = position_norm;
             }
         }
         if (first_node < end_node)

@@ -194,29 +194,6 @@ void epoch_ref(Data data,
                      float *numerator) { update(node, x, y, numerator, hood); });
 }
 
-// The fast BMU searches over all vectors, `threads` threads. The dense one
-// fills the outputs set in `outputs` (its other fields are its own), or the
-// squared distances to every node into all_distances when that is set.
-class DenseSearch;
-// The outputs set in `outputs` (their pointers only), from row `first` on.
-DenseBmuJob outputs_from(const DenseBmuJob &outputs, std::size_t first);
-void find_bmus_dense_fast(const Variant &variant, const float *data,
-                          const float *codebook, std::uint32_t node_count,
-                          std::uint32_t columns, std::uint32_t dimension,
-                          std::uint32_t vector_count, DenseBmuJob outputs,
-                          int threads, float *all_distances = nullptr);
-// Writes column and row of each vector's BMU to bmus and, where set, the
-// BMU's walked distance, and the runner-up's node index and distance (see
-// DenseBmuJob).
-void find_bmus_sparse_fast(const Variant &variant,
-                           const SparseRow *sparse_data, const float *codebook,
-                           std::uint32_t columns, std::uint32_t rows,
-                           std::uint32_t dimension, std::uint32_t vector_count,
-                           std::int32_t *bmus, int threads,
-                           std::int32_t *runner_ups = nullptr,
-                           float *runner_up_distances = nullptr,
-                           float *distances = nullptr);
-
 // Floats on 64-byte boundaries, so that the vector loads of the fast kernels
 // never straddle a cache line. Owned by the calling thread of a kernel and
 // released when the kernel returns.
@@ -237,6 +214,66 @@ class AlignedFloats {
     };
     std::unique_ptr<float[], Release> values_;
 };
+
+// The fast BMU searches over all vectors, `threads` threads. The dense one
+// fills the outputs set in `outputs` (its other fields are its own), or the
+// squared distances to every node into all_distances when that is set.
+class DenseSearch;
+// The outputs set in `outputs` (their pointers only), from row `first` on.
+DenseBmuJob outputs_from(const DenseBmuJob &outputs, std::size_t first);
+void find_bmus_dense_fast(const Variant &variant, const float *data,
+                          const float *codebook, std::uint32_t node_count,
+                          std::uint32_t columns, std::uint32_t dimension,
+                          std::uint32_t vector_count, DenseBmuJob outputs,
+                          int threads, float *all_distances = nullptr);
+// The sparse search of one codebook, prepared once for the calls of any
+// number of sparse vectors: the codebook by component and in the dense
+// kernels' transposed blocks, each node's norms, and the jump tables
+// (SparseJumps), which the first call whose vectors make them pay makes.
+// It reads the codebook through the pointer it was given, which must stay
+// valid and unchanged; one call at a time. run writes column and row of
+// each vector's BMU to bmus and, where set, the BMU's walked distance, and
+// the runner-up's node index and distance (see DenseBmuJob).
+class SparseSearch {
+  public:
+    SparseSearch(const Variant &variant, const float *codebook,
+                 std::uint32_t columns, std::uint32_t rows,
+                 std::uint32_t dimension, int threads);
+    void run(const SparseRow *sparse_data, std::uint32_t vector_count,
+             std::int32_t *bmus, int threads, std::int32_t *runner_ups = nullptr,
+             float *runner_up_distances = nullptr, float *distances = nullptr);
+
+  private:
+    SparseBmuJob job() const;
+    void make_tables(double largest_vector_norm, int threads);
+
+    Variant variant_;
+    const float *codebook_;
+    std::uint32_t columns_, rows_, dimension_, node_count_;
+    AlignedFloats by_component_;
+    AlignedFloats transposed_;
+    std::vector<double> norms_;
+    std::vector<double> position_norms_;
+    // Every component within the bounds of the screen.
+    bool bounded_ = false;
+    // Whether tables were made (empty where the norms gave no window), and
+    // the longest squared vector norm they were made for.
+    bool tables_ = false;
+    double covered_ = 0.0;
+    SparseJumps jumps_{};
+    std::vector<std::uint32_t> units_;
+    AlignedFloats starts_;
+};
+
+// One search of a codebook prepared for these vectors alone (SparseSearch).
+void find_bmus_sparse_fast(const Variant &variant,
+                           const SparseRow *sparse_data, const float *codebook,
+                           std::uint32_t columns, std::uint32_t rows,
+                           std::uint32_t dimension, std::uint32_t vector_count,
+                           std::int32_t *bmus, int threads,
+                           std::int32_t *runner_ups = nullptr,
+                           float *runner_up_distances = nullptr,
+                           float *distances = nullptr);
 
 // The dense search of one codebook over the rows of one call, prepared
 // once (the transposed codebook and, where the screen's bound holds for

@@ -132,18 +132,26 @@ void node_distances(const MapShape &shape, const float *codebook,
         [](std::size_t) { return detail::DenseBmuJob{}; }, out, threads);
 }
 
-void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
+SparseCodebook::SparseCodebook(const MapShape &shape, const float *codebook,
+                               int threads)
+    : shape_(shape),
+      search_(std::make_unique<detail::SparseSearch>(
+          detail::variant_of(detail::detected_simd_level()), codebook,
+          shape.columns, shape.rows, shape.dimension, threads)) {}
+
+SparseCodebook::~SparseCodebook() = default;
+
+void find_bmus(SparseCodebook &codebook, CsrRows data,
                const BmuResults &results, int threads) {
-    const Variant variant = detail::variant_of(detail::detected_simd_level());
+    const MapShape &shape = codebook.shape();
     std::vector<std::int32_t> pairs;
     for (std::size_t first = 0; first < data.count; first += piece_rows) {
         const std::size_t count = std::min(piece_rows, data.count - first);
         const SparseRows sparse = sparse_rows_of(data, first, count);
         pairs.resize(2 * count);
         const bool seconds = results.runner_ups != nullptr;
-        detail::find_bmus_sparse_fast(
-            variant, sparse.rows.data(), codebook, shape.columns, shape.rows,
-            shape.dimension, static_cast<std::uint32_t>(count), pairs.data(),
+        codebook.search().run(
+            sparse.rows.data(), static_cast<std::uint32_t>(count), pairs.data(),
             threads, seconds ? results.runner_ups + first : nullptr,
             seconds ? results.runner_up_distances + first : nullptr,
             results.distances == nullptr ? nullptr : results.distances + first);
@@ -151,6 +159,14 @@ void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
             results.nodes[first + n] = pairs[2 * n + 1] * static_cast<std::int32_t>(shape.columns) +
                                        pairs[2 * n];
     }
+}
+
+void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
+               const BmuResults &results, int threads) {
+    if (data.count == 0)
+        return;
+    SparseCodebook prepared(shape, codebook, threads);
+    find_bmus(prepared, data, results, threads);
 }
 
 void node_distances(const MapShape &shape, const float *codebook,

@@ -126,23 +126,17 @@ void add_row(CsrRows data, std::size_t n, std::uint32_t, const Scales &scales,
     }
 }
 
-// Finds the BMUs (under the masked rule where `masked`), then adds every
-// row with a BMU to its node: each thread owns a contiguous range of nodes
-// and adds the rows whose BMU it owns straight into `sums`, so a call costs
-// the rows' values and no copy of the sums (under missing values, the
-// observed counts of the nodes that the call's rows reach). Integer
-// additions commute, so neither the split nor the order changes a bit.
-template <bool masked, class Rows>
-void sum_rows(const MapShape &shape, const float *codebook, Rows data,
-              std::uint32_t most_missing, const NodeSums &sums,
-              std::int32_t *bmus, int threads) {
-    const Search found(data.count, bmus, [&](const BmuResults &results) {
-        if constexpr (masked)
-            find_bmus_missing(shape, codebook, data, most_missing, results,
-                              threads);
-        else
-            find_bmus(shape, codebook, data, results, threads);
-    });
+// Finds the BMUs by find(results) (under the masked rule where `masked`),
+// then adds every row with a BMU to its node: each thread owns a contiguous
+// range of nodes and adds the rows whose BMU it owns straight into `sums`,
+// so a call costs the rows' values and no copy of the sums (under missing
+// values, the observed counts of the nodes that the call's rows reach).
+// Integer additions commute, so neither the split nor the order changes a
+// bit.
+template <bool masked, class Rows, class Find>
+void sum_found(const MapShape &shape, Rows data, const NodeSums &sums,
+               std::int32_t *bmus, int threads, Find find) {
+    const Search found(data.count, bmus, find);
     const Scales scales = scales_of(shape, sums);
     const std::size_t node_count = shape.node_count();
     const std::uint32_t dimension = shape.dimension;
@@ -192,6 +186,20 @@ void sum_rows(const MapShape &shape, const float *codebook, Rows data,
         *sums.error_sum += partial.error_sum;
         *sums.error_overflows += partial.error_overflows;
     }
+}
+
+template <bool masked, class Rows>
+void sum_rows(const MapShape &shape, const float *codebook, Rows data,
+              std::uint32_t most_missing, const NodeSums &sums,
+              std::int32_t *bmus, int threads) {
+    sum_found<masked>(shape, data, sums, bmus, threads,
+                      [&](const BmuResults &results) {
+                          if constexpr (masked)
+                              find_bmus_missing(shape, codebook, data,
+                                                most_missing, results, threads);
+                          else
+                              find_bmus(shape, codebook, data, results, threads);
+                      });
 }
 
 // Thread-private sums of all nodes cost node_count x dimension per thread
@@ -292,6 +300,14 @@ void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads) {
     sum_rows<false>(shape, codebook, data, 0, sums, bmus, threads);
+}
+
+void accumulate(SparseCodebook &codebook, CsrRows data, const NodeSums &sums,
+                std::int32_t *bmus, int threads) {
+    sum_found<false>(codebook.shape(), data, sums, bmus, threads,
+                     [&](const BmuResults &results) {
+                         find_bmus(codebook, data, results, threads);
+                     });
 }
 
 void accumulate_missing(const MapShape &shape, const float *codebook,

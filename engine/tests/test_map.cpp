@@ -365,8 +365,10 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
                 row[dimension - 1] = scale;
             continue;
         }
-        for (int m = stored(generator); m > 0; --m)
-            row[position(generator)] = scale * (0.1f + unit(generator));
+        // The last row the longest.
+        for (int m = n + 1 == count ? 40 : stored(generator); m > 0; --m)
+            row[position(generator)] =
+                scale * (n + 1 == count ? 2.0f : 0.1f + unit(generator));
     }
     Search expected(count);
     quorvel::find_bmus_ref(shape, codebook.data(), {data.data(), count},
@@ -392,6 +394,21 @@ TEST_P(SparseJumpedWalks, MatchOracleForEveryVariantAndThreadCount) {
             expect_same_search(found, expected);
         }
     }
+    // One prepared codebook searched in three calls: too few rows to make
+    // the jump tables, rows that make them, and rows whose longest (the
+    // last) makes them again.
+    const Csr csr(data, count, dimension);
+    quorvel::SparseCodebook prepared(shape, codebook.data(), 2);
+    Search chunked(count);
+    for (const auto &[begin, end] : {std::pair<std::size_t, std::size_t>{0, 5},
+                                     {5, 37}, {37, count}}) {
+        BmuResults results{chunked.nodes.data() + begin};
+        results.distances = chunked.distances.data() + begin;
+        results.runner_ups = chunked.runner_ups.data() + begin;
+        results.runner_up_distances = chunked.runner_up_distances.data() + begin;
+        quorvel::find_bmus(prepared, csr.rows(begin, end), results, 2);
+    }
+    expect_same_search(chunked, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bases, SparseJumpedWalks, ::testing::Values(0, 1, 2, 3));

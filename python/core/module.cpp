@@ -11,7 +11,9 @@
 // dense rows are one matrix, CSR rows three vectors, so the two overloads
 // differ in their argument count and a call matches exactly one of them.
 // most_missing None selects the engine's complete kernels, an int its
-// missing-value kernels (NaN marks a missing value) under that limit.
+// missing-value kernels (NaN marks a missing value) under that limit. For
+// CSR rows without missing values, find_bmus and accumulate also take a
+// SparseCodebook, prepared once, in place of the codebook and its map.
 #include "quorvel/map.h"
 #include "quorvel/projection.h"
 
@@ -24,6 +26,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -142,6 +146,31 @@ quorvel::CsrRows core_rows(std::uint32_t dimension, const CsrValues &values,
     return {values.data(), columns, pointers, row_count};
 }
 
+// What a search writes, each array one per row.
+quorvel::BmuResults core_results(std::size_t count, Vector<std::int32_t> &nodes,
+                                 std::optional<Vector<float>> &distances,
+                                 std::optional<Vector<std::int32_t>> &runner_ups,
+                                 std::optional<Vector<float>> &runner_up_distances) {
+    core_require(nodes.shape(0) == count, "nodes must have one per row");
+    quorvel::BmuResults results{nodes.data()};
+    if (distances) {
+        core_require(distances->shape(0) == count,
+                     "distances must have one per row");
+        results.distances = distances->data();
+    }
+    core_require(runner_ups.has_value() == runner_up_distances.has_value(),
+                 "runner_ups and runner_up_distances come together");
+    if (runner_ups) {
+        core_require(runner_ups->shape(0) == count &&
+                         runner_up_distances->shape(0) == count,
+                     "runner_ups and runner_up_distances must have one per "
+                     "row");
+        results.runner_ups = runner_ups->data();
+        results.runner_up_distances = runner_up_distances->data();
+    }
+    return results;
+}
+
 template <class... RowArrays>
 void core_find_bmus(Matrix<const float> codebook, std::uint32_t columns,
                     std::uint32_t rows, const std::string &grid,
@@ -155,23 +184,8 @@ void core_find_bmus(Matrix<const float> codebook, std::uint32_t columns,
     const auto shape = core_shape(codebook, columns, rows, grid, topology);
     const auto data = core_rows(shape.dimension, row_arrays...);
     const int team = core_threads(threads);
-    core_require(nodes.shape(0) == data.count, "nodes must have one per row");
-    quorvel::BmuResults results{nodes.data()};
-    if (distances) {
-        core_require(distances->shape(0) == data.count,
-                     "distances must have one per row");
-        results.distances = distances->data();
-    }
-    core_require(runner_ups.has_value() == runner_up_distances.has_value(),
-                 "runner_ups and runner_up_distances come together");
-    if (runner_ups) {
-        core_require(runner_ups->shape(0) == data.count &&
-                         runner_up_distances->shape(0) == data.count,
-                     "runner_ups and runner_up_distances must have one per "
-                     "row");
-        results.runner_ups = runner_ups->data();
-        results.runner_up_distances = runner_up_distances->data();
-    }
+    const auto results = core_results(data.count, nodes, distances, runner_ups,
+                                      runner_up_distances);
     nb::gil_scoped_release release;
     if (most_missing)
         quorvel::find_bmus_missing(shape, codebook.data(), data, *most_missing,
@@ -203,6 +217,47 @@ void core_node_distances(Matrix<const float> codebook, std::uint32_t columns,
 
 // observed is the per-feature weight of the missing-value sums: given
 // exactly when most_missing is.
+// The node sums that accumulate adds to, and where it writes the BMUs.
+struct CoreSums {
+    quorvel::NodeSums sums;
+    std::int32_t *bmus;
+};
+
+CoreSums core_sums(const quorvel::MapShape &shape, std::size_t count,
+                   bool masked, Vector<const std::int32_t> &exponents,
+                   std::int32_t error_exponent, std::uint64_t rows_in_total,
+                   Matrix<std::int64_t> &sums,
+                   std::optional<Matrix<std::int64_t>> &observed,
+                   Vector<std::int64_t> &counts, Vector<std::int64_t> &totals,
+                   std::optional<Vector<std::int32_t>> &bmus) {
+    core_require(exponents.shape(0) == shape.dimension,
+                 "exponents must have one per feature");
+    core_require(sums.shape(0) == shape.node_count() &&
+                     sums.shape(1) == shape.dimension,
+                 "sums must have shape (nodes, features)");
+    core_require(observed.has_value() == masked,
+                 "observed must be given exactly when most_missing is");
+    if (observed)
+        core_require(observed->shape(0) == shape.node_count() &&
+                         observed->shape(1) == shape.dimension,
+                     "observed must have shape (nodes, features)");
+    core_require(counts.shape(0) == shape.node_count(),
+                 "counts must have one per node");
+    core_require(totals.shape(0) == 2, "totals must have two values");
+    core_require(rows_in_total >= count, "rows_in_total must count these rows");
+    std::int32_t *bmu_data = nullptr;
+    if (bmus) {
+        core_require(bmus->shape(0) == count, "bmus must have one per row");
+        bmu_data = bmus->data();
+    }
+    return {{sums.data(), counts.data(), exponents.data(), error_exponent,
+             rows_in_total, totals.data(), totals.data() + 1,
+             observed ? observed->data() : nullptr},
+            bmu_data};
+}
+
+// observed is the per-feature weight of the missing-value sums: given
+// exactly when most_missing is.
 template <class... RowArrays>
 void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
                      std::uint32_t rows, const std::string &grid,
@@ -217,39 +272,93 @@ void core_accumulate(Matrix<const float> codebook, std::uint32_t columns,
     const auto shape = core_shape(codebook, columns, rows, grid, topology);
     const auto data = core_rows(shape.dimension, row_arrays...);
     const int team = core_threads(threads);
-    core_require(exponents.shape(0) == shape.dimension,
-                 "exponents must have one per feature");
-    core_require(sums.shape(0) == shape.node_count() &&
-                     sums.shape(1) == shape.dimension,
-                 "sums must have shape (nodes, features)");
-    core_require(observed.has_value() == most_missing.has_value(),
-                 "observed must be given exactly when most_missing is");
-    if (observed)
-        core_require(observed->shape(0) == shape.node_count() &&
-                         observed->shape(1) == shape.dimension,
-                     "observed must have shape (nodes, features)");
-    core_require(counts.shape(0) == shape.node_count(),
-                 "counts must have one per node");
-    core_require(totals.shape(0) == 2, "totals must have two values");
-    core_require(rows_in_total >= data.count,
-                 "rows_in_total must count these rows");
-    std::int32_t *bmu_data = nullptr;
-    if (bmus) {
-        core_require(bmus->shape(0) == data.count,
-                     "bmus must have one per row");
-        bmu_data = bmus->data();
-    }
-    const quorvel::NodeSums node_sums{
-        sums.data(),    counts.data(),  exponents.data(),
-        error_exponent, rows_in_total,  totals.data(),
-        totals.data() + 1, observed ? observed->data() : nullptr};
+    const CoreSums out =
+        core_sums(shape, data.count, most_missing.has_value(), exponents,
+                  error_exponent, rows_in_total, sums, observed, counts,
+                  totals, bmus);
     nb::gil_scoped_release release;
     if (most_missing)
         quorvel::accumulate_missing(shape, codebook.data(), data,
-                                    *most_missing, node_sums, bmu_data, team);
+                                    *most_missing, out.sums, out.bmus, team);
     else
-        quorvel::accumulate(shape, codebook.data(), data, node_sums, bmu_data,
+        quorvel::accumulate(shape, codebook.data(), data, out.sums, out.bmus,
                             team);
+}
+
+// A codebook prepared for the calls over CSR rows without missing values of
+// one pass (quorvel::SparseCodebook). It holds the codebook array, which
+// the caller leaves unchanged while it searches; a second call waits for
+// the first.
+struct CoreSparseCodebook {
+    Matrix<const float> codebook;
+    std::unique_ptr<quorvel::SparseCodebook> prepared;
+    std::mutex busy;
+};
+
+void core_prepare(CoreSparseCodebook *self, Matrix<const float> codebook,
+                  std::uint32_t columns, std::uint32_t rows,
+                  const std::string &grid, const std::string &topology,
+                  int threads) {
+    const auto shape = core_shape(codebook, columns, rows, grid, topology);
+    const int team = core_threads(threads);
+    std::unique_ptr<quorvel::SparseCodebook> prepared;
+    {
+        nb::gil_scoped_release release;
+        prepared = std::make_unique<quorvel::SparseCodebook>(
+            shape, codebook.data(), team);
+    }
+    new (self) CoreSparseCodebook{codebook, std::move(prepared), {}};
+}
+
+// The complete rows' operations on a prepared codebook, whose arguments
+// stand for those of the codebook and its map; most_missing must be None.
+quorvel::CsrRows core_prepared_rows(const CoreSparseCodebook &codebook,
+                                    const CsrValues &values,
+                                    const CsrIndices &indices,
+                                    const CsrIndptr &indptr,
+                                    const std::optional<std::uint32_t> &most_missing) {
+    core_require(!most_missing,
+                 "a prepared codebook searches rows without missing values");
+    return core_rows(codebook.prepared->shape().dimension, values, indices,
+                     indptr);
+}
+
+void core_find_bmus_prepared(CoreSparseCodebook &codebook, CsrValues values,
+                             CsrIndices indices, CsrIndptr indptr,
+                             std::optional<std::uint32_t> most_missing,
+                             Vector<std::int32_t> nodes,
+                             std::optional<Vector<float>> distances,
+                             std::optional<Vector<std::int32_t>> runner_ups,
+                             std::optional<Vector<float>> runner_up_distances,
+                             int threads) {
+    const auto data = core_prepared_rows(codebook, values, indices, indptr,
+                                         most_missing);
+    const int team = core_threads(threads);
+    const auto results = core_results(data.count, nodes, distances, runner_ups,
+                                      runner_up_distances);
+    nb::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(codebook.busy);
+    quorvel::find_bmus(*codebook.prepared, data, results, team);
+}
+
+void core_accumulate_prepared(
+    CoreSparseCodebook &codebook, CsrValues values, CsrIndices indices,
+    CsrIndptr indptr, std::optional<std::uint32_t> most_missing,
+    Vector<const std::int32_t> exponents, std::int32_t error_exponent,
+    std::uint64_t rows_in_total, Matrix<std::int64_t> sums,
+    std::optional<Matrix<std::int64_t>> observed, Vector<std::int64_t> counts,
+    Vector<std::int64_t> totals, std::optional<Vector<std::int32_t>> bmus,
+    int threads) {
+    const auto data = core_prepared_rows(codebook, values, indices, indptr,
+                                         most_missing);
+    const int team = core_threads(threads);
+    const CoreSums out = core_sums(codebook.prepared->shape(), data.count,
+                                   false, exponents, error_exponent,
+                                   rows_in_total, sums, observed, counts,
+                                   totals, bmus);
+    nb::gil_scoped_release release;
+    const std::lock_guard<std::mutex> lock(codebook.busy);
+    quorvel::accumulate(*codebook.prepared, data, out.sums, out.bmus, team);
 }
 
 // observed None: the complete update, weighted by counts; observed given:
@@ -369,6 +478,14 @@ void core_def_rows(nb::module_ &m, const char *name, const char *doc,
           "topology"_a, "values"_a, "indices"_a, "indptr"_a, after...);
 }
 
+// Its overload for CSR rows on a prepared codebook.
+template <class Prepared, class... After>
+void core_def_prepared(nb::module_ &m, const char *name, Prepared prepared,
+                       const After &...after) {
+    m.def(name, prepared, "codebook"_a, "values"_a, "indices"_a, "indptr"_a,
+          after...);
+}
+
 } // namespace
 
 NB_MODULE(_core, m) {
@@ -384,6 +501,21 @@ NB_MODULE(_core, m) {
           "dimension"_a,
           "The most missing values a row may have under a fraction.");
 
+    nb::class_<CoreSparseCodebook>(
+        m, "SparseCodebook",
+        "A codebook prepared once for the searches of many calls over CSR "
+        "rows without missing values, in place of the codebook and its map.")
+        .def("__init__", &core_prepare, "codebook"_a, "columns"_a, "rows"_a,
+             "grid"_a, "topology"_a, "threads"_a);
+    core_def_prepared(m, "find_bmus", &core_find_bmus_prepared,
+                      "most_missing"_a.none(), "nodes"_a, "distances"_a.none(),
+                      "runner_ups"_a.none(), "runner_up_distances"_a.none(),
+                      "threads"_a);
+    core_def_prepared(m, "accumulate", &core_accumulate_prepared,
+                      "most_missing"_a.none(), "exponents"_a,
+                      "error_exponent"_a, "rows_in_total"_a, "sums"_a,
+                      "observed"_a.none(), "counts"_a, "totals"_a,
+                      "bmus"_a.none(), "threads"_a);
     core_def_rows(m, "find_bmus",
                   "The BMU of every row, and optionally its squared distance "
                   "and the runner-up with its squared distance.",

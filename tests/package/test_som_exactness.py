@@ -107,6 +107,21 @@ def test_sparse_fit_bits_equal_dense(mixed_data, grid, topology, neighbourhood):
     assert sparse.topographic_error(Xs) == dense.topographic_error(mixed_data)
 
 
+@pytest.mark.parametrize("work", [1, 2**40])
+def test_wide_sparse_fit_bits_equal_dense(monkeypatch, work):
+    """Rows of 2,600 features that store a few each, whose walks jump over
+    the rest, searched in one call or in several on each epoch's prepared
+    codebook, against the dense fit of the same values."""
+    rng = np.random.default_rng(8)
+    X = np.zeros((200, 2600), dtype=np.float32)
+    for row in X:
+        stored = rng.integers(1, 12)
+        row[rng.choice(2600, size=stored, replace=False)] = rng.random(stored)
+    monkeypatch.setattr(quorvel._sources.memory, "WORK_PER_CALL", work)
+    fit = lambda data: SOM(4, 4, epochs=3, init=X[:16], n_jobs=2).fit(data)  # noqa: E731
+    _same_fit(fit(sp.csr_matrix(X)), fit(X))
+
+
 def test_history_is_the_error_after_each_epoch(mixed_data):
     # Epoch e of a fit is the one-epoch fit at its width from the codebook
     # before it, whose own error is that of the codebook after it.

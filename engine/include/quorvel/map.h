@@ -12,8 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace quorvel {
+namespace detail {
+class SparseSearch;
+}
 
 enum class Grid : std::uint8_t { rectangular, hexagonal };
 enum class Topology : std::uint8_t { planar, toroid };
@@ -98,6 +102,31 @@ void find_bmus(const MapShape &shape, const float *codebook, DenseRows data,
                const BmuResults &results, int threads);
 void find_bmus(const MapShape &shape, const float *codebook, CsrRows data,
                const BmuResults &results, int threads);
+// A codebook prepared once for the searches of many calls over CSR rows, as
+// an epoch's calls over chunks of rows are: its copies in the orders the
+// sparse search reads, its nodes' norms and, once some call's rows make
+// them pay, the tables that let a walk jump over unstored components.
+// Searching with it gives what the calls with the codebook give. It reads
+// the codebook through the pointer it was given, which must stay valid and
+// unchanged while it is used; one call at a time.
+class SparseCodebook {
+  public:
+    SparseCodebook(const MapShape &shape, const float *codebook, int threads);
+    ~SparseCodebook();
+    SparseCodebook(const SparseCodebook &) = delete;
+    SparseCodebook &operator=(const SparseCodebook &) = delete;
+
+    const MapShape &shape() const { return shape_; }
+    detail::SparseSearch &search() { return *search_; }
+
+  private:
+    MapShape shape_;
+    std::unique_ptr<detail::SparseSearch> search_;
+};
+
+void find_bmus(SparseCodebook &codebook, CsrRows data,
+               const BmuResults &results, int threads);
+
 // One vector at a time against every node, the oracle of the two above.
 void find_bmus_ref(const MapShape &shape, const float *codebook,
                    DenseRows data, const BmuResults &results);
@@ -142,6 +171,8 @@ void accumulate(const MapShape &shape, const float *codebook, DenseRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads);
 void accumulate(const MapShape &shape, const float *codebook, CsrRows data,
                 const NodeSums &sums, std::int32_t *bmus, int threads);
+void accumulate(SparseCodebook &codebook, CsrRows data, const NodeSums &sums,
+                std::int32_t *bmus, int threads);
 
 // What the neighbourhood turns into node vectors: the sums of accumulate (or
 // accumulate_missing) with their exponents, and the weights of the means:

@@ -129,19 +129,26 @@ class MemoryRows:
     # ------------------------------------------------------------------
     # Engine calls
 
+    def searched(self, codebook: np.ndarray, layout: MapLayout, threads: int) -> tuple:
+        """The leading arguments of a pass of row kernel calls: the codebook
+        and its map, or for CSR rows without missing values the codebook
+        prepared once for all the pass's calls (its copies in the orders the
+        sparse search reads and its jump tables), which gives the same
+        results."""
+        if self.is_sparse and self.missing_limit is None and self.n_rows:
+            return (_core.SparseCodebook(codebook, *_map(layout), threads),)
+        return (codebook, *_map(layout))
+
     def chunks(self, n_nodes: int):
         """(begin, end, arrays) for consecutive chunks of rows; ``arrays``
         are the positional data arguments of the engine's row kernels."""
         step = max(64, WORK_PER_CALL // max(1, n_nodes * max(1, self.n_features)))
         if self.is_sparse and self.n_rows:
-            # A call over CSR rows first prepares the codebook: two fresh
-            # copies in other orders, whose scattered writes cost several
-            # times a row's work per value of nodes x features (the bench's
-            # 20,000 x 50,000 rows); a row then costs its stored values per
-            # node and a few walks over the features. Enough rows per call
-            # that the preparation is a small part of the call, or wide rows
-            # in small chunks would cost features^2; few enough that Ctrl-C
-            # is seen within about a second.
+            # Over CSR rows a row costs its stored values per node and a few
+            # walks over the features, and a pass prepares the codebook once
+            # (searched): about twenty codebooks' worth of such rows per
+            # call, a few tenths of a second on the bench's 20,000 x 50,000
+            # rows, so that Ctrl-C is seen well within a second.
             stored = self.data.nnz / self.n_rows
             per_row = n_nodes * (stored + 1.0) + 2.0 * self.n_features
             step = max(step, int(20.0 * n_nodes * self.n_features / per_row))
@@ -174,9 +181,10 @@ class MemoryRows:
         else:
             sums = NodeSums.zeros(n_nodes, n_features, masked)
         total = self.n_rows if rows_in_total is None else rows_in_total
+        searched = self.searched(codebook, layout, threads)
         for _, _, arrays in self.chunks(n_nodes):
             _core.accumulate(
-                codebook, *_map(layout), *arrays, self.missing_limit, exponents,
+                *searched, *arrays, self.missing_limit, exponents,
                 error_exponent, total, sums.sums, sums.observed, sums.counts,
                 sums.totals, None, threads,
             )  # fmt: skip
@@ -192,9 +200,10 @@ class MemoryRows:
         distances = np.empty(n, dtype=np.float32)
         second = np.empty(n, dtype=np.int32) if runner_ups else None
         second_distances = np.empty(n, dtype=np.float32) if runner_ups else None
+        searched = self.searched(codebook, layout, threads)
         for begin, end, arrays in self.chunks(layout.n_nodes):
             _core.find_bmus(
-                codebook, *_map(layout), *arrays, self.missing_limit, nodes[begin:end],
+                *searched, *arrays, self.missing_limit, nodes[begin:end],
                 distances[begin:end], None if second is None else second[begin:end],
                 None if second_distances is None else second_distances[begin:end],
                 threads,

@@ -897,7 +897,8 @@ def print_phases(p):
          f"{p['neighbourhood_multiply_adds']:.3g} multiply-adds in double "
          "at half the FMA peak"),
         ("rest", p["rest_s"], None, "none (set-up and copies between the "
-         "engine's calls)"),
+         "engine's calls; on CSR rows also the search's cost on the epochs' "
+         "own codebooks beyond the start's)"),
     ]
     for phase, seconds, limit, text in rows:
         share = limit / seconds if limit and seconds and seconds > 0 else None

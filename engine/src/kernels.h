@@ -160,9 +160,10 @@ struct SparseBmuJob {
 // a block of nodes that several of them must measure is read once for all.
 constexpr std::uint32_t sparse_group = 1024;
 
-// One thread's scratch for the sparse search: a bound and a dot product per
-// node, and a candidate node and its walked distance per (vector, candidate)
-// pair of a group, room for `pair_room` pairs (at least node_count).
+// One thread's scratch for the sparse search: a bound, a dot product and a
+// position-weighted one per node, and a candidate node and its walked
+// distance per (vector, candidate) pair of a group, room for `pair_room`
+// pairs (at least node_count).
 struct SparseBmuScratch {
     double *estimates;
     float *dots;

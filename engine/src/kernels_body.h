@@ -619,98 +619,65 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
     const double estimate_error =
         job.estimate_error + dot_unit / (1.0 - dot_unit) * 1.001;
     const double underflow = static_cast<double>(stored) * 0x1p-148;
-    // The least (with `Second`, the two least) upper bounds over all nodes,
-    // and each node's lower bound, a node's walk lying within its estimate's
-    // error and walk_error(j, bound on S_j) of its estimate. The least of a
-    // set of finite numbers does not depend on the order it is taken in, so
-    // eight running minima take turns, which the compiler keeps in vector
-    // lanes instead of one chain of dependent comparisons.
-    auto screen = [&](auto walk_error) {
-        constexpr std::uint32_t ways = 8;
-        double least[ways];
-        double second[ways];
-        for (std::uint32_t w = 0; w < ways; ++w) {
-            least[w] = std::numeric_limits<double>::infinity();
-            second[w] = std::numeric_limits<double>::infinity();
-        }
-        auto bound = [&](std::uint32_t j, std::uint32_t w) {
-            const double norms = job.norms[j] + vector_norm;
-            const double estimate_j = norms - 2.0 * static_cast<double>(dot[j]);
-            const double estimated = estimate_error * norms + underflow;
-            const double error = estimated + job.absolute_error +
-                                 walk_error(j, estimate_j + estimated);
-            const double upper = estimate_j + error;
-            if constexpr (Second) {
-                const double larger = upper < least[w] ? least[w] : upper;
-                second[w] = larger < second[w] ? larger : second[w];
-            }
-            least[w] = upper < least[w] ? upper : least[w];
-            estimate[j] = estimate_j - error;
-        };
-        std::uint32_t j = 0;
-        for (; j + ways <= nodes; j += ways)
-            for (std::uint32_t w = 0; w < ways; ++w)
-                bound(j + w, w);
-        for (; j < nodes; ++j)
-            bound(j, 0);
-        double least_upper = least[0];
-        double second_upper = second[0];
-        for (std::uint32_t w = 1; w < ways; ++w) {
-            // The two least of the union of every way's two least.
-            const double larger = least[w] < least_upper ? least_upper : least[w];
-            second_upper = larger < second_upper ? larger : second_upper;
-            second_upper = second[w] < second_upper ? second[w] : second_upper;
-            least_upper = least[w] < least_upper ? least[w] : least_upper;
-        }
-        return Second ? second_upper : least_upper;
+    // Node j's estimate of S_j and its error, and the bound on its walk's
+    // distance from S_j by S_j alone.
+    struct Estimate {
+        double value, error, walk;
     };
-    auto kept = [&](double least_upper) {
-        std::uint32_t count = 0;
-        for (std::uint32_t k = 0; k < nodes; ++k)
-            count += estimate[k] <= least_upper;
-        return count;
+    auto estimate_of = [&](std::uint32_t j) {
+        const double norms = job.norms[j] + vector_norm;
+        const double value = norms - 2.0 * static_cast<double>(dot[j]);
+        const double error = estimate_error * norms + underflow;
+        return Estimate{value, error + job.absolute_error,
+                        job.relative_error * (value + error)};
     };
-    double least_upper = screen([&](std::uint32_t, double distance) {
-        return job.relative_error * distance;
-    });
-    std::uint32_t count = kept(least_upper);
-    if (count > 1) {
-        // W_j = sum (c_i - v_i)^2 (d - i) as S_j, the weighted values
-        // v_i (d - i) rounded once more.
-        float *position_dot = scratch.position_dots;
-        for (std::uint32_t j = 0; j < nodes; ++j)
-            position_dot[j] = 0.0f;
-        double vector_position_norm = 0.0;
-        for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
-             ++entry) {
-            const float weight = static_cast<float>(
-                job.dimension - static_cast<std::uint32_t>(entry->index));
-            const float weighted = entry->value * weight;
-            vector_position_norm +=
-                static_cast<double>(entry->value) * entry->value * weight;
-            const float *component =
-                job.by_component + static_cast<std::size_t>(entry->index) * nodes;
-            for (std::uint32_t j = 0; j < nodes; ++j)
-                position_dot[j] = position_dot[j] + weighted * component[j];
+    // Takes a node's upper bound into the least (with `Second`, the two
+    // least) of a set of them.
+    auto take = [](double upper, double &least, double &second) {
+        if constexpr (Second) {
+            const double larger = upper < least ? least : upper;
+            second = larger < second ? larger : second;
         }
-        const double position_unit = static_cast<double>(stored + 2) * 0x1p-24;
-        const double position_error =
-            job.estimate_error + position_unit / (1.0 - position_unit) * 1.001;
-        least_upper = screen([&](std::uint32_t j, double distance) {
-            const double norms = job.position_norms[j] + vector_position_norm;
-            const double estimate_j =
-                norms - 2.0 * static_cast<double>(position_dot[j]);
-            const double weighted = (estimate_j > 0.0 ? estimate_j : 0.0) +
-                                    position_error * norms + underflow;
-            const double by_position =
-                job.term_error * distance + job.addition_error * weighted;
-            const double by_distance = job.relative_error * distance;
-            return by_position < by_distance ? by_position : by_distance;
-        });
-        count = kept(least_upper);
+        least = upper < least ? upper : least;
+    };
+    // Over all nodes, each node's lower bound. The least of a set of finite
+    // numbers does not depend on the order it is taken in, so eight running
+    // minima take turns, which the compiler keeps in vector lanes instead of
+    // one chain of dependent comparisons.
+    constexpr std::uint32_t ways = 8;
+    double least[ways];
+    double second[ways];
+    for (std::uint32_t w = 0; w < ways; ++w) {
+        least[w] = std::numeric_limits<double>::infinity();
+        second[w] = std::numeric_limits<double>::infinity();
     }
+    auto bound = [&](std::uint32_t j, std::uint32_t w) {
+        const Estimate e = estimate_of(j);
+        take(e.value + e.error + e.walk, least[w], second[w]);
+        estimate[j] = e.value - e.error - e.walk;
+    };
+    std::uint32_t j = 0;
+    for (; j + ways <= nodes; j += ways)
+        for (std::uint32_t w = 0; w < ways; ++w)
+            bound(j + w, w);
+    for (; j < nodes; ++j)
+        bound(j, 0);
+    double least_upper = least[0];
+    double second_upper = second[0];
+    for (std::uint32_t w = 1; w < ways; ++w) {
+        // The two least of the union of every way's two least.
+        const double larger = least[w] < least_upper ? least_upper : least[w];
+        second_upper = larger < second_upper ? larger : second_upper;
+        second_upper = second[w] < second_upper ? second[w] : second_upper;
+        least_upper = least[w] < least_upper ? least[w] : least_upper;
+    }
+    if constexpr (Second)
+        least_upper = second_upper;
     // Candidates: nodes whose lower bound does not exceed it; most vectors
     // have one, found without writing every node's index.
+    std::uint32_t count = 0;
+    for (std::uint32_t k = 0; k < nodes; ++k)
+        count += estimate[k] <= least_upper;
     if (count == 1) {
         std::uint32_t k = 0;
         while (!(estimate[k] <= least_upper))
@@ -723,7 +690,54 @@ inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
         candidates[count] = k;
         count += estimate[k] <= least_upper;
     }
-    return count;
+    // The candidates' bounds again, each walk's error the lesser of that by
+    // S_j and that by the position-weighted W_j = sum (c_i - v_i)^2 (d - i)
+    // (SparseBmuJob), estimated as S_j is, its weighted values v_i (d - i)
+    // rounded once more. A node left out has a lower bound above the least
+    // upper bounds, which lie among the candidates, and no bound loosens:
+    // the least upper bounds of all nodes are the candidates' new ones.
+    float *position_dot = scratch.position_dots;
+    for (std::uint32_t c = 0; c < count; ++c)
+        position_dot[c] = 0.0f;
+    double vector_position_norm = 0.0;
+    for (const SparseEntry *entry = job.sparse_data[n]; entry->index != -1;
+         ++entry) {
+        const float weight = static_cast<float>(
+            job.dimension - static_cast<std::uint32_t>(entry->index));
+        const float weighted = entry->value * weight;
+        vector_position_norm +=
+            static_cast<double>(entry->value) * entry->value * weight;
+        const float *component =
+            job.by_component + static_cast<std::size_t>(entry->index) * nodes;
+        for (std::uint32_t c = 0; c < count; ++c)
+            position_dot[c] = position_dot[c] + weighted * component[candidates[c]];
+    }
+    const double position_unit = static_cast<double>(stored + 2) * 0x1p-24;
+    const double position_error =
+        job.estimate_error + position_unit / (1.0 - position_unit) * 1.001;
+    double refined = std::numeric_limits<double>::infinity();
+    double refined_second = std::numeric_limits<double>::infinity();
+    for (std::uint32_t c = 0; c < count; ++c) {
+        const std::uint32_t k = candidates[c];
+        const Estimate e = estimate_of(k);
+        const double norms = job.position_norms[k] + vector_position_norm;
+        const double position_estimate =
+            norms - 2.0 * static_cast<double>(position_dot[c]);
+        const double weighted = (position_estimate > 0.0 ? position_estimate : 0.0) +
+                                position_error * norms + underflow;
+        const double by_position =
+            job.term_error * (e.value + e.error) + job.addition_error * weighted;
+        const double error = e.error + (by_position < e.walk ? by_position : e.walk);
+        take(e.value + error, refined, refined_second);
+        estimate[k] = e.value - error;
+    }
+    const double refined_upper = Second ? refined_second : refined;
+    std::uint32_t kept = 0;
+    for (std::uint32_t c = 0; c < count; ++c) {
+        candidates[kept] = candidates[c];
+        kept += estimate[candidates[c]] <= refined_upper;
+    }
+    return kept;
 }
 
 // The reference's sparse walk for R vectors against one block of lanes_

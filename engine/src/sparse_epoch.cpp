@@ -321,7 +321,8 @@ SparseBmuJob SparseSearch::job() const {
 }
 
 void SparseSearch::make_tables(double largest_vector_norm, int threads) {
-    // Cleared first: should an allocation fail, the search goes on without.
+    // Cleared first, so that an allocation failure, which reaches the
+    // caller, leaves a search without tables.
     units_.clear();
     units_.shrink_to_fit();
     starts_ = AlignedFloats(0);

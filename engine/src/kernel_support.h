@@ -195,8 +195,8 @@ void epoch_ref(Data data,
 }
 
 // Floats on 64-byte boundaries, so that the vector loads of the fast kernels
-// never straddle a cache line. Owned by the calling thread of a kernel and
-// released when the kernel returns.
+// never straddle a cache line. Owned by the calling thread of a kernel, or
+// by a prepared search, and released with its owner.
 class AlignedFloats {
   public:
     explicit AlignedFloats(std::size_t count)
@@ -256,10 +256,9 @@ class SparseSearch {
     std::vector<double> position_norms_;
     // Every component within the bounds of the screen.
     bool bounded_ = false;
-    // Whether tables were made (empty where the norms gave no window), and
-    // the longest squared vector norm they were made for.
-    bool tables_ = false;
-    double covered_ = 0.0;
+    // The longest squared vector norm the tables were last made for
+    // (empty where the norms gave no window), negative before any.
+    double covered_ = -1.0;
     SparseJumps jumps_{};
     std::vector<std::uint32_t> units_;
     AlignedFloats starts_;

@@ -134,7 +134,7 @@ struct SparseBmuJob {
     std::uint32_t node_count;
     std::uint32_t columns;
     std::uint32_t dimension;
-    // The walk's error bounds (see find_bmus_sparse_fast): per unit of the
+    // The walk's error bounds (see SparseSearch::job): per unit of the
     // squared distance for all its roundings; or per unit of it for the
     // roundings of each term and per unit of the position-weighted one for
     // those of the additions; and the underflows.
@@ -160,10 +160,10 @@ struct SparseBmuJob {
 // a block of nodes that several of them must measure is read once for all.
 constexpr std::uint32_t sparse_group = 1024;
 
-// One thread's scratch for the sparse search: a bound, a dot product and a
-// position-weighted one per node, and a candidate node and its walked
-// distance per (vector, candidate) pair of a group, room for `pair_room`
-// pairs (at least node_count).
+// One thread's scratch for the sparse search: a bound and a dot product per
+// node, a position-weighted dot product per candidate, and a candidate node
+// and its walked distance per (vector, candidate) pair of a group, room for
+// `pair_room` pairs (at least node_count).
 struct SparseBmuScratch {
     double *estimates;
     float *dots;

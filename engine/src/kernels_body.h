@@ -584,10 +584,8 @@ inline void update_sparse_block(const SparseUpdateJob &job, std::uint32_t y,
 // their count, at least one: the node of the least upper bound always
 // remains. With `Second`, the nodes that may be BMU or runner-up: those
 // whose lower bound does not exceed the second least upper bound (at least
-// two nodes where the map has two). Where several remain, the bounds are
-// taken again with the walk's position-weighted error (SparseBmuJob), never
-// looser than the first: a node left out by the first stays out, and the
-// nodes of the least upper bounds are among those the first keeps.
+// two nodes where the map has two). Where several remain, their bounds are
+// taken again with the walk's position-weighted error (SparseBmuJob).
 template <bool Second>
 inline std::uint32_t sparse_candidates(const SparseBmuJob &job,
                                        const SparseBmuScratch &scratch,

@@ -327,7 +327,6 @@ void SparseSearch::make_tables(double largest_vector_norm, int threads) {
     units_.shrink_to_fit();
     starts_ = AlignedFloats(0);
     covered_ = largest_vector_norm;
-    tables_ = true;
     SparseJumps jumps{};
     if (!jump_window(*std::max_element(norms_.begin(), norms_.end()),
                      largest_vector_norm, dimension_, jumps))
@@ -365,7 +364,7 @@ void SparseSearch::run(const SparseRow *sparse_data, std::uint32_t vector_count,
     const bool sparse = jumps_pay(sparse_data, vector_count, dimension_,
                                   largest_vector_norm);
     if (sparse && bounded_ && vector_count >= node_count_ &&
-        (!tables_ || largest_vector_norm > covered_))
+        largest_vector_norm > covered_)
         make_tables(std::max(largest_vector_norm, covered_), threads);
     SparseBmuJob job = this->job();
     if (!sparse)
